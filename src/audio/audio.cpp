@@ -1,0 +1,12 @@
+#include "audio/audio.h"
+
+#include "core/gb.h"
+
+void Audio::reset() {
+    gb->cpu.set_next_audio_frame_seq_cycle(NEVER);
+    gb->cpu.set_next_audio_frequency_cycle(NEVER);
+}
+
+void Audio::tick_frame_sequencer() { gb->cpu.set_next_audio_frame_seq_cycle(NEVER); }
+void Audio::tick_frequency() { gb->cpu.set_next_audio_frequency_cycle(NEVER); }
+void Audio::sample_tick() { gb->cpu.set_next_audio_sample_cycle(NEVER); }

@@ -1,0 +1,171 @@
+#pragma once
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/audio.h"
+#include "cartridge/boot_rom.h"
+#include "cartridge/cartridge.h"
+#include "cartridge/mbc.h"
+#include "core/dma.h"
+#include "core/host.h"
+#include "core/joypad.h"
+#include "core/models.h"
+#include "core/serial.h"
+#include "core/timer.h"
+#include "core/types.h"
+#include "cpu/cpu.h"
+#include "debug/debugger.h"
+#include "debug/disassembler.h"
+#include "video/ppu.h"
+
+// Machine-core register addresses (the other units name their own).
+inline constexpr u16 REG_KEY0 = 0xFF4C;
+inline constexpr u16 REG_KEY1 = 0xFF4D;
+inline constexpr u16 REG_VBK = 0xFF4F;
+inline constexpr u16 REG_BOOT = 0xFF50;
+inline constexpr u16 REG_OPRI = 0xFF6C;
+inline constexpr u16 REG_SVBK = 0xFF70;
+inline constexpr u16 REG_FF72 = 0xFF72;
+inline constexpr u16 REG_FF73 = 0xFF73;
+inline constexpr u16 REG_FF74 = 0xFF74;
+inline constexpr u16 REG_FF75 = 0xFF75;
+inline constexpr u16 REG_IE = 0xFFFF;
+
+// KEY0 value the CGB boot ROM leaves when it runs a DMG cartridge.
+inline constexpr u8 KEY0_DMG_COMPAT = 0x04;
+
+// The whole machine: owns every unit, every on-chip memory and the bus.
+class GB {
+public:
+    using ReadHandler = std::function<u8()>;
+    using WriteHandler = std::function<void(u8)>;
+
+    struct JoypadState {
+        u8 state = 0;
+        u64 cycle = 0;
+    };
+    struct SavedState {
+        u64 cycle = 0;
+        std::string data;
+    };
+
+    explicit GB(int id = 1);
+    ~GB();
+    GB(const GB&) = delete;
+    GB& operator=(const GB&) = delete;
+
+    // --- model selection, reset and running ---
+    bool set_default_device_by_short_string(const std::string& name);
+    void set_device(int index);
+    BootROM* get_boot_rom_by_name(const std::string& name);
+    void init_boot_roms();
+    void load_rom(const std::string& path);
+    void reload_rom();
+    void reset();
+    void run_frame();
+    void run_single_instruction();
+    void run_turbo_to_cycle(u64 cycle, bool flag);
+    void shutdown();
+
+    // --- bus ---
+    u8 read_byte(u16 address);
+    void write_byte(u16 address, u8 value);
+    u16 read_word(u16 address);
+    void write_word(u16 address, u16 value);
+    u8 read_byte_unrestricted(u16 address);
+    u16 read_word_unrestricted(u16 address);
+    u8 read_extra_oam(u16 address) const;
+    void write_extra_oam(u16 address, u8 value);
+    u8 vram_read_byte(u16 address) const;
+    u16 vram_read_word(u16 address) const;
+    u8 vram_banked_read_byte(u16 address, int bank) const;
+    u16 vram_banked_read_word(u16 address, int bank) const;
+    u8 wram_banked_read_byte(int bank, u16 address) const;
+    u16 wram_banked_read_word(int bank, u16 address) const;
+    void update_vram_pointer();
+    void update_wram_pointer();
+    int get_current_bank_for_address(u16 address) const;
+    u16 get_pc() const { return cpu.pc; }
+    int getId() const { return id; }
+
+    // --- I/O register dispatch ---
+    void add_io_handlers_for_address(int index, ReadHandler read, WriteHandler write);
+    void set_cgb_to_dmg_mode();
+
+    // Header byte 0x0143 straight from the cartridge (no bus, no overlay, no DMA).
+    u8 cartridge_cgb_flag() const;
+
+    int id = 1;
+    Audio audio;
+    CPU cpu;
+    Cartridge cartridge;
+    PPU ppu;
+    Serial serial;
+    DMA dma;
+    Timer timer;
+    Joypad joypad;
+    std::shared_ptr<MemoryBankController> mbc;
+
+    std::array<u8, 0x4000> vram{};
+    std::array<u8, 0x8000> wram{};
+    std::array<u8, 0x100> oam{};
+    std::array<u8, 0x100> io_page{};
+    u8 wram_bank = 1;
+    u8 vram_bank = 0;
+    u8 key0 = 0;
+    u8 opri = 0;
+    u8 ff72 = 0, ff73 = 0, ff74 = 0, ff75 = 0;
+    u8 spare_byte = 0;
+    bool boot_rom_mapped = false;
+    bool double_speed = false;
+    bool speed_switch_armed = false;
+    bool ppu_phase_shift = false;
+
+    std::array<ReadHandler, 128> io_read_handlers;
+    std::array<WriteHandler, 128> io_write_handlers;
+
+    // Bank views: the start of the bank currently shown in each window. An
+    // access indexes them with the address masked to the window's size.
+    u8* vram_bank_ptr = nullptr;   // 8000-9FFF, mask 0x1FFF
+    u8* wram_bank0_ptr = nullptr;  // C000-CFFF, mask 0x0FFF
+    u8* wram_bankn_ptr = nullptr;  // D000-DFFF, mask 0x0FFF
+
+    Disassembler disassembler;
+    Debugger debugger;
+
+    std::vector<std::shared_ptr<JoypadState>> joypad_states;
+    u32 replay_index = 0;
+    bool replay_mode = false;
+    std::vector<std::shared_ptr<SavedState>> saved_states;
+
+    int requested_device = MODEL_AUTO;
+    int device = DEFAULT_CGB_DEVICE;
+    int default_dmg_device = DEFAULT_DMG_DEVICE;
+    int default_cgb_device = DEFAULT_CGB_DEVICE;
+    bool is_dmg = false;
+    bool is_cgb = true;
+    bool running = false;
+    bool turbo_run = false;
+    bool grey_shades = false;
+    bool player_turbo = false;
+    std::array<std::string, MODEL_COUNT> device_names;
+    std::array<std::string, MODEL_COUNT> device_short_names;
+    std::vector<std::unique_ptr<BootROM>> boot_roms;
+    BootROM* current_boot_rom = nullptr;
+    bool use_boot_roms = true;
+    std::string rom_path;
+
+    // Front-end seam; null runs headless.
+    Host* host = nullptr;
+
+private:
+    void register_core_handlers();
+    u8 read_cartridge_area(u16 address);
+    u8 read_wram_area(u16 address);
+    u8 read_oam_area(u16 address);
+    void write_oam_area(u16 address, u8 value);
+    bool boot_overlay_covers(u16 address, bool unrestricted) const;
+};

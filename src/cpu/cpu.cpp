@@ -1,0 +1,360 @@
+#include "cpu/cpu.h"
+
+#include <iostream>
+
+#include "cpu/cpu_inline.h"
+
+// ---------------------------------------------------------------------------
+// Scheduler
+
+void CPU::dispatch_cpu_events() {
+    // Each handler reschedules itself; several units due on the same cycle run
+    // one per pass in a fixed order.
+    do {
+        do_something();
+    } while (cpu_cycles == next_cpu_event_cycle);
+}
+
+void CPU::dispatch_4mhz_events() {
+    do {
+        do_something_4mhz();
+    } while (cycles_4mhz == next_4mhz_event_cycle);
+}
+
+void CPU::do_something() {
+    if (next_timer_cycle == cpu_cycles)
+        gb->timer.update();
+    else if (next_oam_dma_cycle == cpu_cycles)
+        gb->dma.handle_oam_dma_transfer();
+    else if (next_frame_seq_cycle == cpu_cycles)
+        gb->audio.tick_frame_sequencer();
+    else if (next_serial_cycle == cpu_cycles)
+        gb->serial.handle_transfer();
+}
+
+void CPU::do_something_4mhz() {
+    switch (next_4mhz_event_kind) {
+        case 1: gb->audio.tick_frequency(); break;
+        case 2: gb->audio.sample_tick(); break;
+        default: gb->ppu.change_to_next_state(); break;
+    }
+}
+
+void CPU::recompute_next_cpu_event() {
+    u64 next = next_timer_cycle;
+    if (next_oam_dma_cycle < next) next = next_oam_dma_cycle;
+    if (next_frame_seq_cycle < next) next = next_frame_seq_cycle;
+    if (next_serial_cycle < next) next = next_serial_cycle;
+    next_cpu_event_cycle = next;
+}
+
+void CPU::recompute_next_4mhz_event() {
+    // Ties: the channel timers before the sample, both before the PPU.
+    u64 next = next_audio_frequency_cycle;
+    int kind = 1;
+    if (next_audio_sample_cycle < next) {
+        next = next_audio_sample_cycle;
+        kind = 2;
+    }
+    if (next_ppu_cycle < next) {
+        next = next_ppu_cycle;
+        kind = 3;
+    }
+    next_4mhz_event_cycle = next;
+    next_4mhz_event_kind = kind;
+}
+
+void CPU::set_next_timer_update_cycle(u64 cycle) {
+    next_timer_cycle = cycle;
+    recompute_next_cpu_event();
+}
+void CPU::set_next_oam_dma_cycle(u64 cycle) {
+    next_oam_dma_cycle = cycle;
+    recompute_next_cpu_event();
+}
+void CPU::set_next_audio_frame_seq_cycle(u64 cycle) {
+    next_frame_seq_cycle = cycle;
+    recompute_next_cpu_event();
+}
+void CPU::set_next_serial_transfer_cycle(u64 cycle) {
+    next_serial_cycle = cycle;
+    recompute_next_cpu_event();
+}
+void CPU::set_next_audio_frequency_cycle(u64 cycle) {
+    next_audio_frequency_cycle = cycle;
+    recompute_next_4mhz_event();
+}
+void CPU::set_next_audio_sample_cycle(u64 cycle) {
+    next_audio_sample_cycle = cycle;
+    recompute_next_4mhz_event();
+}
+void CPU::calculate_next_ppu_state_change_cycle(u64 distance) {
+    next_ppu_cycle = distance == NEVER ? NEVER : cycles_4mhz + distance;
+    recompute_next_4mhz_event();
+}
+
+void CPU::t_cycle_4mhz() {
+    step_cpu_clock();
+    if (gb->double_speed) step_cpu_clock();
+    step_4mhz_clock();
+}
+
+void CPU::t_cycles(int count) {
+    if (count != 2) {
+        std::cout << "Trying to do t_cycles other than 2??\n" << std::flush;
+        std::exit(1);
+    }
+    if (!gb->double_speed) {
+        step_cpu_clock();
+        step_4mhz_clock();
+        step_cpu_clock();
+        step_4mhz_clock();
+    } else {
+        step_cpu_clock();
+        step_cpu_clock();
+        step_4mhz_clock();
+    }
+}
+
+void CPU::ret() {
+    u8 low = ticked_read_byte(sp);
+    u8 high = ticked_read_byte(u16(sp + 1));
+    sp = u16(sp + 2);
+    pc = u16(low | (high << 8));
+    tick();
+}
+
+// ---------------------------------------------------------------------------
+// Registers and lifecycle
+
+CPU::CPU() {
+    // What the boot programs leave in high RAM FFF2-FFFC (see emulate_boot_rom).
+    static constexpr u8 residue[31] = {0x39, 0x01, 0x73, 0x39, 0x01, 0x2E, 0x39, 0x01, 0xB2, 0x71, 0x02,
+                                       0x4D, 0x01, 0xC1, 0xFF, 0x0D, 0x00, 0xD3, 0x05, 0xF9, 0x71, 0x02,
+                                       0x4D, 0x01, 0xC1, 0xFF, 0x0D, 0x00, 0xD3, 0x05, 0xF8};
+    std::copy(std::begin(residue), std::end(residue), hram_residue.begin());
+    was_halted = false;
+    paused = false;
+}
+
+void CPU::register_read_write_handlers(GB* machine) {
+    machine->add_io_handlers_for_address(
+        REG_IF - 0xFF00, [this]() -> u8 { return if_reg; },
+        [this](u8 value) {
+            if_reg = value | 0xE0;
+            pending_interrupts = if_reg & ie & 0x1F;
+        });
+}
+
+void CPU::reset() {
+    gb->boot_rom_mapped = true;
+    cpu_cycles = 0;
+    cycles_4mhz = 0;
+    next_oam_dma_cycle = NEVER;
+    next_audio_frequency_cycle = NEVER;
+    next_frame_seq_cycle = NEVER;
+    next_audio_sample_cycle = 1;
+    pc = 0x0000;
+    ie = 0x00;
+    if_reg = 0xE0;
+    halted = false;
+    ime = 0;
+    stopped = false;
+    pending_interrupts = 0;
+    hblank_hdma_requested = false;
+    opcode = 0;
+    halt_bug = false;
+    recompute_next_cpu_event();
+    recompute_next_4mhz_event();
+}
+
+// ---------------------------------------------------------------------------
+// Interrupts
+
+void CPU::flag_interrupt(u8 mask) {
+    if_reg |= mask;
+    pending_interrupts = if_reg & ie & 0x1F;
+}
+
+void CPU::unflag_interrupt(u8 mask) {
+    if_reg &= u8(~mask);
+    pending_interrupts = if_reg & ie & 0x1F;
+}
+
+bool CPU::handle_interrupts() {
+    if (pending_interrupts == 0) return false;
+    was_halted = halted;
+    if (!halted) {
+        if (ime != 2) return false;
+        dispatch_interrupt();
+        return true;
+    }
+    pc = u16(pc + 1);  // past the HALT opcode
+    halted = false;
+    if (gb->is_cgb) {
+        // Leaving HALT for VBlank, STAT or timer costs the CGB one more M-cycle.
+        if (pending_interrupts & 0x07) tick();
+        if (ime != 2) return false;
+        dispatch_interrupt();
+        return true;
+    }
+    if (ime == 2) {
+        if (pending_interrupts & INT_STAT) {
+            if (gb->ppu.should_delay_lcdc_interrupt()) tick();
+            gb->ppu.last_stat_source = -1;
+        } else if (pending_interrupts & INT_TIMER) {
+            tick();
+        }
+        dispatch_interrupt();
+        return true;
+    }
+    if (gb->ppu.should_delay_lcdc_interrupt()) tick();
+    gb->ppu.last_stat_source = -1;
+    return false;
+}
+
+void CPU::dispatch_interrupt() {
+    if (gb->is_dmg && pc >= 0xFE00 && pc <= 0xFEFF) check_oam_corruption(pc, 0);
+    tick();
+    if (gb->is_dmg && was_halted)
+        t_cycles(2);
+    else
+        tick();
+    sp = u16(sp - 1);
+    ticked_write_byte(sp, u8(pc >> 8));
+    // The request is latched between the two pushes: a high-byte push onto IE
+    // can take the interrupt away.
+    const u8 latched = ie & if_reg & 0x1F;
+    sp = u16(sp - 1);
+    ticked_write_byte(sp, u8(pc));
+    ime = 0;
+    if (latched == 0) {
+        pc = 0x0000;
+        return;
+    }
+    const int bit = __builtin_ctz(latched);
+    pc = u16(0x0040 + bit * 8);
+    if_reg &= u8(~(1u << bit));
+    pending_interrupts = if_reg & ie & 0x1F;
+}
+
+void CPU::halt_wait_step() {
+    if (gb->is_cgb) {
+        tick();
+        if (pending_interrupts == 0) return;
+        handle_interrupts();
+        return;
+    }
+    t_cycles(2);
+    if (pending_interrupts != 0 && handle_interrupts()) return;
+    t_cycles(2);
+}
+
+void CPU::op_halt() {
+    if (ime != 0 || (if_reg & ie & 0x1F) == 0) {
+        halted = true;  // PC stays on the HALT opcode
+        return;
+    }
+    // Interrupts disabled with one already requested: the CPU does not halt and
+    // fails to advance PC past the next opcode fetch.
+    pc = u16(pc + 1);
+    halt_bug = true;
+}
+
+void CPU::op_stop() {
+    if (!gb->is_cgb || gb->key0 == KEY0_DMG_COMPAT || !gb->speed_switch_armed) {
+        stopped = true;
+        gb->ppu.oam_scan_state = gb->ppu.mode;
+        pc = u16(pc + 2);
+        return;
+    }
+    gb->speed_switch_armed = false;
+    gb->double_speed = !gb->double_speed;
+    if (gb->double_speed) {
+        speed_switch_reference = cycles_4mhz;
+        gb->ppu_phase_shift = false;
+        for (int i = 0; i < 0x8004; ++i) tick();
+    } else {
+        if ((cycles_4mhz - speed_switch_reference) % 4 == 2) {
+            gb->ppu_phase_shift = false;
+            tick();
+        } else {
+            gb->ppu_phase_shift = true;
+        }
+        for (int i = 0; i < 0x8000; ++i) tick();
+    }
+    gb->timer.write_div(0);
+    pc = u16(pc + 2);
+}
+
+void CPU::check_oam_corruption(u16, int) {
+    // The DMG OAM corruption bug is not modelled yet.
+}
+
+void CPU::copy_oam(int destination, int source, int count) {
+    if (destination < 0 || source < 0) return;
+    if (destination + count > int(gb->oam.size()) || source + count > int(gb->oam.size())) return;
+    std::copy_n(gb->oam.begin() + source, count, gb->oam.begin() + destination);
+}
+
+// ---------------------------------------------------------------------------
+// Run control
+
+void CPU::run_single_instruction_inline() {
+    if (stopped) {
+        tick();
+        return;
+    }
+    if (halted && ime == 2) {
+        halt_wait_step();
+        return;
+    }
+    instruction_start_cycle = cycles_4mhz;
+    if (hblank_hdma_requested) {
+        gb->dma.do_hblank_transfer();
+        hblank_hdma_requested = false;
+    }
+    tick();  // opcode fetch
+    if (pending_interrupts != 0 && handle_interrupts()) return;
+    // EI takes effect after the instruction that follows it.
+    if (ime == 1) ime = 2;
+    check_oam_corruption(pc, 5);
+    opcode = gb->read_byte(pc);
+    gb->disassembler.set_instruction_start_address(pc);
+    if (halt_bug) {
+        pc = u16(pc - 1);
+        halt_bug = false;
+    }
+    execute(opcode);
+}
+
+void CPU::run_single_instruction() { run_single_instruction_inline(); }
+
+void CPU::run_frame() {
+    if (paused) return;
+    gb->ppu.frame_done = false;
+    // A frame is at most 17564 steps, so a machine whose LCD is off still
+    // returns to the front end at a frame's pace.
+    for (int steps = 0; steps < 17564; ++steps) {
+        run_single_instruction_inline();
+        if (gb->ppu.frame_done) break;
+    }
+    gb->joypad.read_p1();
+}
+
+void CPU::run_turbo_to_cycle(u64 target, bool) {
+    if (paused) return;
+    turbo_target_cycle = target;
+    gb->ppu.frame_done = false;
+    while (cycles_4mhz < target) run_single_instruction_inline();
+    turbo_target_cycle = NEVER;
+}
+
+void CPU::run_until_cycle(u64 target) {
+    while (cpu_cycles < target) run_single_instruction_inline();
+}
+
+void CPU::run() {
+    run_flag = true;
+    while (run_flag) run_single_instruction_inline();
+}

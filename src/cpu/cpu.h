@@ -1,0 +1,130 @@
+#pragma once
+#include <array>
+#include <cstdlib>
+
+#include "core/types.h"
+
+class GB;
+
+inline constexpr u16 REG_IF = 0xFF0F;
+
+// The SM83 core, the machine's two clocks and the event scheduler that drives
+// every other timed unit at the exact cycle of its next event.
+class CPU {
+public:
+    CPU();
+
+    // --- clocks and scheduling ---
+    void tick();               // one M-cycle (inline, cpu_inline.h)
+    void t_cycle_4mhz();       // one 4 MHz cycle
+    void t_cycles(int count);  // half an M-cycle; count must be 2
+    void do_something();
+    void do_something_4mhz();
+    void set_next_timer_update_cycle(u64 cycle);
+    void set_next_oam_dma_cycle(u64 cycle);
+    void set_next_audio_frame_seq_cycle(u64 cycle);
+    void set_next_serial_transfer_cycle(u64 cycle);
+    void set_next_audio_frequency_cycle(u64 cycle);
+    void set_next_audio_sample_cycle(u64 cycle);
+    void calculate_next_ppu_state_change_cycle(u64 distance);
+    void recompute_next_cpu_event();
+    void recompute_next_4mhz_event();
+
+    // --- ticked bus access (inline, cpu_inline.h) ---
+    u8 ticked_read_byte(u16 address);
+    void ticked_write_byte(u16 address, u8 value);
+    u16 ticked_read_word(u16 address);
+    void ticked_write_word(u16 address, u16 value);
+    void ret();
+
+    // --- interrupts, HALT, STOP ---
+    void flag_interrupt(u8 mask);
+    void unflag_interrupt(u8 mask);
+    bool handle_interrupts();
+    void dispatch_interrupt();
+    void check_oam_corruption(u16 address, int kind);
+    void copy_oam(int destination, int source, int count);
+
+    // --- lifecycle ---
+    void register_read_write_handlers(GB* machine);
+    void reset();
+    void emulate_boot_rom();
+
+    // --- run control ---
+    void run_single_instruction_inline();
+    void run_single_instruction();
+    void run_frame();
+    void run_turbo_to_cycle(u64 target, bool flag);
+    void run_until_cycle(u64 target);
+    void run();
+
+    template <class Archive>
+    void serialize(Archive& ar) {
+        ar(af, bc, de, hl, sp, pc, ime, ie, if_reg, halted, was_halted, stopped, pending_interrupts,
+           hblank_hdma_requested, opcode, instruction_start_cycle, cpu_cycles, cycles_4mhz,
+           speed_switch_reference, next_cpu_event_cycle, next_4mhz_event_cycle, next_4mhz_event_kind,
+           next_ppu_cycle, next_audio_frequency_cycle, next_audio_sample_cycle, next_serial_cycle,
+           next_oam_dma_cycle, next_timer_cycle, next_frame_seq_cycle);
+    }
+
+    // 8-bit halves of the register pairs (little-endian host layout is not
+    // assumed: the halves are computed).
+    u8 a() const { return u8(af >> 8); }
+    u8 f() const { return u8(af); }
+    u8 b() const { return u8(bc >> 8); }
+    u8 c() const { return u8(bc); }
+    u8 d() const { return u8(de >> 8); }
+    u8 e() const { return u8(de); }
+    u8 h() const { return u8(hl >> 8); }
+    u8 l() const { return u8(hl); }
+    void set_a(u8 v) { af = u16((af & 0x00FF) | (v << 8)); }
+    void set_f(u8 v) { af = u16((af & 0xFF00) | (v & 0xF0)); }
+    void set_b(u8 v) { bc = u16((bc & 0x00FF) | (v << 8)); }
+    void set_c(u8 v) { bc = u16((bc & 0xFF00) | v); }
+    void set_d(u8 v) { de = u16((de & 0x00FF) | (v << 8)); }
+    void set_e(u8 v) { de = u16((de & 0xFF00) | v); }
+    void set_h(u8 v) { hl = u16((hl & 0x00FF) | (v << 8)); }
+    void set_l(u8 v) { hl = u16((hl & 0xFF00) | v); }
+
+    bool halt_bug = false;
+    bool run_flag = false;
+    std::array<u8, 31> hram_residue{};
+    GB* gb = nullptr;
+    int ime = 0;  // 0 off, 1 on from the next instruction, 2 on
+    u8 ie = 0;
+    u8 if_reg = 0xE0;
+    bool halted = false;
+    bool was_halted = false;
+    bool stopped = false;
+    u8 pending_interrupts = 0;
+    bool hblank_hdma_requested = false;
+    u8 opcode = 0;
+    u64 turbo_target_cycle = NEVER;
+    u64 instruction_start_cycle = 0;
+    u64 cpu_cycles = 0;
+    u64 cycles_4mhz = 0;
+    u64 speed_switch_reference = 0;
+    u64 next_cpu_event_cycle = NEVER;
+    u64 next_4mhz_event_cycle = NEVER;
+    int next_4mhz_event_kind = 1;  // 1 audio frequency, 2 audio sample, 3 PPU
+    u64 next_ppu_cycle = NEVER;
+    u64 next_audio_frequency_cycle = NEVER;
+    u64 next_audio_sample_cycle = NEVER;
+    u64 next_serial_cycle = NEVER;
+    u64 next_oam_dma_cycle = NEVER;
+    u64 next_timer_cycle = NEVER;
+    u64 next_frame_seq_cycle = NEVER;
+    u16 af = 0, bc = 0, de = 0, hl = 0, sp = 0, pc = 0;
+    bool paused = false;
+
+private:
+    void step_cpu_clock();
+    void step_4mhz_clock();
+    void dispatch_cpu_events();
+    void dispatch_4mhz_events();
+    void execute(u8 op);
+    void execute_cb();
+    void halt_wait_step();
+    void op_halt();
+    void op_stop();
+};

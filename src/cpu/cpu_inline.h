@@ -1,0 +1,52 @@
+#pragma once
+// The clock step and the ticked accessors sit on the hottest path of the
+// emulator: every M-cycle of every instruction runs through them. They are
+// kept inline so that each clock step compiles to an add and one compare.
+#include "core/gb.h"
+#include "cpu/cpu.h"
+
+inline void CPU::step_cpu_clock() {
+    if (++cpu_cycles == next_cpu_event_cycle) dispatch_cpu_events();
+}
+
+inline void CPU::step_4mhz_clock() {
+    if (++cycles_4mhz == next_4mhz_event_cycle) dispatch_4mhz_events();
+}
+
+inline void CPU::tick() {
+    if (!gb->double_speed) {
+        for (int i = 0; i < 4; ++i) {
+            step_cpu_clock();
+            step_4mhz_clock();
+        }
+    } else {
+        for (int i = 0; i < 2; ++i) {
+            step_cpu_clock();
+            step_cpu_clock();
+            step_4mhz_clock();
+        }
+    }
+}
+
+inline u8 CPU::ticked_read_byte(u16 address) {
+    tick();
+    return gb->read_byte(address);
+}
+
+inline void CPU::ticked_write_byte(u16 address, u8 value) {
+    tick();
+    gb->write_byte(address, value);
+}
+
+inline u16 CPU::ticked_read_word(u16 address) {
+    tick();
+    u8 low = gb->read_byte(address);
+    u8 high = ticked_read_byte(u16(address + 1));
+    return u16(low | (high << 8));
+}
+
+inline void CPU::ticked_write_word(u16 address, u16 value) {
+    tick();
+    gb->write_byte(u16(address + 1), u8(value >> 8));
+    ticked_write_byte(address, u8(value));
+}

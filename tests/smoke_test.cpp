@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+#include "core/gb.h"
+TEST(Smoke, Builds) { GB gb; EXPECT_FALSE(gb.running); }
