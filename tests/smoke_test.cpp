@@ -1,3 +1,0 @@
-#include <gtest/gtest.h>
-#include "core/gb.h"
-TEST(Smoke, Builds) { GB gb; EXPECT_FALSE(gb.running); }
