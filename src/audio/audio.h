@@ -12,6 +12,7 @@ public:
     void reset();
     void set_boot_rom_values() {}
     void tick_frame_sequencer();
+    void update_next_frame_seq_update_cycle() {}
     void tick_frequency();
     void sample_tick();
     void open_wav_file_for_writing() {}

@@ -8,22 +8,40 @@ inline constexpr u16 REG_TIMA = 0xFF05;
 inline constexpr u16 REG_TMA = 0xFF06;
 inline constexpr u16 REG_TAC = 0xFF07;
 
-// DIV/TIMA timer. The divider is derived from the CPU clock and a base cycle;
-// the unit only has work at the falling edges of TIMA's input bit.
-// Not wired up yet: the registers keep their defaults and no event is scheduled.
+// DIV/TIMA timer. The 16-bit internal divider is never counted: it is the
+// CPU clock minus a base cycle, so DIV costs a subtraction and the unit only
+// has work at the falling edges of TIMA's input bit, which it schedules as
+// the CPU-clock timer event.
 class Timer {
 public:
-    void register_read_write_handlers(GB*) {}
-    void reset() {}
-    void set_boot_rom_values() {}
+    void register_read_write_handlers(GB* machine);
+    void reset();
+    void set_boot_rom_values();
     void update();
-    void write_div(u8) {}
+    u8 read_div() const;
+    void write_div(u8 value);
+    void write_tac(u8 value);
+    void calculate_next_timer_update_cycle();
+    // CPU-clock cycle of the next falling edge of `bit` of the divider.
+    u64 get_bit_reset_cycle(u16 bit) const;
+    u16 counter() const;
 
+    template <class Archive>
+    void serialize(Archive& ar) {
+        ar(div_base_cycle, tima, tma, tac);
+    }
+
+    // 0: no overflow; 2: TIMA just wrapped, interrupt and reload at the next
+    // event; 1: interrupt requested and TIMA reloaded, second reload next.
     u32 overflow_countdown = 0;
-    u16 tima_input_bit = 0;
+    u16 tima_input_bit = 0;  // divider bit whose falling edge clocks TIMA; 0 = off
     GB* gb = nullptr;
     u64 div_base_cycle = 0;
     u8 tima = 0;
     u8 tma = 0;
     u8 tac = 0;
+
+private:
+    u64 now() const;
+    void schedule(u64 cycle);
 };
