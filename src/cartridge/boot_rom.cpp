@@ -1,5 +1,6 @@
 #include "cartridge/boot_rom.h"
 
+#include <algorithm>
 #include <fstream>
 
 bool BootROM::load(const std::string& path) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 
@@ -70,7 +71,9 @@ bool Cartridge::try_load_rom(const std::string& path, std::string& error) {
         return false;
     }
     std::streamoff length = file.tellg();
-    if (length < 0) {
+    // A directory opens like a file on some systems but has no bytes to give.
+    std::error_code ec;
+    if (length < 0 || std::filesystem::is_directory(path, ec)) {
         error = "ROM not readable: " + path;
         return false;
     }
@@ -93,7 +96,7 @@ bool Cartridge::try_load_rom(const std::string& path, std::string& error) {
 
 void Cartridge::load_rom_from_memory(const std::string& name, const u8* data, int size) {
     if (rom_loaded) unload_rom();
-    size = std::clamp(size, 0, int(MAX_ROM_FILE_SIZE));
+    size = data ? std::clamp(size, 0, int(MAX_ROM_FILE_SIZE)) : 0;
     rom_path = name;
     allocate_rom(u32(size));
     if (size > 0) std::memcpy(rom.get(), data, size);

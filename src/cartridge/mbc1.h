@@ -18,9 +18,11 @@ public:
     void update() override;
     virtual void update_pointers();
 
+    // Only the registers are stored; banks and windows follow from them when
+    // init runs on the restored controller.
     template <class Archive>
     void serialize(Archive& ar) {
-        ar(mode, ram_enabled, bank1, bank2, rom0_bank, rom_bank, ram_bank);
+        ar(mode, ram_enabled, bank1, bank2);
     }
 
     int mode = 0;
