@@ -1,0 +1,165 @@
+// The conformance driver: skipping, regressions, new passes, rows that cannot
+// run, and raising the table, with a ROM folder of generated test programs.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// LD B,3 / LD C,5 / LD D,8 / LD E,13 / LD H,21 / LD L,last / LD B,B / JR -2 at 0x0100.
+Bytes fibonacci_rom(unsigned char last) {
+    Bytes rom(0x8000, 0x00);
+    const Bytes program = {0x06, 3, 0x0E, 5, 0x16, 8, 0x1E, 13, 0x26, 21, 0x2E, last, 0x40, 0x18, 0xFE};
+    std::copy(program.begin(), program.end(), rom.begin() + 0x0100);
+    return rom;
+}
+
+struct DriverRun {
+    int status = -1;
+    std::string output;
+    std::string last_line() const {
+        std::string text = output;
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        const size_t nl = text.rfind('\n');
+        return nl == std::string::npos ? text : text.substr(nl + 1);
+    }
+    bool says(const std::string& s) const { return output.find(s) != std::string::npos; }
+};
+
+std::string quote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// A ROM folder with a passing and a failing Fibonacci program, and a table.
+class Driver : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = fs::temp_directory_path() / ("zembrix-conformance-" + std::to_string(::getpid()) + "-" + info->name());
+        fs::create_directories(dir / "roms" / "suite");
+        write(dir / "roms" / "suite" / "pass.gb", fibonacci_rom(34));
+        write(dir / "roms" / "suite" / "fail.gb", fibonacci_rom(33));
+        table = dir / "expected.tsv";
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    static void write(const fs::path& path, const Bytes& bytes) {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+    void write_table(const std::string& text) { std::ofstream(table) << text; }
+    std::string read_table() const {
+        std::ifstream in(table);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    DriverRun run(const std::string& extra = "", bool with_roms = true) const {
+        const std::string env =
+            with_roms ? "env ZEMBRIX_TEST_ROMS=" + quote((dir / "roms").string()) : "env -u ZEMBRIX_TEST_ROMS";
+        const std::string command = env + " " + quote(ZEMBRIX_CONFORMANCE_BINARY) + " --runner " +
+                                    quote(ZEMBRIX_ROMTEST_BINARY) + " --table " + quote(table.string()) + " --jobs 2 " +
+                                    extra + " 2>&1";
+        DriverRun r;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        if (!pipe) return r;
+        std::array<char, 4096> buffer{};
+        size_t n;
+        while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) r.output.append(buffer.data(), n);
+        const int raw = ::pclose(pipe);
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        return r;
+    }
+    fs::path dir;
+    fs::path table;
+};
+
+}  // namespace
+
+TEST_F(Driver, SkipsWithoutTheRomFolder) {
+    write_table("suite/pass.gb\tdmgB\tfibonacci\t10\tpass\n");
+    const DriverRun r = run("", false);
+    EXPECT_EQ(r.status, 77) << r.output;
+}
+
+TEST_F(Driver, ResultsAsExpectedSucceed) {
+    write_table("# comment\n\nsuite/pass.gb\tdmgB\tfibonacci\t10\tpass\nsuite/fail.gb\tcgbE\tfibonacci\t10\tfail\n");
+    const DriverRun r = run();
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.last_line(), "conformance: 1 passed, 1 failed") << r.output;
+    EXPECT_TRUE(r.says("suite: 1 / 2, expected 1")) << r.output;
+    EXPECT_FALSE(r.says("REGRESSION")) << r.output;
+    EXPECT_FALSE(r.says("NEW PASS")) << r.output;
+}
+
+TEST_F(Driver, ARowThatNoLongerPassesIsARegression) {
+    write_table("suite/fail.gb\tdmgB\tfibonacci\t10\tpass\nsuite/pass.gb\tdmgB\tfibonacci\t10\tpass\n");
+    const DriverRun r = run();
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_TRUE(r.says("REGRESSION: suite/fail.gb [dmgB, fibonacci]: FAIL ")) << r.output;
+    EXPECT_EQ(r.last_line(), "conformance: 1 passed, 1 failed") << r.output;
+}
+
+TEST_F(Driver, ANewPassIsReportedWithoutFailing) {
+    write_table("suite/pass.gb\tdmgB\tfibonacci\t10\tfail\n");
+    const DriverRun r = run();
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(r.says("NEW PASS: suite/pass.gb [dmgB, fibonacci]")) << r.output;
+    EXPECT_TRUE(r.says("raise the table")) << r.output;
+    EXPECT_EQ(read_table(), "suite/pass.gb\tdmgB\tfibonacci\t10\tfail\n");  // untouched without --raise
+}
+
+TEST_F(Driver, RaiseMarksPassingRowsAndKeepsTheRest) {
+    const std::string before =
+        "# header\nsuite/pass.gb\tdmgB\tfibonacci\t10\tfail\nsuite/fail.gb\tdmgB\tfibonacci\t10\tfail\n";
+    write_table(before);
+    const DriverRun r = run("--raise");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(read_table(),
+              "# header\nsuite/pass.gb\tdmgB\tfibonacci\t10\tpass\nsuite/fail.gb\tdmgB\tfibonacci\t10\tfail\n");
+}
+
+TEST_F(Driver, RowsThatCannotRunFailTheSuite) {
+    write_table("suite/missing.gb\tdmgB\tfibonacci\t10\tfail\n");
+    const DriverRun missing = run();
+    EXPECT_EQ(missing.status, 1) << missing.output;
+    EXPECT_TRUE(missing.says("ERROR: suite/missing.gb")) << missing.output;
+    write_table("suite/pass.gb\tdmgZ\tfibonacci\t10\tfail\n");
+    const DriverRun model = run();
+    EXPECT_EQ(model.status, 1) << model.output;
+    EXPECT_TRUE(model.says("unknown model dmgZ")) << model.output;
+}
+
+TEST_F(Driver, RejectsAMalformedTable) {
+    write_table("suite/pass.gb\tdmgB\tfibonacci\t10\n");
+    EXPECT_EQ(run().status, 2);
+    write_table("suite/pass.gb\tdmgB\tfibonacci\tmany\tpass\n");
+    EXPECT_EQ(run().status, 2);
+    write_table("suite/pass.gb\tdmgB\tfibonacci\t10\tmaybe\n");
+    const DriverRun r = run();
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(r.says(":1: expected result must be pass or fail")) << r.output;
+}
+
+TEST_F(Driver, FilterSelectsRows) {
+    write_table("suite/pass.gb\tdmgB\tfibonacci\t10\tpass\nsuite/fail.gb\tdmgB\tfibonacci\t10\tpass\n");
+    const DriverRun r = run("--filter pass.gb");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.last_line(), "conformance: 1 passed, 0 failed") << r.output;
+}

@@ -1,0 +1,148 @@
+// zembrix-romtest: runs one test ROM headless, unthrottled, without sound,
+// and judges it by the reporting protocol of its suite.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "core/gb.h"
+#include "png_io.h"
+#include "romtest.h"
+
+namespace {
+
+constexpr int DEFAULT_FRAMES = 3600;  // one emulated minute
+
+void print_usage() {
+    std::cout << "usage: zembrix-romtest [--model SHORT_NAME] [--frames N] [--expect KIND] [--screenshot OUT.png]\n"
+                 "                       [--bench] ROM\n"
+                 "  --model       auto (default), dmg0, dmgA, dmgB, dmgC, mgb, sgb, sgb2, cgb0, cgbA..cgbE,\n"
+                 "                agb0, pokemon_stadium_2\n"
+                 "  --frames N    frame limit (default 3600); with --bench, the exact number of frames to run\n"
+                 "  --expect KIND serial       blargg: serial text contains \"Passed\" / \"Failed\"\n"
+                 "                fibonacci    at the first LD B,B: B,C,D,E,H,L = 3,5,8,13,21,34\n"
+                 "                blargg-ram   cartridge RAM A001-A003 = DE B0 61, A000 = 0x00 pass\n"
+                 "                hram-result  FF82 = 0x01 pass, 0xFF fail\n"
+                 "                image:REF.png         screen at the first LD B,B (or at the frame limit)\n"
+                 "                                      equals REF.png\n"
+                 "                image-frames:REF.png  screen after exactly N frames equals REF.png\n"
+                 "  --screenshot OUT.png  write the last frame shown\n"
+                 "  --bench       run exactly N frames, judge nothing, report the speed\n"
+                 "exit status: 0 pass, 1 fail, 2 time-out or error\n";
+}
+
+int error_exit(const std::string& why) {
+    std::cout << "ERROR " << why << std::endl;
+    return 2;
+}
+
+bool parse_frames(const std::string& text, int& out) {
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || v <= 0 || v > 100000000) return false;
+    out = int(v);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string model = "auto";
+    std::string rom;
+    std::string expect_text;
+    std::string screenshot;
+    int frames = DEFAULT_FRAMES;
+    bool bench = false;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](const char* name) -> const char* {
+            if (i + 1 >= argc) {
+                std::cout << "missing value after " << name << "\n";
+                return nullptr;
+            }
+            return argv[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            print_usage();
+            return 0;
+        } else if (arg == "--model") {
+            const char* v = value("--model");
+            if (!v) return error_exit("bad arguments");
+            model = v;
+        } else if (arg == "--frames") {
+            const char* v = value("--frames");
+            if (!v || !parse_frames(v, frames)) return error_exit("--frames needs a positive number");
+        } else if (arg == "--expect") {
+            const char* v = value("--expect");
+            if (!v) return error_exit("bad arguments");
+            expect_text = v;
+        } else if (arg == "--screenshot") {
+            const char* v = value("--screenshot");
+            if (!v) return error_exit("bad arguments");
+            screenshot = v;
+        } else if (arg == "--bench") {
+            bench = true;
+        } else if (!arg.empty() && arg[0] == '-') {
+            print_usage();
+            return error_exit("unknown option " + arg);
+        } else if (rom.empty()) {
+            rom = arg;
+        } else {
+            print_usage();
+            return error_exit("more than one ROM given");
+        }
+    }
+    if (rom.empty()) {
+        print_usage();
+        return error_exit("no ROM given");
+    }
+
+    romtest::Expectation expectation;
+    if (bench) {
+        if (!expect_text.empty()) return error_exit("--bench judges nothing; drop --expect");
+    } else {
+        if (expect_text.empty()) return error_exit("nothing to judge: give --expect KIND or --bench");
+        auto parsed = romtest::parse_expectation(expect_text);
+        if (!parsed) return error_exit("unknown expectation " + expect_text);
+        expectation = *parsed;
+    }
+
+    GB gb;
+    if (!gb.set_default_device_by_short_string(model)) return error_exit("unknown model " + model);
+    romtest::ScreenCapture screen;
+    gb.host = &screen;
+    gb.use_boot_roms = false;
+    gb.grey_shades = true;    // the reference pictures use the plain grey ramp
+    gb.player_turbo = true;   // never wait for the wall clock
+    std::string error;
+    if (!gb.cartridge.try_load_rom(rom, error)) return error_exit(error);
+    gb.rom_path = rom;
+    gb.reset();
+
+    romtest::Runner runner(gb, expectation, frames, &screen);
+    if (!runner.prepare(error)) return error_exit(error);
+
+    std::cout << "rom " << rom << " on " << gb.device_short_names[gb.device] << ", "
+              << (bench ? std::string("bench") : "expect " + expect_text) << ", " << frames << " frames\n";
+
+    const auto start = std::chrono::steady_clock::now();
+    const romtest::Verdict verdict = runner.run();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    if (!screenshot.empty() && !write_png_rgb(screenshot, romtest::to_rgb(screen), error)) return error_exit(error);
+
+    if (bench) {
+        char line[128];
+        std::snprintf(line, sizeof line, "frames=%d seconds=%.3f fps=%.1f", verdict.frames, seconds,
+                      seconds > 0 ? verdict.frames / seconds : 0.0);
+        std::cout << line << std::endl;
+        return 0;
+    }
+    if (verdict.status == romtest::Status::Timeout && !verdict.detail.empty()) {
+        std::cout << verdict.detail << "\n";
+    }
+    std::cout << romtest::verdict_line(verdict) << std::endl;
+    return romtest::exit_code(verdict.status);
+}

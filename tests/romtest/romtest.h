@@ -1,0 +1,137 @@
+#pragma once
+// Headless conformance running: drives a machine instruction by instruction,
+// counts video frames, and judges a test ROM by one of the reporting
+// protocols the public test suites use.
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/gb.h"
+#include "core/host.h"
+#include "png_io.h"
+
+namespace romtest {
+
+inline constexpr int FRAME_WIDTH = 160;
+inline constexpr int FRAME_HEIGHT = 144;
+// One video frame at single speed: 154 lines of 456 dots, in 4 MHz cycles.
+inline constexpr u64 CYCLES_PER_FRAME = 70224;
+// The debug breakpoint the suites execute when they are done: LD B,B.
+inline constexpr u8 OPCODE_LD_B_B = 0x40;
+
+enum class Kind {
+    Serial,      // the serial text contains "Passed" / "Failed"
+    Fibonacci,   // at the first LD B,B: B,C,D,E,H,L = 3,5,8,13,21,34
+    BlarggRam,   // cartridge RAM: signature DE B0 61 at A001, status at A000
+    HramResult,  // FF82 = 0x01 pass, 0xFF fail
+    Image,       // the screen equals a reference picture
+    None,        // judge nothing (benchmark)
+};
+
+struct Expectation {
+    Kind kind = Kind::None;
+    std::string reference;  // reference PNG of Kind::Image
+    // Kind::Image only: compare at the first LD B,B (or at the frame limit if
+    // it never comes); when false, LD B,B is ignored and the picture is
+    // compared after exactly the frame limit.
+    bool at_breakpoint = true;
+};
+
+// Parses an --expect argument: "serial", "fibonacci", "blargg-ram",
+// "hram-result", "image:REF.png" (breakpoint or frame limit) or
+// "image-frames:REF.png" (after exactly the frame limit).
+std::optional<Expectation> parse_expectation(const std::string& text);
+
+enum class Status { Pass, Fail, Timeout, Error };
+
+struct Verdict {
+    Status status = Status::Error;
+    std::string detail;  // why it failed, or what stopped the run
+    int frames = 0;      // frames run when the verdict was reached
+};
+
+// Exit status of the runner for a verdict: 0 pass, 1 fail, 2 time-out/error.
+int exit_code(Status status);
+// The runner's last output line for a verdict: "PASS", "FAIL <why>",
+// "TIMEOUT after N frames" or "ERROR <why>".
+std::string verdict_line(const Verdict& verdict);
+
+// Keeps the last frame the machine presented, as 0xAARRGGBB pixels. Before the
+// first frame (LCD never switched on) the screen is blank: all white.
+class ScreenCapture : public Host {
+public:
+    ScreenCapture() { pixels.fill(0xFFFFFFFFu); }
+    void update_display(const u32* frame) override;
+    u8 get_joypad_state() override { return 0; }
+
+    std::array<u32, FRAME_WIDTH * FRAME_HEIGHT> pixels{};
+    int frames_presented = 0;
+};
+
+// Converts a captured screen to 8-bit RGB.
+RgbImage to_rgb(const ScreenCapture& screen);
+
+// Compares a screen with a reference picture pixel by pixel. Returns an empty
+// string when they are equal, else a description of the difference.
+std::string compare_screen(const ScreenCapture& screen, const RgbImage& reference);
+
+// State of the machine just before one interpreter step, to recognise what
+// the step did.
+struct StepProbe {
+    u16 pc = 0;
+    u16 sp = 0;
+    bool halted = false;
+    bool stopped = false;
+    int ime = 0;
+    static StepProbe of(const GB& gb);
+};
+
+// True when the step that started in state `before` executed the opcode LD B,B.
+// An executed opcode leaves its value in the CPU's opcode field; a step that
+// only waited in HALT or STOP fetches nothing, and a step that dispatched an
+// interrupt fetches nothing and pushes PC (LD B,B never moves SP).
+bool executed_ld_b_b(const StepProbe& before, const GB& gb);
+
+// Why the machine can never reach a verdict from its present state, or empty:
+// stopped for good, halted with no interrupt enabled, or jumping to itself
+// with interrupts off.
+std::string stuck_reason(const StepProbe& before, const GB& gb);
+
+// Runs a loaded, reset machine until the expectation is decided or
+// `frame_limit` frames have passed. The machine's host must be `screen`
+// (or null for expectations other than Kind::Image).
+class Runner {
+public:
+    Runner(GB& gb, Expectation expectation, int frame_limit, ScreenCapture* screen = nullptr);
+
+    // Loads the reference picture (Kind::Image). False with a message on failure.
+    bool prepare(std::string& error);
+    Verdict run();
+
+    // Everything sent over the serial port so far, as text.
+    const std::string& serial_text() const { return serial_text_; }
+    int frames() const { return frames_; }
+
+private:
+    void count_frames();
+    std::optional<Verdict> judge_after_step(const StepProbe& before);
+    Verdict judge_fibonacci() const;
+    Verdict judge_image() const;
+    std::optional<Verdict> judge_serial();
+    std::optional<Verdict> judge_blargg_ram();
+    std::optional<Verdict> judge_hram() const;
+
+    GB& gb_;
+    Expectation expectation_;
+    int frame_limit_;
+    ScreenCapture* screen_;
+    RgbImage reference_;
+    int frames_ = 0;
+    u64 frame_start_cycle_ = 0;
+    size_t serial_seen_ = 0;
+    std::string serial_text_;
+    bool blargg_running_seen_ = false;
+};
+
+}  // namespace romtest
