@@ -5,15 +5,19 @@
 #include "core/gb.h"
 #include "cpu/cpu.h"
 
-inline void CPU::step_cpu_clock() {
+// Forced: the interpreter is large enough that the compiler would otherwise
+// keep some of these as calls.
+#define ZEMBRIX_HOT inline __attribute__((always_inline))
+
+ZEMBRIX_HOT void CPU::step_cpu_clock() {
     if (++cpu_cycles == next_cpu_event_cycle) dispatch_cpu_events();
 }
 
-inline void CPU::step_4mhz_clock() {
+ZEMBRIX_HOT void CPU::step_4mhz_clock() {
     if (++cycles_4mhz == next_4mhz_event_cycle) dispatch_4mhz_events();
 }
 
-inline void CPU::tick() {
+ZEMBRIX_HOT void CPU::tick() {
     if (!gb->double_speed) {
         for (int i = 0; i < 4; ++i) {
             step_cpu_clock();
@@ -28,24 +32,24 @@ inline void CPU::tick() {
     }
 }
 
-inline u8 CPU::ticked_read_byte(u16 address) {
+ZEMBRIX_HOT u8 CPU::ticked_read_byte(u16 address) {
     tick();
     return gb->read_byte(address);
 }
 
-inline void CPU::ticked_write_byte(u16 address, u8 value) {
+ZEMBRIX_HOT void CPU::ticked_write_byte(u16 address, u8 value) {
     tick();
     gb->write_byte(address, value);
 }
 
-inline u16 CPU::ticked_read_word(u16 address) {
+ZEMBRIX_HOT u16 CPU::ticked_read_word(u16 address) {
     tick();
     u8 low = gb->read_byte(address);
     u8 high = ticked_read_byte(u16(address + 1));
     return u16(low | (high << 8));
 }
 
-inline void CPU::ticked_write_word(u16 address, u16 value) {
+ZEMBRIX_HOT void CPU::ticked_write_word(u16 address, u16 value) {
     tick();
     gb->write_byte(u16(address + 1), u8(value >> 8));
     ticked_write_byte(address, u8(value));
