@@ -1,0 +1,480 @@
+// The line and frame state machine. The CPU's scheduler calls set_state at
+// the exact 4 MHz cycle of each step; a step changes the mode, evaluates the
+// STAT line, requests VBlank, starts the OAM scan and the pixel pipeline,
+// advances the line, and says how many cycles later the next step is due.
+// A line is 456 cycles, a frame 154 lines (70224 cycles); the first line
+// after the LCD is switched on is 452 cycles and has no OAM scan mode.
+#include <algorithm>
+
+#include "core/gb.h"
+#include "video/ppu.h"
+
+namespace {
+
+constexpr int MODE_HBLANK = 0;
+constexpr int MODE_VBLANK = 1;
+constexpr int MODE_OAM = 2;
+constexpr int MODE_TRANSFER = 3;
+
+}  // namespace
+
+bool PPU::early_cgb() const { return gb->is_cgb && gb->device < MODEL_CGBD; }
+
+bool PPU::single_speed() const { return !gb->double_speed; }
+
+// Around a line start the LY = LYC comparison drops out for a few cycles on
+// DMG, and on the early CGB revisions in single speed without the phase shift.
+bool PPU::usual_compare_off() const {
+    return gb->is_dmg || (early_cgb() && single_speed() && !gb->ppu_phase_shift);
+}
+
+void PPU::set_mode(int m) {
+    stat = u8((stat & 0x78) | m);
+    mode = m;
+    stat_irq_mode = m;
+}
+
+void PPU::set_lyc_lines(int line) { lyc_irq_line = lyc_flag_line = line; }
+
+void PPU::wait(int cycles) {
+    gb->cpu.calculate_next_ppu_state_change_cycle(u64(std::max(cycles, 0)));
+    line_cycles_left -= cycles;
+}
+
+void PPU::wait_rest() {
+    gb->cpu.calculate_next_ppu_state_change_cycle(u64(std::max(line_cycles_left, 0)));
+    line_cycles_left = 0;
+}
+
+void PPU::hdma_request() { gb->cpu.hblank_hdma_requested = !gb->cpu.halted; }
+
+int PPU::get_scanline_cycle_count() const { return int(u32(now() - line_start_cycle)); }
+
+u32 PPU::get_frame_cycle_count() const { return u32(now()) - u32(frame_start_cycle); }
+
+void PPU::reset_scanline_cycles() {
+    line_cycles_left = LINE_CYCLES;
+    line_start_cycle = now();
+    fifo_cycle = now() + ((gb->is_cgb && gb->double_speed) ? 4 : 2);
+    oam_scan_index = 0;
+    line_window_enabled = window_enabled;
+    sprite_count = 0;
+    late_sprite_pending = false;
+}
+
+void PPU::reset_frame_cycles() {
+    frame_start_cycle = now();
+    timing_image.fill(0);
+}
+
+void PPU::frame_start() {
+    reset_frame_cycles();
+    reset_scanline_cycles();
+    wy_reached = wy == 0;
+    current_line = 0;
+    window_line = -1;
+    set_lyc_lines(0);
+}
+
+void PPU::start_mode_3() {
+    collect_sprites(true);
+    init_mode_3();
+}
+
+int PPU::calculate_mode_3_cycles() const {
+    const int fine_x = scx & 7;
+    if ((lcdc & 0x20) && rendering_wx <= 165 && wy_reached) {
+        if (rendering_wx == 0) return fine_x < 7 ? 180 + fine_x : 188;
+        return 179 + fine_x;
+    }
+    return 173 + fine_x;
+}
+
+int PPU::calculate_mode_3_sprite_cycles(int line) {
+    if (!(lcdc & 0x02)) return 0;
+    sprite_tile_penalties.fill(0);
+    const int height = (lcdc & 0x04) ? 16 : 8;
+    const int fine_x = scx & 7;
+    int cycles = 0;
+    int taken = 0;
+    bool x0_seen = false;
+    for (int i = 0; i < OAM_ENTRIES && taken < MAX_SPRITES_PER_LINE; ++i) {
+        const int y = gb->oam[4 * i];
+        const int x = gb->oam[4 * i + 1];
+        if (y > line + 16 || line + 16 - y >= height) continue;
+        ++taken;
+        if (x >= 168) continue;  // off screen: counts towards the ten, costs nothing
+        cycles += 6;
+        if (x == 0 && !x0_seen) {
+            x0_seen = true;
+            cycles += fine_x;
+        }
+        const int column = (x + fine_x) >> 3;
+        const u8 penalty = u8(8 - ((x + fine_x) & 7));
+        sprite_tile_penalties[column] = std::max(sprite_tile_penalties[column], penalty);
+    }
+    for (u8 penalty : sprite_tile_penalties)
+        if (penalty > 3) cycles += penalty - 3;
+    return cycles;
+}
+
+void PPU::set_state(int id) {
+    state = id;
+    const bool dmg = gb->is_dmg;
+    const bool cgb = gb->is_cgb;
+    const bool double_speed = gb->double_speed;
+    const bool shift = gb->ppu_phase_shift;
+
+    switch (id) {
+        // --- the first line after the LCD is switched on ---
+        case STATE_SCREEN_ON_LINE_0_CLOCKS_0:
+            frame_start();
+            stat &= 0x78;
+            mode = MODE_HBLANK;
+            stat_irq_mode = MODE_HBLANK;
+            lyc_compare_enabled = true;
+            wait(80);
+            next_state = STATE_ON_LINE_0_CLOCKS_80;
+            break;
+        case STATE_ON_LINE_0_CLOCKS_80:
+            collect_sprites(true);
+            set_mode(MODE_TRANSFER);
+            mode_3_length = calculate_mode_3_cycles() + calculate_mode_3_sprite_cycles(current_line) - 4;
+            wait(1);
+            next_state = STATE_ON_LINE_0_CLOCKS_81;
+            break;
+        case STATE_ON_LINE_0_CLOCKS_81:
+            init_mode_3();
+            wait(mode_3_length - 1);
+            next_state = STATE_ON_LINE_0_MODE_3_END;
+            break;
+        case STATE_ON_LINE_0_MODE_3_END:
+            render_line(current_line);
+            if (dmg) set_mode(MODE_HBLANK);
+            wait(1);
+            next_state = STATE_ON_LINE_0_HBLANK_STAT;
+            break;
+        case STATE_ON_LINE_0_HBLANK_STAT:
+            stat_irq_mode = MODE_HBLANK;
+            update_stat_irq(false);
+            hdma_request();
+            wait(1);
+            next_state = STATE_ON_LINE_0_HBLANK_CGB;
+            break;
+        case STATE_ON_LINE_0_HBLANK_CGB:
+            if (cgb && !double_speed) set_mode(MODE_HBLANK);
+            wait(1);
+            next_state = STATE_ON_LINE_0_HBLANK_CGB_DOUBLE;
+            break;
+        case STATE_ON_LINE_0_HBLANK_CGB_DOUBLE:
+            if (cgb && double_speed) set_mode(MODE_HBLANK);
+            wait(line_cycles_left - 4);  // this line is 4 cycles short
+            next_state = STATE_LINE_1_143_CLOCKS_0;
+            break;
+
+        // --- line 0 of every later frame ---
+        case STATE_LINE_0_CLOCKS_0:
+            frame_start();
+            if (shift)
+                set_mode(MODE_OAM);
+            else if (dmg || (early_cgb() && !double_speed))
+                set_mode(MODE_HBLANK);
+            else
+                set_mode(MODE_VBLANK);
+            lyc_compare_enabled = true;
+            wait(2);
+            next_state = STATE_LINE_0_CLOCKS_2;
+            break;
+        case STATE_LINE_0_CLOCKS_2:
+            if (cgb) {
+                set_mode(MODE_OAM);
+                update_stat_irq(false);
+            }
+            wait(2);
+            next_state = STATE_LINE_0_CLOCKS_4;
+            break;
+        case STATE_LINE_0_CLOCKS_4:
+            if (dmg || !double_speed) {
+                set_mode(MODE_OAM);
+                update_stat_irq(false);
+            }
+            wait(4);
+            next_state = STATE_LINE_0_CLOCKS_8;
+            break;
+        case STATE_LINE_0_CLOCKS_8:
+            wait(71);
+            next_state = STATE_LINE_0_CLOCKS_79;
+            break;
+        case STATE_LINE_0_CLOCKS_79:
+            if (shift) set_mode(MODE_TRANSFER);
+            wait(2);
+            next_state = STATE_LINE_0_CLOCKS_81;
+            break;
+        case STATE_LINE_0_CLOCKS_81:
+            set_mode(MODE_TRANSFER);
+            update_stat_irq(false);
+            if (cgb && !double_speed) start_mode_3();
+            mode_3_length = calculate_mode_3_cycles() + calculate_mode_3_sprite_cycles(current_line) - 1;
+            wait(1);
+            next_state = STATE_LINE_0_CLOCKS_82;
+            break;
+        case STATE_LINE_0_CLOCKS_82:
+            if (dmg || double_speed) start_mode_3();
+            wait(mode_3_length - 3);
+            next_state = STATE_LINE_0_MODE_3_END_MINUS_2;
+            break;
+        case STATE_LINE_0_MODE_3_END_MINUS_2:
+            hdma_request();
+            wait(1);
+            next_state = STATE_LINE_0_MODE_3_END_MINUS_1;
+            break;
+        case STATE_LINE_0_MODE_3_END_MINUS_1:
+            if (shift) set_mode(MODE_HBLANK);
+            wait(1);
+            next_state = STATE_LINE_0_MODE_3_END;
+            break;
+        case STATE_LINE_0_MODE_3_END:
+            render_line(current_line);
+            set_mode(MODE_HBLANK);
+            wait(1);
+            next_state = STATE_LINE_0_HBLANK_STAT;
+            break;
+        case STATE_LINE_0_HBLANK_STAT:
+            update_stat_irq(false);
+            wait_rest();
+            next_state = STATE_LINE_1_143_CLOCKS_0_TWIN;
+            break;
+
+        // --- lines 1-143 ---
+        case STATE_LINE_1_143_CLOCKS_0:
+        case STATE_LINE_1_143_CLOCKS_0_TWIN: {
+            reset_scanline_cycles();
+            ++current_line;
+            if (!wy_reached) wy_reached = wy == current_line;
+            gb->joypad.check_for_interrupt_trigger();
+            const int m = shift ? MODE_OAM : MODE_HBLANK;
+            stat = u8((stat & 0x78) | m);
+            mode = m;
+            stat_irq_mode = MODE_OAM;
+            update_stat_irq(false);
+            if (usual_compare_off()) lyc_compare_enabled = false;
+            if (shift) set_lyc_lines(current_line);
+            wait(2);
+            next_state = STATE_LINE_1_143_CLOCKS_2;
+            break;
+        }
+        case STATE_LINE_1_143_CLOCKS_2:
+            if (cgb) {
+                if (double_speed) set_lyc_lines(current_line);
+                if (!early_cgb() && !double_speed && !shift) lyc_compare_enabled = false;
+                set_mode(MODE_OAM);
+            }
+            wait(2);
+            next_state = STATE_LINE_1_143_CLOCKS_4;
+            break;
+        case STATE_LINE_1_143_CLOCKS_4:
+            set_mode(MODE_OAM);
+            set_lyc_lines(current_line);
+            update_stat_irq(true);
+            // The OAM source is offered only at the very start of the line.
+            stat_irq_mode = -1;
+            update_stat_irq(false);
+            lyc_compare_enabled = true;
+            wait(76);
+            next_state = STATE_LINE_1_143_CLOCKS_80;
+            break;
+        case STATE_LINE_1_143_CLOCKS_80:
+            if (shift) set_mode(MODE_TRANSFER);
+            wait(1);
+            next_state = STATE_LINE_1_143_CLOCKS_81;
+            break;
+        case STATE_LINE_1_143_CLOCKS_81:
+            if (cgb && !double_speed) start_mode_3();
+            set_mode(MODE_TRANSFER);
+            update_stat_irq(false);
+            mode_3_length = calculate_mode_3_cycles() + calculate_mode_3_sprite_cycles(current_line) - 1;
+            wait(1);
+            next_state = STATE_LINE_1_143_CLOCKS_82;
+            break;
+        case STATE_LINE_1_143_CLOCKS_82:
+            if (dmg || double_speed) start_mode_3();
+            wait(mode_3_length - 3);
+            next_state = STATE_LINE_1_143_MODE_3_END_MINUS_2;
+            break;
+        case STATE_LINE_1_143_MODE_3_END_MINUS_2:
+            if (cgb && !double_speed) hdma_request();
+            wait(1);
+            next_state = STATE_LINE_1_143_MODE_3_END_MINUS_1;
+            break;
+        case STATE_LINE_1_143_MODE_3_END_MINUS_1:
+            if (shift) set_mode(MODE_HBLANK);
+            if (early_cgb()) stat_irq_mode = MODE_HBLANK;
+            wait(1);
+            next_state = STATE_LINE_1_143_MODE_3_END;
+            break;
+        case STATE_LINE_1_143_MODE_3_END:
+            if (dmg || !double_speed) set_mode(MODE_HBLANK);
+            if (cgb && double_speed) hdma_request();
+            render_line(current_line);
+            wait(1);
+            next_state = STATE_LINE_1_143_HBLANK_STAT;
+            break;
+        case STATE_LINE_1_143_HBLANK_STAT:
+            if (cgb && double_speed) set_mode(MODE_HBLANK);
+            update_stat_irq(false);
+            wait_rest();
+            next_state = current_line == 143 ? STATE_LINE_144_CLOCKS_0 : STATE_LINE_1_143_CLOCKS_0;
+            break;
+
+        // --- line 144 and vertical blank ---
+        case STATE_LINE_144_CLOCKS_0: {
+            reset_scanline_cycles();
+            ++current_line;
+            std::fill_n(timing_image.begin() + 144 * LINE_CYCLES, LINE_CYCLES, map_rgb(0x53, 0xE3, 0xF1));
+            register_write_log.clear();
+            gb->joypad.check_for_interrupt_trigger();
+            const int m = shift ? MODE_VBLANK : MODE_HBLANK;
+            stat = u8((stat & 0x78) | m);
+            mode = m;
+            stat_irq_mode = MODE_OAM;
+            update_stat_irq(false);
+            if (usual_compare_off()) lyc_compare_enabled = false;
+            wait(2);
+            next_state = STATE_LINE_144_CLOCKS_2;
+            break;
+        }
+        case STATE_LINE_144_CLOCKS_2:
+            if (cgb && double_speed) set_mode(MODE_VBLANK);
+            wait(2);
+            next_state = STATE_LINE_144_CLOCKS_4_TWIN;
+            break;
+        case STATE_LINE_144_CLOCKS_4:
+        case STATE_LINE_144_CLOCKS_4_TWIN:
+            set_mode(MODE_VBLANK);
+            set_lyc_lines(current_line);
+            gb->cpu.flag_interrupt(INT_VBLANK);
+            update_stat_irq(true);
+            lyc_compare_enabled = true;
+            wait_rest();
+            next_state = STATE_LINE_145_152_CLOCKS_0_TWIN;
+            break;
+        case STATE_LINE_145_152_CLOCKS_0:
+        case STATE_LINE_145_152_CLOCKS_0_TWIN:
+            reset_scanline_cycles();
+            ++current_line;
+            if (usual_compare_off()) lyc_compare_enabled = false;
+            set_mode(MODE_VBLANK);
+            wait(4);
+            next_state = STATE_LINE_145_152_CLOCKS_4_TWIN;
+            break;
+        case STATE_LINE_145_152_CLOCKS_4:
+        case STATE_LINE_145_152_CLOCKS_4_TWIN:
+            lyc_compare_enabled = true;
+            set_lyc_lines(current_line);
+            update_stat_irq(true);
+            wait_rest();
+            next_state = current_line == 152 ? STATE_LINE_153_CLOCKS_0 : STATE_LINE_145_152_CLOCKS_0;
+            break;
+
+        // --- line 153: LY turns to 0 a few cycles in ---
+        case STATE_LINE_153_CLOCKS_0:
+            reset_scanline_cycles();
+            ++current_line;
+            gb->joypad.check_for_interrupt_trigger();
+            set_mode(MODE_VBLANK);
+            if (usual_compare_off()) lyc_compare_enabled = false;
+            wait(2);
+            next_state = STATE_LINE_153_CLOCKS_2;
+            break;
+        case STATE_LINE_153_CLOCKS_2:
+            if (cgb && shift) current_line = 0;
+            wait(2);
+            next_state = STATE_LINE_153_CLOCKS_4;
+            break;
+        case STATE_LINE_153_CLOCKS_4:
+            if (dmg) {
+                current_line = 0;
+            } else {
+                if (!shift) current_line = 153;
+                if (early_cgb() && !double_speed) current_line = 0;
+            }
+            set_mode(MODE_VBLANK);
+            set_lyc_lines(153);
+            update_stat_irq(true);
+            lyc_compare_enabled = true;
+            wait(2);
+            next_state = STATE_LINE_153_CLOCKS_6;
+            break;
+        case STATE_LINE_153_CLOCKS_6:
+            if (cgb) current_line = 0;
+            wait(2);
+            next_state = STATE_LINE_153_CLOCKS_8;
+            break;
+        case STATE_LINE_153_CLOCKS_8:
+            set_mode(MODE_VBLANK);
+            if (dmg || (early_cgb() && !double_speed)) lyc_compare_enabled = false;
+            wait(4);
+            next_state = STATE_LINE_EARLY_0_MODE_1_LYC_0_TWIN;
+            break;
+        case STATE_LINE_EARLY_0_MODE_1_LYC_0:
+        case STATE_LINE_EARLY_0_MODE_1_LYC_0_TWIN:
+            lyc_compare_enabled = true;
+            set_mode(MODE_VBLANK);
+            set_lyc_lines(current_line);
+            update_stat_irq(true);
+            wait_rest();
+            next_state = STATE_LINE_0_CLOCKS_0;
+            break;
+
+        default:
+            // Only a damaged save state gets here: the PPU stops.
+            gb->cpu.calculate_next_ppu_state_change_cycle(NEVER);
+            break;
+    }
+    ly = u8(current_line & 0xFF);
+}
+
+// ---------------------------------------------------------------------------
+// OAM scan: one entry every 2 cycles through mode 2, run lazily up to the
+// current cycle (or to the end with `finish`).
+
+void PPU::collect_sprites(bool finish) {
+    const u64 t = now();
+    const bool stopped_outside_mode_3 = gb->cpu.stopped && oam_scan_state >= 0 && oam_scan_state <= 2;
+    while (oam_scan_index < OAM_ENTRIES && (finish || fifo_cycle < t)) {
+        check_delayed_updates();
+        if (!stopped_outside_mode_3 && sprite_count < MAX_SPRITES_PER_LINE) {
+            const u8* entry = &gb->oam[4 * oam_scan_index];
+            const int y = entry[0];
+            if (y <= current_line + 16 && current_line + 16 < y + sprite_height) {
+                line_sprites[sprite_count] = {entry[0], entry[1], entry[2], entry[3], u8(oam_scan_index), 6};
+                ++sprite_count;
+                late_sprite_pending = false;
+            }
+        }
+        ++oam_scan_index;
+        fifo_cycle += 2;
+    }
+}
+
+// The pixel pipeline takes over the line here; it is not built yet.
+void PPU::init_mode_3() {}
+
+void PPU::render_line(int line) {
+    finish_rendering_line();
+    if (line == 143) {
+        std::fill(timing_image.begin() + 144 * LINE_CYCLES, timing_image.end(), map_rgb(0x53, 0xE3, 0xF1));
+        // The first frame after the LCD is switched on is shown white, and so is
+        // every DMG frame finished while the CPU is stopped.
+        if (lcd_just_enabled || (gb->is_dmg && gb->cpu.stopped)) {
+            render_turned_off();
+            lcd_just_enabled = false;
+        }
+        // While running to a target cycle only the last two frames are shown.
+        const bool skip_drawing = gb->turbo_run && gb->cpu.turbo_target_cycle - 0x224A0 >= now();
+        if (!skip_drawing && gb->host) gb->host->update_display(frame_buffer.data());
+        frame_done = true;
+        // No wall-clock pacing here: headless machines run at full speed.
+    }
+    if (line == 72) map_snapshot_lcdc = {lcdc, scx, scy};
+}

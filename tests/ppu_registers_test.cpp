@@ -1,0 +1,393 @@
+// The picture unit's registers: the state the boot program leaves per model,
+// the plain LCD registers, the DMG palette shades, the CGB colour palette
+// ports, and the OAM scan that an LCDC write catches up.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_machine.h"
+
+namespace {
+
+struct Lcd {
+    explicit Lcd(const std::string& model, const RomImage& rom = RomImage()) : m(rom, model), gb(*m.gb) {}
+    TestMachine m;
+    GB& gb;
+
+    u8 read(u16 address) { return gb.read_byte(address); }
+    void write(u16 address, u8 value) { gb.write_byte(address, value); }
+    void run(int cycles) {
+        for (int i = 0; i < cycles; ++i) gb.cpu.t_cycle_4mhz();
+    }
+    int ly() { return read(REG_LY); }
+    void run_to_line(int line) {
+        for (int guard = 0; ly() == line; ++guard) {
+            ASSERT_LT(guard, 2 * PPU::FRAME_CYCLES);
+            run(1);
+        }
+        for (int guard = 0; ly() != line; ++guard) {
+            ASSERT_LT(guard, 2 * PPU::FRAME_CYCLES);
+            run(1);
+        }
+    }
+    void run_to(int line, int cycle) {
+        run_to_line(line);
+        run(cycle);
+    }
+};
+
+RomImage colour_cartridge() { return RomImage().cgb_flag(0x80); }
+
+// ---------------------------------------------------------------------------
+// Post-boot state
+
+struct PostBoot {
+    const char* model;
+    u8 ly;
+    int line_cycle;        // how far into its line the boot program hands over
+    int next_line_after;   // cycles until LY next changes
+    u8 next_ly;
+};
+
+class PpuPostBoot : public testing::TestWithParam<PostBoot> {};
+
+TEST_P(PpuPostBoot, LineAndRegisters) {
+    const PostBoot& p = GetParam();
+    Lcd lcd(p.model);
+    EXPECT_EQ(lcd.read(REG_LCDC), 0x91);
+    EXPECT_EQ(lcd.read(REG_STAT), 0x81);
+    EXPECT_EQ(lcd.ly(), p.ly);
+    EXPECT_EQ(lcd.read(REG_SCY), 0x00);
+    EXPECT_EQ(lcd.read(REG_SCX), 0x00);
+    EXPECT_EQ(lcd.read(REG_LYC), 0x00);
+    EXPECT_EQ(lcd.read(REG_BGP), 0xFC);
+    EXPECT_EQ(lcd.read(REG_OBP0), 0xFF);
+    EXPECT_EQ(lcd.read(REG_OBP1), 0xFF);
+    EXPECT_EQ(lcd.read(REG_WY), 0x00);
+    EXPECT_EQ(lcd.read(REG_WX), 0x00);
+    // The bus and the CPU time their accesses by the cycle within the line.
+    EXPECT_EQ(lcd.gb.ppu.get_scanline_cycle_count(), p.line_cycle);
+    int n = 0;
+    while (lcd.ly() == p.ly && n < PPU::FRAME_CYCLES) {
+        lcd.run(1);
+        ++n;
+    }
+    EXPECT_EQ(n, p.next_line_after);
+    EXPECT_EQ(lcd.ly(), p.next_ly);
+    EXPECT_EQ(lcd.gb.ppu.get_scanline_cycle_count(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, PpuPostBoot,
+    testing::Values(
+        // DMG family: 396 cycles into line 153, where LY already reads 0;
+        // "dmg0" hands over 92 cycles into line 145.
+        PostBoot{"dmg0", 145, 92, 364, 146}, PostBoot{"dmgA", 0, 396, 60 + 456, 1},
+        PostBoot{"dmgB", 0, 396, 60 + 456, 1}, PostBoot{"dmgC", 0, 396, 60 + 456, 1},
+        PostBoot{"mgb", 0, 396, 60 + 456, 1}, PostBoot{"sgb", 0, 396, 60 + 456, 1},
+        PostBoot{"sgb2", 0, 396, 60 + 456, 1},
+        // CGB family: 164 cycles into line 144, the VBlank request just made.
+        PostBoot{"cgb0", 144, 164, 104, 145}, PostBoot{"cgbC", 144, 164, 104, 145},
+        PostBoot{"cgbE", 144, 164, 104, 145}, PostBoot{"agb0", 144, 164, 104, 145},
+        PostBoot{"pokemon_stadium_2", 144, 164, 104, 145}));
+
+TEST(PpuPostBootStat, DmgComparisonComesBackWithLine0) {
+    Lcd lcd("dmgB");
+    lcd.run(59);
+    EXPECT_EQ(lcd.read(REG_STAT), 0x81) << "LY = LYC = 0, but the comparison is still off";
+    lcd.run(1);
+    EXPECT_EQ(lcd.read(REG_STAT), 0x84);
+    lcd.run(4);
+    EXPECT_EQ(lcd.read(REG_STAT), 0x86);
+}
+
+struct BootVideoRam {
+    const char* model;
+    bool trademark;
+    bool logo_map;
+    bool trademark_in_map;
+};
+
+class PpuPostBootVideoRam : public testing::TestWithParam<BootVideoRam> {};
+
+TEST_P(PpuPostBootVideoRam, LogoFromTheCartridgeHeader) {
+    const BootVideoRam& p = GetParam();
+    Lcd lcd(p.model, RomImage().place(0x0104, {0xCE, 0xED, 0x66}));
+    auto vram = [&](u16 address) { return lcd.gb.read_byte_unrestricted(address); };
+    // Every logo bit becomes two pixels and every row two rows.
+    const std::vector<std::pair<u16, u8>> logo = {
+        {0x8010, 0xF0}, {0x8012, 0xF0}, {0x8014, 0xFC}, {0x8016, 0xFC}, {0x8018, 0xFC}, {0x801A, 0xFC},
+        {0x801C, 0xF3}, {0x801E, 0xF3}, {0x8020, 0x3C}, {0x8026, 0x3C}, {0x8011, 0x00}, {0x8017, 0x00},
+        {0x8028, 0x00}};
+    for (auto [address, value] : logo) EXPECT_EQ(vram(address), value) << std::hex << address;
+    const u8 trademark[8] = {0x3C, 0x42, 0xB9, 0xA5, 0xB9, 0xA5, 0x42, 0x3C};
+    for (int row = 0; row < 8; ++row) {
+        EXPECT_EQ(vram(u16(0x8190 + 2 * row)), p.trademark ? trademark[row] : 0x00) << row;
+        EXPECT_EQ(vram(u16(0x8191 + 2 * row)), 0x00) << row;
+    }
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_EQ(vram(u16(0x9904 + i)), p.logo_map ? 1 + i : 0) << i;
+        EXPECT_EQ(vram(u16(0x9924 + i)), p.logo_map ? 13 + i : 0) << i;
+    }
+    EXPECT_EQ(vram(0x9910), p.trademark_in_map ? 0x19 : 0x00);
+    EXPECT_EQ(vram(0x9903), 0x00);
+    EXPECT_EQ(vram(0x9930), 0x00);
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, PpuPostBootVideoRam,
+                         testing::Values(BootVideoRam{"dmg0", false, true, false}, BootVideoRam{"dmgB", true, true, true},
+                                         BootVideoRam{"sgb", true, true, true}, BootVideoRam{"cgbE", true, false, false}));
+
+// ---------------------------------------------------------------------------
+// Plain registers
+
+TEST(PpuRegisters, ValuesReadBack) {
+    for (const char* model : {"dmgB", "cgbE"}) {
+        for (u16 address : {REG_SCY, REG_SCX, REG_LYC, REG_BGP, REG_OBP0, REG_OBP1, REG_WY, REG_WX}) {
+            Lcd lcd(model);
+            lcd.run_to(10, 300);
+            for (u8 value : {0x00, 0x5A, 0xA7, 0xFF}) {
+                lcd.write(address, value);
+                EXPECT_EQ(lcd.read(address), value) << model << " " << std::hex << address;
+            }
+        }
+    }
+}
+
+TEST(PpuRegisters, LcdcReadsBackWithTheLcdOnOrOff) {
+    Lcd lcd("dmgB");
+    for (u8 value : {0x93, 0xFF, 0x7F, 0x00, 0x81}) {
+        lcd.write(REG_LCDC, value);
+        EXPECT_EQ(lcd.read(REG_LCDC), value);
+        EXPECT_EQ(lcd.gb.ppu.lcd_enabled, (value & 0x80) != 0);
+    }
+}
+
+// Shade numbers the renderer takes from BGP (colours 0-3) and OBP0/OBP1
+// (colours 1-3; sprite colour 0 is transparent).
+struct ShadeCase {
+    u16 address;
+    u8 value;
+    int first_entry;
+    std::vector<int> shades;
+};
+
+class PpuDmgShades : public testing::TestWithParam<const char*> {};
+
+TEST_P(PpuDmgShades, DecodedFromThePaletteRegisters) {
+    const ShadeCase cases[] = {
+        {REG_BGP, 0xE4, 0, {0, 1, 2, 3}},
+        {REG_BGP, 0x1B, 0, {3, 2, 1, 0}},
+        {REG_OBP0, 0xE4, 5, {1, 2, 3}},
+        {REG_OBP0, 0x93, 5, {0, 1, 2}},
+        {REG_OBP1, 0x27, 9, {1, 2, 0}},
+    };
+    for (const ShadeCase& c : cases) {
+        Lcd lcd(GetParam());
+        lcd.run_to(10, 300);
+        lcd.write(c.address, c.value);
+        lcd.run_to(11, 300);  // past the next line's OAM scan and mode 3
+        for (size_t i = 0; i < c.shades.size(); ++i)
+            EXPECT_EQ(lcd.gb.ppu.dmg_shades[c.first_entry + i], c.shades[i])
+                << std::hex << c.address << " = " << int(c.value) << " entry " << std::dec << c.first_entry + i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, PpuDmgShades, testing::Values("dmgB", "cgbC", "cgbE"));
+
+// ---------------------------------------------------------------------------
+// CGB colour palettes
+
+TEST(PpuPaletteIndex, UnusedBitReadsSet) {
+    struct Case {
+        u16 address;
+        u8 written;
+        u8 read;
+    };
+    for (const Case c : {Case{REG_BCPS, 0xBF, 0xFF}, Case{REG_BCPS, 0x05, 0x45}, Case{REG_BCPS, 0x80, 0xC0},
+                         Case{REG_BCPS, 0x40, 0x40}, Case{REG_OCPS, 0xBF, 0xFF}, Case{REG_OCPS, 0x3F, 0x7F},
+                         Case{REG_OCPS, 0x85, 0xC5}}) {
+        Lcd lcd("cgbE", colour_cartridge());
+        lcd.write(c.address, c.written);
+        EXPECT_EQ(lcd.read(c.address), c.read) << std::hex << c.address << " " << int(c.written);
+    }
+}
+
+struct PalettePort {
+    u16 index;
+    u16 data;
+    u8 boot_byte_even;  // what the boot program left in the palette memory
+    u8 boot_byte_odd;
+};
+
+class PpuPaletteMemory : public testing::TestWithParam<PalettePort> {};
+
+TEST_P(PpuPaletteMemory, AutoIncrementWalksAllSixtyFourBytes) {
+    const PalettePort& p = GetParam();
+    Lcd lcd("cgbE", colour_cartridge());
+    lcd.write(p.index, 0x80 | 5);
+    for (int i = 0; i < 64; ++i) lcd.write(p.data, u8(i ^ 0xA5));
+    EXPECT_EQ(lcd.read(p.index), 0xC0 | 5) << "the index wrapped back to where it started";
+    for (int k = 0; k < 64; ++k) {
+        lcd.write(p.index, u8(k));
+        EXPECT_EQ(lcd.read(p.data), u8(((k - 5 + 64) % 64) ^ 0xA5)) << k;
+    }
+}
+
+TEST_P(PpuPaletteMemory, WithoutAutoIncrementEveryWriteLandsOnOneByte) {
+    const PalettePort& p = GetParam();
+    Lcd lcd("cgbE", colour_cartridge());
+    lcd.write(p.index, 0x03);
+    for (int i = 0; i < 64; ++i) lcd.write(p.data, u8(i));
+    EXPECT_EQ(lcd.read(p.index), 0x43);
+    for (int k = 0; k < 64; ++k) {
+        lcd.write(p.index, u8(k));
+        const u8 expected = k == 3 ? 63 : (k & 1) ? p.boot_byte_odd : p.boot_byte_even;
+        EXPECT_EQ(lcd.read(p.data), expected) << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ports, PpuPaletteMemory,
+                         testing::Values(PalettePort{REG_BCPS, REG_BCPD, 0xFF, 0x7F},
+                                         PalettePort{REG_OCPS, REG_OCPD, 0x00, 0x00}));
+
+struct ColourCase {
+    u8 low, high;
+    u32 argb;
+};
+
+class PpuPaletteColour : public testing::TestWithParam<ColourCase> {};
+
+// Written in the middle of mode 3: the ports are never blocked.
+TEST_P(PpuPaletteColour, MappedAtOnce) {
+    const ColourCase& c = GetParam();
+    Lcd lcd("cgbE", colour_cartridge());
+    lcd.run_to(10, 150);
+    ASSERT_EQ(lcd.read(REG_STAT) & 3, 3);
+    // BG palette 2 colour 3, OBJ palette 7 colour 1.
+    lcd.write(REG_BCPS, 0x80 | (2 * 8 + 3 * 2));
+    lcd.write(REG_BCPD, c.low);
+    lcd.write(REG_BCPD, c.high);
+    lcd.write(REG_OCPS, 0x80 | (7 * 8 + 1 * 2));
+    lcd.write(REG_OCPD, c.low);
+    lcd.write(REG_OCPD, c.high);
+    EXPECT_EQ(lcd.gb.ppu.mapped_colors[2 * 4 + 3], c.argb);
+    EXPECT_EQ(lcd.gb.ppu.mapped_colors[32 + 7 * 4 + 1], c.argb);
+    lcd.write(REG_BCPS, 2 * 8 + 3 * 2 + 1);
+    EXPECT_EQ(lcd.read(REG_BCPD), c.high);
+}
+
+INSTANTIATE_TEST_SUITE_P(Colours, PpuPaletteColour,
+                         testing::Values(ColourCase{0xFF, 0x7F, 0xFFFFFFFF}, ColourCase{0xFF, 0xFF, 0xFFFFFFFF},
+                                         ColourCase{0x1F, 0x00, 0xFFFF0000}, ColourCase{0xE0, 0x03, 0xFF00FF00},
+                                         ColourCase{0x00, 0x7C, 0xFF0000FF}, ColourCase{0x21, 0x04, 0xFF080808},
+                                         ColourCase{0x00, 0x00, 0xFF000000}));
+
+TEST(PpuPalettePorts, AbsentOnDmgClassModels) {
+    for (const char* model : {"dmg0", "dmgB", "mgb", "sgb", "sgb2"}) {
+        Lcd lcd(model);
+        for (u16 address : {REG_BCPS, REG_BCPD, REG_OCPS, REG_OCPD}) {
+            lcd.write(address, 0x05);
+            EXPECT_EQ(lcd.read(address), 0xFF) << model << " " << std::hex << address;
+        }
+    }
+}
+
+TEST(PpuPalettePorts, PostBootColoursPerCartridge) {
+    struct Case {
+        bool colour_cartridge;
+        u8 bcps, ocps;
+        std::vector<u32> bg0;    // BG palette 0
+        std::vector<u32> obj01;  // OBJ palettes 0 and 1
+    };
+    const Case cases[] = {
+        {true, 0xC0, 0x40, {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF},
+         {0xFF000000, 0xFF000000, 0xFF000000, 0xFF000000, 0xFF000000, 0xFF000000, 0xFF000000, 0xFF000000}},
+        // A monochrome cartridge runs with the boot program's DMG colours.
+        {false, 0xC8, 0xD0, {0xFFFFFFFF, 0xFF7BFF31, 0xFF0063C6, 0xFF000000},
+         {0xFFFFFFFF, 0xFFFF8484, 0xFF943939, 0xFF000000, 0xFFFFFFFF, 0xFFFF8484, 0xFF943939, 0xFF000000}},
+    };
+    for (const Case& c : cases) {
+        Lcd lcd("cgbE", RomImage().cgb_flag(c.colour_cartridge ? 0x80 : 0x00));
+        EXPECT_EQ(lcd.read(REG_BCPS), c.bcps);
+        EXPECT_EQ(lcd.read(REG_OCPS), c.ocps);
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(lcd.gb.ppu.mapped_colors[i], c.bg0[i]) << i;
+        for (int i = 0; i < 8; ++i) EXPECT_EQ(lcd.gb.ppu.mapped_colors[32 + i], c.obj01[i]) << i;
+        // The data ports are gone in DMG-compatibility mode.
+        lcd.write(REG_BCPS, 0x01);
+        EXPECT_EQ(lcd.read(REG_BCPD), c.colour_cartridge ? 0x7F : 0xFF);
+        EXPECT_EQ(lcd.read(REG_OCPD), c.colour_cartridge ? 0x00 : 0xFF);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// OAM scan
+
+// Forty sprites that all cover line 10.
+void fill_oam_for_line_10(Lcd& lcd) {
+    for (int i = 0; i < 40; ++i) {
+        lcd.write(u16(0xFE00 + 4 * i), 26);
+        lcd.write(u16(0xFE01 + 4 * i), u8(8 + i));
+    }
+}
+
+TEST(PpuOamScan, LcdcWriteCatchesUpTheEntriesDueBeforeIt) {
+    Lcd lcd("dmgB");
+    fill_oam_for_line_10(lcd);
+    lcd.run_to(10, 9);
+    // Entries are examined 2 cycles apart from line cycle 2: 2, 4, 6 and 8 are due.
+    lcd.write(REG_LCDC, 0x93);
+    EXPECT_EQ(lcd.gb.ppu.oam_scan_index, 4);
+    EXPECT_EQ(lcd.gb.ppu.sprite_count, 4);
+    lcd.run(80);  // into mode 3: the scan is complete, ten sprites kept in OAM order
+    EXPECT_EQ(lcd.gb.ppu.oam_scan_index, 40);
+    ASSERT_EQ(lcd.gb.ppu.sprite_count, 10);
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(lcd.gb.ppu.line_sprites[i].oam_index, i);
+        EXPECT_EQ(lcd.gb.ppu.line_sprites[i].x, 8 + i);
+    }
+}
+
+TEST(PpuOamScan, NoScanWhileTheLcdIsOff) {
+    Lcd lcd("dmgB");
+    fill_oam_for_line_10(lcd);
+    lcd.run_to(10, 0);
+    lcd.write(REG_LCDC, 0x11);
+    lcd.run(40);
+    lcd.write(REG_LCDC, 0x13);
+    EXPECT_EQ(lcd.gb.ppu.oam_scan_index, 0);
+    EXPECT_EQ(lcd.gb.ppu.sprite_count, 0);
+}
+
+TEST(PpuOamScan, StopsAfterTheLastEntryHoweverFarBehindItIs) {
+    Lcd lcd("dmgB");
+    fill_oam_for_line_10(lcd);
+    lcd.run_to(10, 300);
+    PPU& ppu = lcd.gb.ppu;
+    ppu.oam_scan_index = 0;
+    ppu.sprite_count = 0;
+    ppu.fifo_cycle = lcd.gb.cpu.cycles_4mhz - 100000;
+    ppu.collect_sprites(false);
+    EXPECT_EQ(ppu.oam_scan_index, 40);
+    EXPECT_EQ(ppu.sprite_count, 10);
+    EXPECT_EQ(ppu.fifo_cycle, lcd.gb.cpu.cycles_4mhz - 100000 + 80);
+}
+
+TEST(PpuOamScan, NothingCollectedWhileStoppedOutsideMode3) {
+    struct Case {
+        int latched_mode;
+        int sprites;
+    };
+    for (const Case c : {Case{0, 0}, Case{1, 0}, Case{2, 0}, Case{3, 10}}) {
+        Lcd lcd("dmgB");
+        fill_oam_for_line_10(lcd);
+        lcd.run_to(9, 300);
+        lcd.gb.cpu.stopped = true;
+        lcd.gb.ppu.oam_scan_state = c.latched_mode;
+        lcd.run_to(10, 100);
+        EXPECT_EQ(lcd.gb.ppu.sprite_count, c.sprites) << "latched mode " << c.latched_mode;
+    }
+}
+
+}  // namespace
