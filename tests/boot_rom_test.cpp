@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "temp_dir.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -14,35 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A scratch directory of its own for each test, removed afterwards.
-class TempDir {
-public:
-    TempDir() {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string("zembrix_boot_") + info->test_suite_name() + "_" + info->name() + "_" +
-                           std::to_string(::getpid());
-        std::replace(name.begin(), name.end(), '/', '_');
-        path_ = fs::temp_directory_path() / name;
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    std::string file(const std::string& name, const std::vector<u8>& bytes) const {
-        const fs::path p = path_ / name;
-        std::ofstream out(p, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-        return p.string();
-    }
-    // The directory with a trailing separator, as the front end passes it.
-    std::string prefix() const { return (path_ / "").string(); }
-    std::string path(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
 
 std::vector<u8> image(int size, u8 seed) {
     std::vector<u8> bytes(size);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "temp_dir.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -24,33 +26,6 @@ namespace {
 constexpr int KiB = 1024;
 constexpr int MiB = 1024 * KiB;
 
-// A scratch directory of its own for each test, removed afterwards.
-class TempDir {
-public:
-    TempDir() {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string("zembrix_cart_") + info->test_suite_name() + "_" + info->name() + "_" +
-                           std::to_string(::getpid());
-        std::replace(name.begin(), name.end(), '/', '_');
-        path_ = fs::temp_directory_path() / name;
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    std::string file(const std::string& name, const std::vector<u8>& bytes) const {
-        const fs::path p = path_ / name;
-        std::ofstream out(p, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-        return p.string();
-    }
-    std::string path(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
 
 // An image of `size` bytes whose every byte holds the number of its 16 KiB
 // bank, with the controller type and RAM size code in the header.
