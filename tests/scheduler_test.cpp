@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include "peripherals_support.h"
+
+// Units due on the same CPU-clock cycle run one at a time in a fixed order:
+// timer, OAM DMA, audio frame sequencer, serial. An OAM DMA copying the I/O
+// page (CGB) reads TIMA and SB at known cycles and shows which unit ran first.
+
+namespace {
+
+struct SchedulerMachine : TestMachine {
+    SchedulerMachine() : TestMachine(RomImage().cgb_flag(0x80), "cgbE") {}
+    GB& g() { return *gb; }
+    // Starts an OAM DMA from FF00; returns the cycle at which it reads FF00+k.
+    u64 start_dma_from_io_page(int k) {
+        g().write_byte(REG_DMA, 0xFF);
+        return g().cpu.cpu_cycles + 8 + 4 * u64(k);
+    }
+    void finish_dma() { advance_mcycles(g(), 2 + 160 + 1); }
+};
+
+}  // namespace
+
+TEST(Scheduler, TimerRunsBeforeOamDmaOnTheSameCycle) {
+    struct Case {
+        int timer_offset;  // timer event relative to the DMA's read of TIMA
+        u8 copied;
+    };
+    const Case cases[] = {{-4, 0x11}, {0, 0x11}, {4, 0x10}};
+    for (const Case& c : cases) {
+        SchedulerMachine m;
+        m.g().write_byte(REG_TIMA, 0x10);
+        const u64 tima_read = m.start_dma_from_io_page(REG_TIMA - 0xFF00);
+        m.g().cpu.set_next_timer_update_cycle(u64(i64(tima_read) + c.timer_offset));
+        m.finish_dma();
+        EXPECT_EQ(m.g().oam[REG_TIMA - 0xFF00], c.copied) << "timer at " << c.timer_offset;
+        EXPECT_EQ(m.g().read_byte(REG_TIMA), 0x11);
+    }
+}
+
+TEST(Scheduler, SerialRunsAfterOamDmaOnTheSameCycle) {
+    struct Case {
+        int serial_offset;  // serial shift relative to the DMA's read of SB
+        u8 copied;
+    };
+    const Case cases[] = {{-4, 0x81}, {0, 0x40}, {4, 0x40}};
+    for (const Case& c : cases) {
+        SchedulerMachine m;
+        m.g().write_byte(REG_SB, 0x40);
+        m.g().write_byte(REG_SC, 0x80);  // external clock: armed, never shifts by itself
+        const u64 sb_read = m.start_dma_from_io_page(REG_SB - 0xFF00);
+        m.g().cpu.set_next_serial_transfer_cycle(u64(i64(sb_read) + c.serial_offset));
+        m.finish_dma();
+        EXPECT_EQ(m.g().oam[REG_SB - 0xFF00], c.copied) << "serial at " << c.serial_offset;
+        EXPECT_EQ(m.g().read_byte(REG_SB), 0x81);
+    }
+}
+
+TEST(Scheduler, EventsRunExactlyAtTheirCycleOnBothClocks) {
+    struct Case {
+        bool double_speed;
+        int mcycles;       // M-cycles run
+        u64 cpu_clock;     // CPU-clock advance
+        u64 base_clock;    // 4 MHz advance
+    };
+    const Case cases[] = {{false, 10, 40, 40}, {true, 10, 40, 20}};
+    for (const Case& c : cases) {
+        SchedulerMachine m;
+        m.g().double_speed = c.double_speed;
+        const u64 cpu0 = m.g().cpu.cpu_cycles, base0 = m.g().cpu.cycles_4mhz;
+        // A timer event one cycle ahead of an M-cycle boundary still runs at that cycle.
+        m.g().write_byte(REG_TIMA, 0x00);
+        m.g().cpu.set_next_timer_update_cycle(cpu0 + 3);
+        advance_mcycles(m.g(), c.mcycles);
+        EXPECT_EQ(m.g().cpu.cpu_cycles - cpu0, c.cpu_clock);
+        EXPECT_EQ(m.g().cpu.cycles_4mhz - base0, c.base_clock);
+        EXPECT_EQ(m.g().read_byte(REG_TIMA), 0x01) << "ran once, rescheduled itself";
+    }
+}
+
+TEST(Scheduler, PastCyclesAreNeverReached) {
+    SchedulerMachine m;
+    m.g().write_byte(REG_TIMA, 0x00);
+    m.g().cpu.set_next_timer_update_cycle(m.g().cpu.cpu_cycles - 1);
+    advance_mcycles(m.g(), 100);
+    EXPECT_EQ(m.g().read_byte(REG_TIMA), 0x00);
+}
