@@ -1,24 +1,152 @@
 #pragma once
+#include <array>
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "audio/noise_channel.h"
+#include "audio/square_channel.h"
+#include "audio/wave_channel.h"
 #include "core/types.h"
 
 class GB;
 
-// Audio processing unit. Not wired up yet: no register, no sample output.
+inline constexpr u16 REG_NR50 = 0xFF24;
+inline constexpr u16 REG_NR51 = 0xFF25;
+inline constexpr u16 REG_NR52 = 0xFF26;
+inline constexpr u16 REG_PCM12 = 0xFF76;
+inline constexpr u16 REG_PCM34 = 0xFF77;
+
+// Output format: 96000 stereo frames of signed 16-bit samples per second.
+inline constexpr int AUDIO_SAMPLE_RATE = 96000;
+inline constexpr int AUDIO_CHANNELS = 2;
+// 4 MHz-clock cycles between two output samples (4194304 / 96000).
+inline constexpr double CYCLES_PER_SAMPLE = 4194304.0 / 96000.0;
+// The sample buffer: 2048 interleaved stereo frames, 8192 bytes.
+inline constexpr int SAMPLE_BUFFER_VALUES = 4096;
+inline constexpr u32 SAMPLE_BUFFER_BYTES = SAMPLE_BUFFER_VALUES * 2;
+// Bytes of each buffer queued while the player holds turbo.
+inline constexpr u32 TURBO_QUEUE_BYTES = 512;
+// The emulation waits while the device holds more than this (85 ms of sound).
+inline constexpr u32 QUEUE_HIGH_WATER_BYTES = 32768;
+// Longest wait for the device to drain before a buffer is dropped: three
+// video frames. A device that has stopped playing must not stall the machine.
+inline constexpr int MAX_QUEUE_WAIT_MS = 50;
+
+// The host's audio device as the sample output sees it: a byte queue that the
+// device drains in real time. It is called once per full buffer (every 2048
+// frames), never per sample. The SDL implementation is in audio_output.cpp;
+// a machine without one runs silent and unthrottled.
+class AudioSink {
+public:
+    virtual ~AudioSink() = default;
+    virtual u32 queued_bytes() = 0;
+    virtual void queue(const void* data, u32 bytes) = 0;
+    virtual void sleep_ms(u32 ms) = 0;
+};
+
+// The audio processing unit: the master registers NR50-NR52 (and PCM12/PCM34
+// on CGB), power, the 512 Hz frame sequencer, the dispatch of the four channel
+// timers, mixing, the high-pass filter, the sample buffer and WAV capture.
 class Audio {
 public:
-    void init() {}
-    void set_gb(GB* machine) { gb = machine; }
-    void register_read_write_handlers(GB*) {}
-    void reset();
-    void set_boot_rom_values() {}
-    void tick_frame_sequencer();
-    void update_next_frame_seq_update_cycle() {}
-    void tick_frequency();
-    void sample_tick();
-    void open_wav_file_for_writing() {}
-    void close_wav_file_for_writing() {}
+    Audio();
+    ~Audio();
+    Audio(const Audio&) = delete;
+    Audio& operator=(const Audio&) = delete;
 
+    // Creates the channels. Opens no device: a host that plays sound calls
+    // open_device() (or attach_sink()) itself, so headless machines stay silent.
+    void init();
+    void set_gb(GB* machine);
+    void register_read_write_handlers(GB* machine);
+    void reset();
+    void set_boot_rom_values();
+
+    // --- host audio device (open_device/close_device live in audio_output.cpp) ---
+    bool open_device();
+    void close_device();
+    void attach_sink(std::unique_ptr<AudioSink> new_sink);
+    // Sleeps 1 ms and returns true while the device holds more than the
+    // high-water mark; false at once otherwise (or without a device).
+    bool delay();
+
+    // --- master registers ---
+    u8 read_nr52() const;
+    u8 read_pcm12() const;
+    u8 read_pcm34() const;
+    void write_nr50(u8 value);
+    void write_nr51(u8 value);
+    void write_nr52(u8 value);
+    // The all-sound switch: every channel takes the inverse of channel 1's switch.
+    void toggle();
+
+    // --- frame sequencer ---
+    void tick_frame_sequencer();
+    void update_next_frame_seq_update_cycle();
+
+    // --- channel timers, mixing and sample output ---
+    void tick_frequency();
+    void update_next_frequency_cycle_for_channel(int channel, u64 delay);
+    void update_outputs();
+    void sample_tick();
+    double high_pass_left(double in);
+    double high_pass_right(double in);
+
+    // --- WAV capture ---
+    bool open_wav_file_for_writing(const std::string& path = "output.wav");
+    void write_samples(i16 left, i16 right);
+    static void write_word(std::ostream& out, unsigned long value, unsigned int size);
+    void close_wav_file_for_writing();
+
+    u32 device_id = 0;
     GB* gb = nullptr;
+    std::unique_ptr<SquareChannel> channel1;
+    std::unique_ptr<SquareChannel> channel2;
+    std::unique_ptr<WaveChannel> channel3;
+    std::unique_ptr<NoiseChannel> channel4;
+    u8 nr50 = 0;
+    u8 nr51 = 0;
+    u8 audio_spare_byte = 0;
+    bool device_ready = false;
+    bool powered = true;
+    bool skip_next_frame_seq_step = false;
+    int left_volume = 7;
+    int right_volume = 7;
+    int frame_seq_step = 0;
+    std::array<i16, SAMPLE_BUFFER_VALUES> samples{};
+    int sample_index = 0;
+    std::array<u64, 4> next_frequency_cycle{NEVER, NEVER, NEVER, NEVER};
+    double next_sample_cycle = 0.0;
+    int power_on_phase = 0;
+    double high_pass_left_capacitor = 0.0;
+    double high_pass_right_capacitor = 0.0;
+    int amplitude = 8;
+    i16 mixed_left = 0;
+    i16 mixed_right = 0;
+
+    // WAV capture: the switch the machine's constructor looks at, and whether
+    // a capture file is open now. Every output sample goes to an open file.
     bool wav_capture_enabled = false;
     bool wav_file_open = false;
+
+    // Buffers dropped because the device stopped draining its queue.
+    u64 dropped_buffers = 0;
+
+private:
+    void schedule_frame_sequencer();
+    void schedule_next_sample();
+    void recompute_next_frequency_event();
+    void flush_buffer();
+    void power_off();
+    void power_on();
+    void stop_wav_capture(const char* why);
+
+    std::unique_ptr<AudioSink> sink;
+    bool reported_stall = false;
+
+    std::unique_ptr<std::ofstream> wav_file;
+    std::string wav_path;
+    u64 wav_data_position = 0;
+    u64 wav_data_bytes = 0;
 };

@@ -1,0 +1,254 @@
+#include "audio/square_channel.h"
+
+#include <algorithm>
+
+#include "core/gb.h"
+
+namespace {
+
+// Duty waveforms by NRx1 bits 6-7: 12.5 %, 25 %, 50 %, 75 %.
+constexpr int DUTY_TABLE[4][8] = {
+    {0, 0, 0, 0, 0, 0, 0, 1},
+    {1, 0, 0, 0, 0, 0, 0, 1},
+    {1, 0, 0, 0, 0, 1, 1, 1},
+    {0, 1, 1, 1, 1, 1, 1, 0},
+};
+
+}  // namespace
+
+SquareChannel::SquareChannel(int n) : channel_number(n) {
+    for (int d = 0; d < 4; ++d) std::copy(std::begin(DUTY_TABLE[d]), std::end(DUTY_TABLE[d]), duty_patterns[d]);
+}
+
+void SquareChannel::reset() { nr_0 = nr_1 = nr_2 = nr_4 = 0; }
+
+void SquareChannel::register_read_write_handlers(GB* machine) {
+    const int base = channel_number == 1 ? 0x10 : 0x15;
+    if (channel_number == 1) {
+        machine->add_io_handlers_for_address(
+            base + 0, [this]() -> u8 { return nr_0 | 0x80; }, [this](u8 v) { write_nr_0(v); });
+    }
+    machine->add_io_handlers_for_address(
+        base + 1, [this]() -> u8 { return nr_1 | 0x3F; }, [this](u8 v) { write_nr_1(v); });
+    machine->add_io_handlers_for_address(
+        base + 2, [this]() -> u8 { return nr_2; }, [this](u8 v) { write_nr_2(v); });
+    machine->add_io_handlers_for_address(
+        base + 3, []() -> u8 { return 0xFF; }, [this](u8 v) { write_nr_3(v); });
+    machine->add_io_handlers_for_address(
+        base + 4, [this]() -> u8 { return nr_4 | 0xBF; }, [this](u8 v) { write_nr_4(v); });
+}
+
+// ---------------------------------------------------------------------------
+// Output
+
+void SquareChannel::calculate_sample() {
+    Audio& audio = gb->audio;
+    i16 left = 0, right = 0;
+    if (!dac_on) {
+        level = 0;
+    } else {
+        level = (playing && duty_patterns[duty][duty_position]) ? u8(volume) : u8(0);
+        // The DAC maps level 0..15 onto +1..-1.
+        const i16 out = i16((15 - 2 * level) * audio.amplitude);
+        left = routed_left ? out : i16(0);
+        right = routed_right ? out : i16(0);
+    }
+    if (left == output_left && right == output_right) return;
+    output_left = left;
+    output_right = right;
+    audio.update_outputs();
+}
+
+// Stops the channel because its DAC went off: no level reaches the mixer.
+void SquareChannel::silence() {
+    playing = false;
+    level = 0;
+    output_left = output_right = 0;
+    gb->audio.update_outputs();
+    gb->audio.update_next_frequency_cycle_for_channel(channel_number - 1, NEVER);
+}
+
+void SquareChannel::stop_playing() {
+    playing = false;
+    calculate_sample();
+    gb->audio.update_next_frequency_cycle_for_channel(channel_number - 1, NEVER);
+}
+
+void SquareChannel::set_so1_enabled(bool on) {
+    routed_right = on;
+    calculate_sample();
+}
+
+void SquareChannel::set_so2_enabled(bool on) {
+    routed_left = on;
+    calculate_sample();
+}
+
+// ---------------------------------------------------------------------------
+// Registers
+
+void SquareChannel::write_nr_0(u8 value) {
+    if (!gb->audio.powered) return;
+    sweep_period = (value >> 4) & 7;
+    // Leaving subtract mode after a subtracting calculation disables the channel.
+    const bool adds = !(value & 0x08);
+    if (!sweep_add && adds && sweep_negate_used) stop_playing();
+    nr_0 = value;
+    sweep_add = adds;
+    sweep_shift = value & 7;
+}
+
+void SquareChannel::write_nr_1(u8 value) {
+    if (gb->audio.powered) {
+        nr_1 = value;
+        duty = value >> 6;
+    }
+    length = 64 - (value & 63);
+}
+
+void SquareChannel::write_nr_2(u8 value) {
+    if (!gb->audio.powered) return;
+    const int old_period = envelope_period;
+    const bool old_increase = envelope_increase;
+    envelope_initial_volume = value >> 4;
+    envelope_increase = value & 0x08;
+    if (playing) {
+        // Writing the envelope of a running channel nudges its volume.
+        int v = envelope_increase ? volume + 1 : volume;
+        if (envelope_increase != old_increase) v = 16 - v;
+        const int new_period = value & 7;
+        if (old_period == 0 && new_period != 0) {
+            if (v >= 1 && !envelope_increase) --v;
+        } else if (old_period > 0) {
+            if (envelope_increase) --v;
+        }
+        volume = v & 15;
+    }
+    calculate_sample();
+    dac_on = value > 7;
+    if (!dac_on) silence();
+    envelope_period = value & 7;
+    nr_2 = value;
+}
+
+void SquareChannel::write_nr_3(u8 value) {
+    if (!gb->audio.powered) return;
+    frequency = (frequency & 0x700) | value;
+}
+
+void SquareChannel::write_nr_4(u8 value) {
+    Audio& audio = gb->audio;
+    if (!audio.powered) return;
+    frequency = (frequency & 0xFF) | ((value << 8) & 0x700);
+    const bool was_enabled = length_enabled;
+    step_was_odd = audio.frame_seq_step & 1;
+    length_enabled = value & 0x40;
+    // When the frame sequencer's next step does not clock lengths, enabling the
+    // counter clocks it once at once.
+    if (!step_was_odd && !was_enabled && length != 0) {
+        const bool early_cgb = gb->device >= MODEL_CGB0 && gb->device <= MODEL_CGBB;
+        if (length_enabled || early_cgb) clock_length();
+    }
+    if (value & 0x80) start();
+    nr_4 = value;
+}
+
+void SquareChannel::reset_sound_length() {
+    length = 0;
+    length_enabled = false;
+}
+
+void SquareChannel::reset_envelope_cycles_left() { envelope_counter = envelope_period; }
+
+// ---------------------------------------------------------------------------
+// Trigger and timer
+
+int SquareChannel::sweep_calculate() {
+    const int delta = sweep_shadow >> sweep_shift;
+    if (sweep_add) return sweep_shadow + delta;
+    sweep_negate_used = true;
+    return sweep_shadow - delta;
+}
+
+void SquareChannel::start() {
+    Audio& audio = gb->audio;
+    const bool was_playing = playing;
+    playing = true;
+    volume = envelope_initial_volume;
+
+    const u64 now = gb->cpu.cycles_4mhz;
+    u64 delay = u64(timer_period()) + (was_playing ? 0 : 4);
+    delay += (u64(audio.power_on_phase) == (now & 3)) ? 4 : 6;
+    audio.update_next_frequency_cycle_for_channel(channel_number - 1, delay);
+
+    if (length == 0) length = (!step_was_odd && length_enabled) ? 63 : 64;
+
+    envelope_running = true;
+    sweep_negate_used = false;
+    envelope_counter = envelope_period;
+    sweep_shadow = frequency;
+    sweep_enabled = sweep_period != 0 || sweep_shift != 0;
+    if (sweep_shift > 0 && sweep_calculate() > 2047) stop_playing();
+    sweep_timer = sweep_period;
+
+    calculate_sample();
+    // A channel started from silence shows level 0 until its first timer step.
+    if (!was_playing) level = 0;
+
+    if (!dac_on) silence();
+}
+
+void SquareChannel::tick_frequency() {
+    gb->audio.update_next_frequency_cycle_for_channel(channel_number - 1, u64(timer_period()));
+    duty_position = (duty_position + 1) & 7;
+    calculate_sample();
+}
+
+// ---------------------------------------------------------------------------
+// Frame-sequencer clocks
+
+void SquareChannel::clock_length() {
+    if (--length == 0) stop_playing();
+}
+
+void SquareChannel::tick_length() {
+    if (length_enabled && length != 0) clock_length();
+}
+
+void SquareChannel::tick_envelope() {
+    if (!playing || !envelope_running) return;
+    if (--envelope_counter != 0) {
+        // A period of 0 never counts back to 0; keep the counter from drifting.
+        if (envelope_counter < 0) envelope_counter = -1;
+        return;
+    }
+    envelope_counter = envelope_period;
+    if (envelope_increase) {
+        if (volume < 15) ++volume;
+        if (volume == 15) envelope_running = false;
+    } else {
+        if (volume > 0) {
+            --volume;
+            if (volume == 0) envelope_running = false;
+        }
+    }
+    calculate_sample();
+}
+
+void SquareChannel::tick_sweep() {
+    if (!playing || !sweep_enabled) return;
+    sweep_timer = (sweep_timer - 1) & 7;
+    if (sweep_timer != 0) return;
+    sweep_timer = sweep_period;
+    if (sweep_period == 0) return;
+    const int n = sweep_calculate();
+    if (n > 2047) {
+        stop_playing();
+        return;
+    }
+    if (n == 0 || sweep_shift == 0) return;
+    frequency = n;
+    sweep_shadow = n;
+    if (!sweep_add) return;  // sweep_calculate marked the subtraction already
+    if (n + (n >> sweep_shift) > 2047) stop_playing();
+}

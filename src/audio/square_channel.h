@@ -1,0 +1,73 @@
+#pragma once
+#include "core/types.h"
+
+class GB;
+
+// Pulse channel: channel 1 (NR10-NR14, with the frequency sweep) or channel 2
+// (NR21-NR24). An 11-bit frequency steps an 8-position duty pattern on the
+// 4 MHz clock; length counter, volume envelope and (channel 1) sweep are
+// clocked by the frame sequencer.
+class SquareChannel {
+public:
+    explicit SquareChannel(int n);
+
+    void reset();
+    void register_read_write_handlers(GB* machine);
+
+    void write_nr_0(u8 value);
+    void write_nr_1(u8 value);
+    void write_nr_2(u8 value);
+    void write_nr_3(u8 value);
+    void write_nr_4(u8 value);
+    void set_so1_enabled(bool on);
+    void set_so2_enabled(bool on);
+
+    void tick_length();
+    void tick_envelope();
+    void tick_sweep();
+    void reset_sound_length();
+    void reset_envelope_cycles_left();
+
+    void tick_frequency();
+    void start();
+    void stop_playing();
+    void calculate_sample();
+
+    GB* gb = nullptr;
+    int duty_patterns[4][8] = {};
+    bool routed_right = true;
+    bool routed_left = true;
+    int channel_number = 1;
+    u8 nr_0 = 0, nr_1 = 0, nr_2 = 0, nr_4 = 0;
+    bool enabled = true;
+    bool playing = false;
+    bool dac_on = false;
+    int volume = 0;
+    i16 output_left = 0;
+    i16 output_right = 0;
+    u8 level = 0;
+    int duty = 0;
+    int duty_position = 0;
+    int length = 0;
+    int envelope_initial_volume = 0;
+    bool envelope_increase = false;
+    int envelope_period = 0;
+    int envelope_counter = 0;
+    bool envelope_running = false;
+    bool sweep_negate_used = false;
+    bool sweep_enabled = false;
+    int sweep_period = 0;
+    bool sweep_add = false;
+    int sweep_shift = 0;
+    int sweep_shadow = 0;
+    int sweep_timer = 0;
+    bool step_was_odd = false;
+    bool length_enabled = false;
+    int frequency = 0;
+
+private:
+    int timer_period() const { return (2048 - frequency) * 4; }
+    int sweep_calculate();
+    void clock_length();
+    void silence();
+};
