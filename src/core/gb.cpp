@@ -235,6 +235,25 @@ void GB::set_cgb_to_dmg_mode() {
 }
 
 // ---------------------------------------------------------------------------
+// Recorded input
+
+u8 GB::get_joypad_state_from_replay() {
+    const size_t count = joypad_states.size();
+    if (replay_index >= count) {
+        replay_mode = false;
+        return 0;
+    }
+    // A change takes effect at the first read after the cycle it was seen at.
+    while (joypad_states[replay_index]->cycle < cpu.cycles_4mhz) {
+        if (++replay_index >= count) {
+            replay_mode = false;
+            return 0;
+        }
+    }
+    return replay_index == 0 ? 0 : joypad_states[replay_index - 1]->state;
+}
+
+// ---------------------------------------------------------------------------
 // Bus
 
 void GB::update_vram_pointer() { vram_bank_ptr = vram.data() + (vram_bank & 1) * 0x2000; }

@@ -95,6 +95,11 @@ public:
     void add_io_handlers_for_address(int index, ReadHandler read, WriteHandler write);
     void set_cgb_to_dmg_mode();
 
+    // --- recorded input ---
+    // The recorded joypad state in force at the current 4 MHz cycle; running
+    // past the last entry ends the replay and gives 0.
+    u8 get_joypad_state_from_replay();
+
     // Header byte 0x0143 straight from the cartridge (no bus, no overlay, no DMA).
     u8 cartridge_cgb_flag() const;
 

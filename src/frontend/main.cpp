@@ -1,0 +1,145 @@
+// zembrix [options] ROM: the program. Sets SDL up, builds the machine, applies
+// the command line, loads the boot ROM images and the ROM, opens the window
+// and runs one frame per pass of the main loop until the player quits.
+#include <SDL.h>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "core/gb.h"
+#include "frontend/command_line.h"
+#include "frontend/controls.h"
+#include "frontend/frame_pacer.h"
+#include "frontend/sdl_host.h"
+
+namespace {
+
+// The one machine; it lives until the process ends.
+GB* gb = nullptr;
+
+void print(const std::string& text) {
+    std::cout << text << std::flush;
+}
+
+void print_usage() { std::cerr << '\n' << usage_text() << std::flush; }
+
+// Loads every boot ROM slot's image from the program's directory. Slots whose
+// file is missing or has the wrong size stay empty.
+void load_boot_roms() {
+    char* base = SDL_GetBasePath();
+    if (!base) {
+        print(std::string("Boot ROM images not loaded: the program's directory is unknown (") + SDL_GetError() +
+              ")\n");
+        return;
+    }
+    const std::string directory(base);
+    SDL_free(base);
+    for (auto& slot : gb->boot_roms) slot->load_default(directory);
+}
+
+// Runs frames until the player quits. Without an audio device draining its
+// queue nothing else holds the machine to the LCD's frame rate, so the loop
+// waits for each frame's due time itself, except in turbo. While paused no
+// frame runs and the loop waits a frame period per pass whatever the audio
+// and turbo state, so an idle program does not spin.
+void run_main_loop(SdlHost& host, Controls& controls) {
+    using Clock = FramePacer::Clock;
+    gb->run_frame();
+    host.check_events(controls);
+    host.restore_window_size();
+
+    FramePacer pacer;
+    pacer.restart(Clock::now());
+    while (!controls.quit) {
+        gb->run_frame();
+        host.check_events(controls);
+        const auto now = Clock::now();
+        const bool paced = gb->cpu.paused || (!gb->audio.device_ready && !gb->player_turbo);
+        if (!paced) {
+            pacer.restart(now);
+            continue;
+        }
+        const auto due = pacer.next_frame_due(now);
+        if (due > now && !controls.quit) std::this_thread::sleep_until(due);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const InputParser parser(argc, argv);
+
+    // Video (with events, which also turns SIGINT and SIGTERM into a quit
+    // request) is what the program cannot do without. Sound and controllers
+    // are optional: without them it runs silent or keyboard-only.
+    if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO) != 0) {
+        print(std::string("error initializing SDL: ") + SDL_GetError() + "\n");
+        return 1;
+    }
+    const bool controllers_available = SDL_InitSubSystem(SDL_INIT_GAMECONTROLLER) == 0;
+    if (!controllers_available)
+        print(std::string("Failed to initialize game controllers: ") + SDL_GetError() + "\n");
+
+    static SdlHost host;
+    host.init_joypad(controllers_available);
+
+    gb = new GB(1);
+    gb->grey_shades = true;
+    // Brings the audio subsystem up itself; on failure it says so and the
+    // machine runs silent, paced by the main loop.
+    gb->audio.open_device();
+
+    const CommandLine line = parse_command_line(parser);
+    if (!line.error.empty()) {
+        print(line.error);
+        print_usage();
+        SDL_Quit();
+        return 1;
+    }
+    const FrontendOptions& options = line.options;
+    if (!apply_model_options(*gb, options)) {
+        print(unknown_device_message(options.device));
+        print_usage();
+        SDL_Quit();
+        return 1;
+    }
+
+    if (!options.ignore_boot_roms) load_boot_roms();
+
+    if (options.rom_path.empty()) {
+        print("No ROM filename found.");
+        print_usage();
+        SDL_Quit();
+        return 1;
+    }
+    gb->load_rom(options.rom_path);  // an unreadable ROM ends the process here
+    gb->player_turbo = options.turbo;
+
+    SdlHost::WindowSettings settings;
+    settings.scale = options.scale;
+    settings.high_dpi = !options.disable_high_dpi;
+    settings.software_renderer = options.use_software_renderer;
+    std::string error;
+    if (!host.create_window(generate_window_title(), settings, error)) {
+        print(error);
+        host.close();
+        SDL_Quit();
+        return 1;
+    }
+    gb->host = &host;
+
+    // W stays unbound (write_symbol_file empty) until the cartridge can write
+    // its symbol file.
+    Controls controls(*gb, [](const std::string& title) { host.set_title(title); });
+    run_main_loop(host, controls);
+
+    gb->shutdown();
+    gb->host = nullptr;
+    gb->audio.close_device();
+    host.close();
+    SDL_Quit();
+    return 0;
+}

@@ -1,0 +1,196 @@
+// The program's command-line grammar: whole-token options anywhere, the ROM
+// path always last, the scale's accepted range and the model options.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "frontend/command_line.h"
+#include "test_machine.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+std::string joined(const Args& args) {
+    std::string text;
+    for (const auto& a : args) text += "[" + a + "]";
+    return text;
+}
+
+CommandLine parse(const Args& args) { return parse_command_line(InputParser(args)); }
+
+}  // namespace
+
+TEST(InputParser, TokensAndQueries) {
+    struct Row {
+        Args args;
+        std::string option;
+        bool present;
+        std::string value;  // getCmdOption(option)
+        std::string last;
+    };
+    const std::vector<Row> rows = {
+        {{}, "-scale", false, "", ""},
+        {{"game.gb"}, "-scale", false, "", "game.gb"},
+        {{"-scale", "2", "game.gb"}, "-scale", true, "2", "game.gb"},
+        {{"-scale"}, "-scale", true, "", "-scale"},                  // last token: no value
+        {{"-scale", "game.gb"}, "-scale", true, "game.gb", "game.gb"},  // the path doubles as value
+        {{"-dev", "cgbB", "-dev", "dmg0", "x"}, "-dev", true, "cgbB", "x"},  // the first one counts
+        {{"-Scale", "2", "x"}, "-scale", false, "", "x"},             // case-sensitive
+        {{"--scale", "2", "x"}, "-scale", false, "", "x"},            // whole tokens only
+        {{"-scale=2", "x"}, "-scale", false, "", "x"},
+        {{"", "-scale", "", "4", "game.gb", ""}, "-scale", true, "4", "game.gb"},  // empty arguments dropped
+        {{"", ""}, "-soft", false, "", ""},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(joined(r.args) + " " + r.option);
+        const InputParser parser(r.args);
+        EXPECT_EQ(parser.cmdOptionExists(r.option), r.present);
+        EXPECT_EQ(parser.getCmdOption(r.option), r.value);
+        EXPECT_EQ(parser.getLastParameter(), r.last);
+    }
+}
+
+TEST(InputParser, ArgvSkipsTheProgramName) {
+    const char* argv[] = {"zembrix", "-turbo", "", "game.gb"};
+    const InputParser parser(4, argv);
+    EXPECT_EQ(parser.tokens(), (Args{"-turbo", "game.gb"}));
+    const char* only_program[] = {"zembrix"};
+    EXPECT_TRUE(InputParser(1, only_program).tokens().empty());
+    EXPECT_TRUE(InputParser(0, nullptr).tokens().empty());
+}
+
+TEST(CommandLine, FlagsAndPath) {
+    struct Row {
+        Args args;
+        bool soft, dmg, cgb, turbo, no_high_dpi, no_boot_roms;
+        int scale;
+        std::string device;
+        std::string rom;
+    };
+    const std::vector<Row> rows = {
+        {{"game.gb"}, false, false, false, false, false, false, 3, "", "game.gb"},
+        {{}, false, false, false, false, false, false, 3, "", ""},
+        {{"-soft", "a.gb"}, true, false, false, false, false, false, 3, "", "a.gb"},
+        {{"-dmg", "a.gb"}, false, true, false, false, false, false, 3, "", "a.gb"},
+        {{"-cgb", "a.gb"}, false, false, true, false, false, false, 3, "", "a.gb"},
+        {{"-turbo", "a.gb"}, false, false, false, true, false, false, 3, "", "a.gb"},
+        {{"-disable_high_dpi", "a.gb"}, false, false, false, false, true, false, 3, "", "a.gb"},
+        {{"-ignore_boot_roms", "a.gb"}, false, false, false, false, false, true, 3, "", "a.gb"},
+        {{"-dev", "cgbB", "a.gb"}, false, false, false, false, false, false, 3, "cgbB", "a.gb"},
+        {{"-dev", "a.gb"}, false, false, false, false, false, false, 3, "a.gb", "a.gb"},
+        {{"a.gb", "-dev"}, false, false, false, false, false, false, 3, "", "-dev"},
+        {{"-scale", "2", "a.gb"}, false, false, false, false, false, false, 2, "", "a.gb"},
+        {{"-scale", "1", "a.gb"}, false, false, false, false, false, false, 1, "", "a.gb"},
+        {{"-scale", "16", "a.gb"}, false, false, false, false, false, false, 16, "", "a.gb"},
+        {{"-scale", "08", "a.gb"}, false, false, false, false, false, false, 8, "", "a.gb"},
+        // The only token is both an option and the ROM path.
+        {{"-turbo"}, false, false, false, true, false, false, 3, "", "-turbo"},
+        // Options after the path still count; the path is the last token.
+        {{"a.gb", "-soft", "b.gb"}, true, false, false, false, false, false, 3, "", "b.gb"},
+        {{"-dmg", "-cgb", "-soft", "-turbo", "-disable_high_dpi", "-ignore_boot_roms", "-scale", "5", "-dev", "sgb",
+          "dir/game.gbc"},
+         true, true, true, true, true, true, 5, "sgb", "dir/game.gbc"},
+        {{"-SOFT", "-Dmg", "a.gb"}, false, false, false, false, false, false, 3, "", "a.gb"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(joined(r.args));
+        const CommandLine line = parse(r.args);
+        EXPECT_EQ(line.error, "");
+        const FrontendOptions& o = line.options;
+        EXPECT_EQ(o.use_software_renderer, r.soft);
+        EXPECT_EQ(o.force_dmg, r.dmg);
+        EXPECT_EQ(o.force_cgb, r.cgb);
+        EXPECT_EQ(o.turbo, r.turbo);
+        EXPECT_EQ(o.disable_high_dpi, r.no_high_dpi);
+        EXPECT_EQ(o.ignore_boot_roms, r.no_boot_roms);
+        EXPECT_EQ(o.scale, r.scale);
+        EXPECT_EQ(o.device, r.device);
+        EXPECT_EQ(o.rom_path, r.rom);
+    }
+}
+
+TEST(CommandLine, ScaleOutsideOneToSixteenIsRefused) {
+    struct Row {
+        Args args;
+        std::string error;
+    };
+    const std::string range = "a whole number from 1 to 16";
+    const std::vector<Row> rows = {
+        {{"-scale"}, "Missing value for -scale: give " + range + ".\n"},
+        {{"a.gb", "-scale"}, "Missing value for -scale: give " + range + ".\n"},
+        {{"-scale", "a.gb"}, "Invalid value for -scale: \"a.gb\" (give " + range + ").\n"},
+        {{"-scale", "0", "a.gb"}, "Invalid value for -scale: \"0\" (give " + range + ").\n"},
+        {{"-scale", "17", "a.gb"}, "Invalid value for -scale: \"17\" (give " + range + ").\n"},
+        {{"-scale", "-2", "a.gb"}, "Invalid value for -scale: \"-2\" (give " + range + ").\n"},
+        {{"-scale", "+2", "a.gb"}, "Invalid value for -scale: \"+2\" (give " + range + ").\n"},
+        {{"-scale", "2x", "a.gb"}, "Invalid value for -scale: \"2x\" (give " + range + ").\n"},
+        {{"-scale", " 2", "a.gb"}, "Invalid value for -scale: \" 2\" (give " + range + ").\n"},
+        {{"-scale", "2.5", "a.gb"}, "Invalid value for -scale: \"2.5\" (give " + range + ").\n"},
+        {{"-scale", "4294967298", "a.gb"}, "Invalid value for -scale: \"4294967298\" (give " + range + ").\n"},
+        {{"-scale", "99999999999999999999999", "a.gb"},
+         "Invalid value for -scale: \"99999999999999999999999\" (give " + range + ").\n"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(joined(r.args));
+        EXPECT_EQ(parse(r.args).error, r.error);
+    }
+}
+
+TEST(CommandLine, UsageNamesEveryOptionAndTheScaleRange) {
+    const std::string usage = usage_text();
+    for (const char* option : {"-dmg", "-cgb", "-dev NAME", "-scale N", "-turbo", "-soft", "-disable_high_dpi",
+                               "-ignore_boot_roms", "1 to 16", "cgbE", "dmgC", "pokemon_stadium_2", "ROM"}) {
+        EXPECT_NE(usage.find(option), std::string::npos) << option;
+    }
+}
+
+// The model options must reach the model that the ROM load resolves, so they
+// are checked through a real reset.
+TEST(CommandLine, ModelOptionsDecideTheModelAtReset) {
+    struct Row {
+        Args args;
+        u8 cgb_flag;  // the cartridge's request
+        int model;
+    };
+    const std::vector<Row> rows = {
+        {{"a.gb"}, 0x00, MODEL_DMGC},
+        {{"a.gb"}, 0x80, MODEL_CGBE},
+        {{"-dmg", "a.gb"}, 0x80, MODEL_DMGC},
+        {{"-cgb", "a.gb"}, 0x00, MODEL_CGBE},
+        {{"-cgb", "-dmg", "a.gb"}, 0x80, MODEL_DMGC},  // -dmg wins
+        {{"-dmg", "-cgb", "a.gb"}, 0x00, MODEL_DMGC},  // whatever the order
+        {{"-dev", "cgbB", "a.gb"}, 0x00, MODEL_CGBB},
+        {{"-dev", "sgb2", "a.gb"}, 0x80, MODEL_SGB2},
+        {{"-dev", "cgbB", "-dmg", "a.gb"}, 0x80, MODEL_DMGC},
+        {{"-dev", "dmg0", "-cgb", "a.gb"}, 0x00, MODEL_CGBE},
+        {{"-dev", "auto", "a.gb"}, 0x80, MODEL_CGBE},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(joined(r.args) + " flag " + std::to_string(r.cgb_flag));
+        const CommandLine line = parse(r.args);
+        ASSERT_EQ(line.error, "");
+        GB gb(1);
+        ASSERT_TRUE(apply_model_options(gb, line.options));
+        const RomImage rom = RomImage().cgb_flag(r.cgb_flag);
+        gb.cartridge.load_rom_from_memory("a.gb", rom.bytes.data(), int(rom.bytes.size()));
+        gb.reset();
+        EXPECT_EQ(gb.device, r.model);
+        EXPECT_EQ(gb.is_cgb, model_is_cgb(r.model));
+    }
+}
+
+TEST(CommandLine, UnknownDeviceIsRefusedEvenWithDmg) {
+    for (const Args& args : {Args{"-dev", "cgbF", "a.gb"}, Args{"-dev", "CGBE", "-dmg", "a.gb"},
+                             Args{"-dev", "a.gb"}}) {
+        SCOPED_TRACE(joined(args));
+        const CommandLine line = parse(args);
+        ASSERT_EQ(line.error, "");
+        GB gb(1);
+        const int before = gb.requested_device;
+        EXPECT_FALSE(apply_model_options(gb, line.options));
+        EXPECT_EQ(gb.requested_device, before);
+    }
+    EXPECT_EQ(unknown_device_message("cgbF"), "Unknown device: cgbF\n");
+}

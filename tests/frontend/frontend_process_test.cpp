@@ -1,0 +1,251 @@
+// Starts the zembrix program as a child process, headless, and checks what it
+// prints and how it ends.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct Outcome {
+    bool exited = false;    // ended through exit / return from main
+    int exit_code = -1;
+    int signal = 0;         // the signal that ended it otherwise
+    bool timed_out = false;
+    bool alive_at_signal = false;
+    std::string out;
+    std::string err;
+};
+
+// A scratch directory with a 32 KiB ROM that loops on JR -2 at 0x100.
+class Scratch {
+public:
+    Scratch() {
+        char pattern[] = "/tmp/zembrix-frontend-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        if (!made) throw std::runtime_error("mkdtemp failed");
+        dir = made;
+        rom = dir + "/loop.gb";
+        std::vector<char> image(0x8000, 0);
+        image[0x100] = char(0x18);  // JR
+        image[0x101] = char(0xFE);  // -2
+        std::ofstream(rom, std::ios::binary).write(image.data(), std::streamsize(image.size()));
+    }
+    ~Scratch() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+    std::string dir;
+    std::string rom;
+};
+
+void drain(int fd, std::string& into, bool& open) {
+    char buffer[4096];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0)
+        into.append(buffer, size_t(n));
+    else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+        open = false;
+}
+
+// Whether the process has installed a handler for `signal_number` (SDL does
+// for SIGINT and SIGTERM when it starts). Read from /proc; where that is not
+// available the answer is yes and only the delay counts.
+bool handles_signal(pid_t pid, int signal_number) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    if (!status) return true;
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("SigCgt:", 0) != 0) continue;
+        const unsigned long long caught = std::stoull(line.substr(7), nullptr, 16);
+        return (caught >> (signal_number - 1)) & 1;
+    }
+    return true;
+}
+
+// Runs the program with `args`. When `signal_after` is non-zero, sends
+// `signal_number` after that long. Gives up (SIGKILL) after `limit`.
+struct Drivers {
+    const char* video = "dummy";
+    const char* audio = "dummy";
+};
+
+Outcome run(const std::vector<std::string>& args, std::chrono::milliseconds signal_after = 0ms,
+            int signal_number = SIGTERM, Drivers drivers = {}, std::chrono::milliseconds limit = 20000ms) {
+    int out_pipe[2], err_pipe[2];
+    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(err_pipe[1], STDERR_FILENO);
+        close(out_pipe[0]);
+        close(out_pipe[1]);
+        close(err_pipe[0]);
+        close(err_pipe[1]);
+        // A test runner started in the background may ignore SIGINT, and an
+        // ignored signal stays ignored across exec: give the program the
+        // default dispositions, as from a terminal.
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        // No display and no sound card needed.
+        setenv("SDL_VIDEODRIVER", drivers.video, 1);
+        setenv("SDL_AUDIODRIVER", drivers.audio, 1);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(ZEMBRIX_BINARY));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(ZEMBRIX_BINARY, argv.data());
+        _exit(127);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+
+    Outcome outcome;
+    bool out_open = true, err_open = true, signalled = false, reaped = false;
+    int status = 0;
+    const auto start = Clock::now();
+    while (!reaped || out_open || err_open) {
+        pollfd watch[2];
+        nfds_t count = 0;
+        if (out_open) watch[count++] = {out_pipe[0], POLLIN, 0};
+        if (err_open) watch[count++] = {err_pipe[0], POLLIN, 0};
+        if (count > 0 && poll(watch, count, 20) > 0) {
+            for (nfds_t i = 0; i < count; ++i) {
+                if (!(watch[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                if (watch[i].fd == out_pipe[0]) drain(out_pipe[0], outcome.out, out_open);
+                else drain(err_pipe[0], outcome.err, err_open);
+            }
+        } else if (count == 0) {
+            std::this_thread::sleep_for(20ms);
+        }
+        if (!reaped && waitpid(pid, &status, WNOHANG) == pid) reaped = true;
+        const auto elapsed = Clock::now() - start;
+        // The signal goes out once the program has run for `signal_after` and
+        // is ready for it (a slow start-up under load must not turn a clean
+        // stop into a kill).
+        if (!reaped && signal_after > 0ms && !signalled && elapsed >= signal_after &&
+            handles_signal(pid, signal_number)) {
+            outcome.alive_at_signal = true;
+            kill(pid, signal_number);
+            signalled = true;
+        }
+        if (!reaped && elapsed >= limit) {
+            outcome.timed_out = true;
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            reaped = true;
+        }
+        if (reaped && elapsed >= limit + 2000ms) break;  // a grandchild holding the pipes
+    }
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    if (WIFEXITED(status)) {
+        outcome.exited = true;
+        outcome.exit_code = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        outcome.signal = WTERMSIG(status);
+    }
+    return outcome;
+}
+
+bool ends_with(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+void expect_clean_stop(const Outcome& o) {
+    EXPECT_TRUE(o.alive_at_signal) << "ended before the signal; stdout: " << o.out << "\nstderr: " << o.err;
+    EXPECT_FALSE(o.timed_out) << "did not stop on the signal";
+    EXPECT_TRUE(o.exited) << "killed by signal " << o.signal << "\nstdout: " << o.out << "\nstderr: " << o.err;
+    EXPECT_EQ(o.exit_code, 0) << "stdout: " << o.out << "\nstderr: " << o.err;
+}
+
+}  // namespace
+
+TEST(FrontendProcess, TurboRunStopsCleanlyOnSigterm) {
+    Scratch scratch;
+    expect_clean_stop(run({"-turbo", scratch.rom}, 1000ms, SIGTERM));
+}
+
+TEST(FrontendProcess, PacedRunStopsCleanlyOnSigterm) {
+    Scratch scratch;
+    expect_clean_stop(run({"-scale", "2", scratch.rom}, 1000ms, SIGTERM));
+}
+
+TEST(FrontendProcess, SoftwareRendererStopsCleanlyOnSigint) {
+    Scratch scratch;
+    expect_clean_stop(run({"-soft", "-dmg", "-ignore_boot_roms", scratch.rom}, 1000ms, SIGINT));
+}
+
+// Sound is optional: without an audio device the program says so and runs on.
+TEST(FrontendProcess, RunsOnWithoutAudio) {
+    Scratch scratch;
+    const Outcome o = run({scratch.rom}, 1000ms, SIGTERM, Drivers{"dummy", "no-such-audio-driver"});
+    expect_clean_stop(o);
+    EXPECT_EQ(o.out.rfind("Failed to open audio: ", 0), 0u) << "stdout: [" << o.out << "]";
+}
+
+// Video is not optional.
+TEST(FrontendProcess, NoVideoIsFatal) {
+    Scratch scratch;
+    const Outcome o = run({scratch.rom}, 0ms, SIGTERM, Drivers{"no-such-video-driver", "dummy"});
+    ASSERT_FALSE(o.timed_out);
+    EXPECT_TRUE(o.exited) << "signal " << o.signal;
+    EXPECT_EQ(o.exit_code, 1);
+    EXPECT_EQ(o.out.rfind("error initializing SDL: ", 0), 0u) << "stdout: [" << o.out << "]";
+    EXPECT_TRUE(ends_with(o.out, "\n"));
+}
+
+TEST(FrontendProcess, FatalStartErrorsPrintTheirMessageAndExitOne) {
+    Scratch scratch;
+    const std::string missing = scratch.dir + "/missing.gb";
+    struct Row {
+        std::vector<std::string> args;
+        std::string message;  // the end of standard output
+        bool usage;           // the usage goes to standard error
+    };
+    const std::vector<Row> rows = {
+        {{}, "No ROM filename found.", true},
+        {{"", ""}, "No ROM filename found.", true},
+        {{"-dev", "cgbZ", scratch.rom}, "Unknown device: cgbZ\n", true},
+        {{"-dev", "cgbZ", "-dmg", scratch.rom}, "Unknown device: cgbZ\n", true},
+        {{missing}, "ROM not found: " + missing, false},
+        {{"-turbo"}, "ROM not found: -turbo", false},
+        {{"-scale", "0", scratch.rom}, "Invalid value for -scale: \"0\" (give a whole number from 1 to 16).\n", true},
+        {{"-scale", "17", scratch.rom}, "Invalid value for -scale: \"17\" (give a whole number from 1 to 16).\n", true},
+        {{"-scale", scratch.rom},
+         "Invalid value for -scale: \"" + scratch.rom + "\" (give a whole number from 1 to 16).\n", true},
+        {{scratch.rom, "-scale"}, "Missing value for -scale: give a whole number from 1 to 16.\n", true},
+    };
+    for (const Row& r : rows) {
+        std::string line;
+        for (const auto& a : r.args) line += " [" + a + "]";
+        SCOPED_TRACE("zembrix" + line);
+        const Outcome o = run(r.args);
+        ASSERT_FALSE(o.timed_out);
+        EXPECT_TRUE(o.exited) << "signal " << o.signal;
+        EXPECT_EQ(o.exit_code, 1);
+        EXPECT_TRUE(ends_with(o.out, r.message)) << "stdout: [" << o.out << "]";
+        EXPECT_EQ(o.err.find("usage: zembrix") != std::string::npos, r.usage) << "stderr: [" << o.err << "]";
+    }
+}

@@ -1,0 +1,334 @@
+// The front end's player side without SDL: keys and controller buttons to the
+// joypad state byte, the hotkeys, the window title with its status, and the
+// frame pacing of the main loop.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <initializer_list>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "frontend/controls.h"
+#include "frontend/frame_pacer.h"
+#include "test_machine.h"
+
+namespace {
+
+// A keyboard with the listed scancodes held, as SDL's key-state array.
+struct Keys {
+    std::array<u8, 512> down{};
+    Keys(std::initializer_list<int> held) {
+        for (int key : held) down[size_t(key)] = 1;
+    }
+    u8 state(int layout = DEFAULT_KEYBOARD_LAYOUT) const { return keyboard_joypad_state(down.data(), int(down.size()), layout); }
+};
+
+std::string hex(unsigned v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X", v);
+    return text;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Keyboard and controller
+
+TEST(KeyboardMapping, DefaultLayout) {
+    namespace sc = scancode;
+    struct Row {
+        std::vector<int> keys;
+        u8 state;
+    };
+    const std::vector<Row> rows = {
+        {{}, 0x00},
+        {{sc::RIGHT}, JOYPAD_RIGHT},
+        {{sc::LEFT}, JOYPAD_LEFT},
+        {{sc::UP}, JOYPAD_UP},
+        {{sc::DOWN}, JOYPAD_DOWN},
+        {{sc::S}, JOYPAD_A},
+        {{sc::A}, JOYPAD_B},
+        {{sc::RIGHT_SHIFT}, JOYPAD_SELECT},
+        {{sc::RETURN}, JOYPAD_START},
+        // Extra keys of every layout.
+        {{sc::Z}, JOYPAD_LEFT},
+        {{sc::SLASH}, JOYPAD_A},
+        // Overlaps give one bit, and opposite directions are both reported.
+        {{sc::LEFT, sc::Z}, JOYPAD_LEFT},
+        {{sc::S, sc::SLASH}, JOYPAD_A},
+        {{sc::UP, sc::DOWN}, JOYPAD_UP | JOYPAD_DOWN},
+        {{sc::LEFT, sc::RIGHT, sc::S, sc::A}, JOYPAD_LEFT | JOYPAD_RIGHT | JOYPAD_A | JOYPAD_B},
+        // Keys of the other layouts and hotkeys press nothing here.
+        {{sc::F, sc::E, sc::C, sc::D, sc::J, sc::G, sc::N, sc::O, sc::SPACE, sc::P}, 0x00},
+    };
+    for (const Row& r : rows) {
+        Keys keys({});
+        for (int k : r.keys) keys.down[size_t(k)] = 1;
+        EXPECT_EQ(keys.state(), r.state) << "expected " << hex(r.state);
+    }
+}
+
+TEST(KeyboardMapping, ReleasingOneOfTwoLeftKeysKeepsLeft) {
+    Keys keys({scancode::LEFT, scancode::Z});
+    keys.down[scancode::Z] = 0;
+    EXPECT_EQ(keys.state(), JOYPAD_LEFT);
+    keys.down[scancode::Z] = 1;
+    keys.down[scancode::LEFT] = 0;
+    EXPECT_EQ(keys.state(), JOYPAD_LEFT);
+}
+
+TEST(KeyboardMapping, EightBitdoLayouts) {
+    namespace sc = scancode;
+    // Keys for Right, Left, Up, Down, A, B, Select, Start.
+    const std::array<std::array<int, 8>, 4> layouts = {{
+        {sc::F, sc::E, sc::C, sc::D, sc::J, sc::G, sc::N, sc::O},
+        {sc::A, sc::R, sc::P, sc::Q, sc::U, sc::B, sc::X, sc::Y},
+        {sc::F, sc::E, sc::C, sc::D, sc::G, sc::J, sc::N, sc::O},
+        {sc::A, sc::R, sc::P, sc::Q, sc::B, sc::U, sc::X, sc::Y},
+    }};
+    for (int layout = 1; layout < KEYBOARD_LAYOUT_COUNT; ++layout) {
+        for (int bit = 0; bit < 8; ++bit) {
+            Keys keys({layouts[size_t(layout - 1)][size_t(bit)]});
+            EXPECT_EQ(keys.state(layout), u8(1 << bit)) << KEYBOARD_LAYOUTS[size_t(layout)].name << " bit " << bit;
+        }
+        EXPECT_EQ(Keys({scancode::Z, scancode::SLASH}).state(layout), JOYPAD_LEFT | JOYPAD_A);
+    }
+}
+
+TEST(KeyboardMapping, ShortKeyArrayIsSafe) {
+    const u8 down[4] = {1, 1, 1, 1};  // nothing of interest below scancode 4
+    EXPECT_EQ(keyboard_joypad_state(down, 4), 0x00);
+}
+
+TEST(ControllerMapping, FaceButtonsFollowTheHandheld) {
+    struct Row {
+        int button;
+        u8 state;
+    };
+    const Row rows[] = {
+        {pad_button::DPAD_RIGHT, JOYPAD_RIGHT}, {pad_button::DPAD_LEFT, JOYPAD_LEFT},
+        {pad_button::DPAD_UP, JOYPAD_UP},       {pad_button::DPAD_DOWN, JOYPAD_DOWN},
+        {pad_button::B, JOYPAD_A},              {pad_button::A, JOYPAD_B},
+        {pad_button::X, JOYPAD_SELECT},         {pad_button::Y, JOYPAD_START},
+        {4, 0x00},  // Back
+        {6, 0x00},  // Start of the controller: not mapped
+    };
+    for (const Row& r : rows) {
+        const u8 state = controller_joypad_state([&](int b) { return b == r.button; });
+        EXPECT_EQ(state, r.state) << "button " << r.button;
+    }
+    EXPECT_EQ(controller_joypad_state([](int) { return true; }), 0xFF);
+    EXPECT_EQ(controller_joypad_state([](int) { return false; }), 0x00);
+}
+
+// ---------------------------------------------------------------------------
+// Window title and hotkeys
+
+TEST(WindowTitle, PlainAndWithStatus) {
+    EXPECT_EQ(generate_window_title(), "Zembrix - v0.1.2022-05-01.11-19-52");
+    EXPECT_EQ(generate_window_title(""), "Zembrix - v0.1.2022-05-01.11-19-52");
+    EXPECT_EQ(generate_window_title("Symbol file written"),
+              "Zembrix - v0.1.2022-05-01.11-19-52 - Symbol file written");
+}
+
+namespace {
+struct ControlsFixture : TestMachine {
+    ControlsFixture() : TestMachine(RomImage()), controls(*gb, [this](const std::string& t) { titles.push_back(t); }) {}
+    std::vector<std::string> titles;
+    Controls controls;
+    Audio& audio() { return gb->audio; }
+    std::array<bool, 4> channels() {
+        return {audio().channel1->enabled, audio().channel2->enabled, audio().channel3->enabled,
+                audio().channel4->enabled};
+    }
+    void tap(int key) {
+        controls.key_down(key);
+        controls.key_up(key);
+    }
+};
+}  // namespace
+
+TEST(Hotkeys, QuitOnReleaseOfEscapeOrQ) {
+    for (int key : {scancode::ESCAPE, scancode::Q}) {
+        ControlsFixture f;
+        f.controls.key_down(key);
+        EXPECT_FALSE(f.controls.quit);
+        f.controls.key_up(key);
+        EXPECT_TRUE(f.controls.quit);
+    }
+    ControlsFixture f;
+    f.controls.request_quit();
+    EXPECT_TRUE(f.controls.quit);
+}
+
+TEST(Hotkeys, SpaceHoldsTurbo) {
+    ControlsFixture f;
+    f.controls.key_down(scancode::SPACE);
+    EXPECT_TRUE(f.gb->player_turbo);
+    f.controls.key_down(scancode::SPACE);  // auto-repeat
+    EXPECT_TRUE(f.gb->player_turbo);
+    f.controls.key_up(scancode::SPACE);
+    EXPECT_FALSE(f.gb->player_turbo);
+    // Started with turbo on: one press and release switches it off.
+    f.gb->player_turbo = true;
+    f.tap(scancode::SPACE);
+    EXPECT_FALSE(f.gb->player_turbo);
+}
+
+TEST(Hotkeys, PauseFlipsOnRelease) {
+    ControlsFixture f;
+    f.controls.key_down(scancode::P);
+    EXPECT_FALSE(f.gb->cpu.paused);
+    f.controls.key_up(scancode::P);
+    EXPECT_TRUE(f.gb->cpu.paused);
+    f.tap(scancode::P);
+    EXPECT_FALSE(f.gb->cpu.paused);
+}
+
+TEST(Hotkeys, ChannelSwitches) {
+    ControlsFixture f;
+    EXPECT_EQ(f.channels(), (std::array<bool, 4>{true, true, true, true}));
+    f.controls.key_down(scancode::NUM_2);
+    EXPECT_EQ(f.channels(), (std::array<bool, 4>{true, true, true, true}));
+    f.controls.key_up(scancode::NUM_2);
+    EXPECT_EQ(f.channels(), (std::array<bool, 4>{true, false, true, true}));
+    f.tap(scancode::NUM_1);
+    f.tap(scancode::NUM_4);
+    EXPECT_EQ(f.channels(), (std::array<bool, 4>{false, false, true, false}));
+    f.tap(scancode::NUM_3);
+    f.tap(scancode::NUM_2);
+    EXPECT_EQ(f.channels(), (std::array<bool, 4>{false, true, false, false}));
+}
+
+TEST(Hotkeys, AllSoundFollowsChannelOne) {
+    struct Row {
+        std::array<bool, 4> before;
+        bool after;
+    };
+    const Row rows[] = {
+        {{false, false, false, false}, true},
+        {{false, true, true, true}, true},
+        {{true, true, true, true}, false},
+        {{true, false, false, false}, false},
+    };
+    for (const Row& r : rows) {
+        ControlsFixture f;
+        f.audio().channel1->enabled = r.before[0];
+        f.audio().channel2->enabled = r.before[1];
+        f.audio().channel3->enabled = r.before[2];
+        f.audio().channel4->enabled = r.before[3];
+        f.tap(scancode::M);
+        EXPECT_EQ(f.channels(), (std::array<bool, 4>{r.after, r.after, r.after, r.after}));
+    }
+}
+
+TEST(Hotkeys, OtherKeysDoNothing) {
+    ControlsFixture f;
+    for (int key = 0; key < 512; ++key) {
+        static const std::set<int> hotkeys = {scancode::SPACE, scancode::ESCAPE, scancode::Q, scancode::NUM_1,
+                                              scancode::NUM_2, scancode::NUM_3,  scancode::NUM_4, scancode::M,
+                                              scancode::W,     scancode::P};
+        if (hotkeys.count(key)) continue;
+        f.tap(key);
+    }
+    EXPECT_FALSE(f.controls.quit);
+    EXPECT_FALSE(f.gb->player_turbo);
+    EXPECT_FALSE(f.gb->cpu.paused);
+    EXPECT_EQ(f.channels(), (std::array<bool, 4>{true, true, true, true}));
+    EXPECT_TRUE(f.titles.empty());
+}
+
+TEST(Hotkeys, SymbolFileStatusStaysForSixtyPasses) {
+    ControlsFixture f;
+    int writes = 0;
+    f.controls.write_symbol_file = [&] {
+        ++writes;
+        return true;
+    };
+    const std::string plain = generate_window_title();
+    const std::string status = plain + " - Symbol file written";
+
+    f.tap(scancode::W);
+    EXPECT_EQ(writes, 1);
+    ASSERT_EQ(f.titles, (std::vector<std::string>{status}));
+    for (int pass = 1; pass < STATUS_PASSES; ++pass) f.controls.begin_pass();
+    EXPECT_EQ(f.titles.size(), 1u);  // 59 passes: still shown
+    f.controls.begin_pass();
+    EXPECT_EQ(f.titles, (std::vector<std::string>{status, plain}));
+    for (int pass = 0; pass < 200; ++pass) f.controls.begin_pass();
+    EXPECT_EQ(f.titles.size(), 2u);  // nothing more to restore
+
+    // A second W while shown starts the sixty passes again.
+    f.titles.clear();
+    f.tap(scancode::W);
+    for (int pass = 0; pass < 30; ++pass) f.controls.begin_pass();
+    f.tap(scancode::W);
+    for (int pass = 1; pass < STATUS_PASSES; ++pass) f.controls.begin_pass();
+    EXPECT_EQ(f.titles, (std::vector<std::string>{status, status}));
+    f.controls.begin_pass();
+    EXPECT_EQ(f.titles.back(), plain);
+}
+
+TEST(Hotkeys, FailedSymbolFileWriteLeavesTheTitle) {
+    ControlsFixture f;
+    bool asked = false;
+    f.controls.write_symbol_file = [&] {
+        asked = true;
+        return false;
+    };
+    f.tap(scancode::W);
+    EXPECT_TRUE(asked);
+    EXPECT_TRUE(f.titles.empty());
+    EXPECT_EQ(f.controls.title_reset_counter, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Frame pacing
+
+TEST(FramePacing, PeriodIsOneLcdFrame) {
+    // 70224 cycles of 4194304 Hz: 16742706 ns, about 59.73 frames a second.
+    EXPECT_EQ(FRAME_PERIOD.count(), 16742706);
+    EXPECT_NEAR(1e9 / double(FRAME_PERIOD.count()), 59.7275, 0.0001);
+}
+
+TEST(FramePacing, DeadlinesFollowEachOtherWithoutDrift) {
+    using namespace std::chrono;
+    using Clock = FramePacer::Clock;
+    FramePacer pacer;
+    const Clock::time_point start{seconds(1000)};
+    pacer.restart(start);
+    // Frames that take a varying share of the period, and a sleep that
+    // overshoots by 300 us each time: the schedule does not move.
+    Clock::time_point now = start;
+    for (int frame = 1; frame <= 600; ++frame) {
+        now += microseconds(2000 + (frame % 7) * 1500);  // the frame's work
+        const auto due = pacer.next_frame_due(now);
+        EXPECT_EQ(due, start + FRAME_PERIOD * frame);
+        ASSERT_GT(due, now);
+        now = due + microseconds(300);  // the sleep's overshoot
+    }
+    // 600 frames take ten seconds and a twentieth, as on the hardware.
+    EXPECT_EQ(duration_cast<milliseconds>(now - start).count(), 10045);
+}
+
+TEST(FramePacing, LateFramesCatchUpBrieflyThenTheScheduleRestarts) {
+    using namespace std::chrono;
+    using Clock = FramePacer::Clock;
+    FramePacer pacer;  // gives up after four frames behind
+    const Clock::time_point start{seconds(50)};
+    pacer.restart(start);
+    // One frame 40 ms late: the next two are due at once (catching up), then
+    // the old schedule continues.
+    Clock::time_point now = start + milliseconds(50);
+    EXPECT_EQ(pacer.next_frame_due(now), start + FRAME_PERIOD);
+    EXPECT_EQ(pacer.next_frame_due(now), start + FRAME_PERIOD * 2);
+    EXPECT_EQ(pacer.next_frame_due(now), start + FRAME_PERIOD * 3);
+    EXPECT_GT(start + FRAME_PERIOD * 3, now);
+    // A stall of a second: no burst of frames, the schedule starts from now.
+    now += seconds(1);
+    EXPECT_EQ(pacer.next_frame_due(now), now);
+    EXPECT_EQ(pacer.next_frame_due(now), now + FRAME_PERIOD);
+}
