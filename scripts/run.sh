@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Zembrix in Release into build/ and starts
-# it on the ROM given:  scripts/run.sh path/to/[options] game.gb
+# it on the ROM given:  scripts/run.sh [options] path/to/game.gb
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
