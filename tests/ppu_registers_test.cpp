@@ -340,12 +340,13 @@ TEST(PpuOamScan, LcdcWriteCatchesUpTheEntriesDueBeforeIt) {
     lcd.write(REG_LCDC, 0x93);
     EXPECT_EQ(lcd.gb.ppu.oam_scan_index, 4);
     EXPECT_EQ(lcd.gb.ppu.sprite_count, 4);
-    lcd.run(80);  // into mode 3: the scan is complete, ten sprites kept in OAM order
+    lcd.run(80);  // into mode 3: the scan is complete with the first ten entries
     EXPECT_EQ(lcd.gb.ppu.oam_scan_index, 40);
     ASSERT_EQ(lcd.gb.ppu.sprite_count, 10);
+    // Mode 3 sorted them for fetching: the last one has the lowest x.
     for (int i = 0; i < 10; ++i) {
-        EXPECT_EQ(lcd.gb.ppu.line_sprites[i].oam_index, i);
-        EXPECT_EQ(lcd.gb.ppu.line_sprites[i].x, 8 + i);
+        EXPECT_EQ(lcd.gb.ppu.line_sprites[i].oam_index, 9 - i);
+        EXPECT_EQ(lcd.gb.ppu.line_sprites[i].x, 17 - i);
     }
 }
 

@@ -60,6 +60,9 @@ void PPU::reset() {
     current_line = 0;
     mode = 0;
     stat_irq_mode = 0;
+    bg_shift_priority = 0;
+    fetcher_attributes = 0;
+    pixel_class = pixel_class_for_machine();
 
     // BG/window enable has a different meaning on the two families; the other
     // flag is held so that it never hides anything.
@@ -70,6 +73,10 @@ void PPU::reset() {
     stat_line_before = false;
     stat_line_cycle = NEVER;
     last_stat_source = STAT_SOURCE_NONE;
+
+    // Pending register effects are dropped unrun.
+    delayed_head = 0;
+    delayed_count = 0;
 
     lyc_compare_enabled = false;
     lyc_coincidence = false;

@@ -1,5 +1,6 @@
 #pragma once
 #include <array>
+#include <cstddef>
 #include <vector>
 
 #include "core/types.h"
@@ -32,6 +33,10 @@ struct OamDataWithId {
     u8 oam_index = 0;
     u8 fetch_counter = 0;
 };
+
+// Order in which mode 3 sorts the line's sprites: descending x, then
+// descending OAM index, so that the last one is the next to be fetched.
+bool sort_by_sprite_priority(const OamDataWithId& a, const OamDataWithId& b);
 
 // Picture processing unit: the LCD registers, the palettes, and the line and
 // frame state machine that the CPU's scheduler steps at exact 4 MHz cycles.
@@ -168,10 +173,52 @@ public:
     int get_scanline_cycle_count() const;
     u32 get_frame_cycle_count() const;
 
-    // --- OAM scan and the entry points of the pixel pipeline ---
+    // --- OAM scan (ppu_state_machine.cpp) ---
     void collect_sprites(bool finish);
+    void collect_tentative_sprite();
+
+    // --- pixel pipeline, mode 3 (pixel_pipeline.cpp) ---
     void init_mode_3();
+    void handle_mode_3();
+    void set_tile_fetcher_state(int new_state);
+    void handle_sprite_fetcher(int step);
+    // The window trigger test; true when it started (or restarted) the window,
+    // which ends the pipeline cycle.
+    bool check_for_window_activation();
+    void activate_window();
+    void finish_rendering_line();
+
+    // --- line completion and frame presentation (rendering.cpp) ---
     void render_line(int line);
+    void update_display_now() {}
+    // Milliseconds to sleep before releasing a frame whose 16 ms mark is
+    // `next_tick` when the wall clock reads `now_ms`: up to 1 ms before the
+    // mark, at most 15, and nothing for a frame less than 3 ms early or late.
+    static u32 frame_pacing_sleep_ms(u32 next_tick, u32 now_ms);
+
+    // Effects of register writes that reach rendering one or two cycles late.
+    enum class DelayedEffect : u8 {
+        RenderingScy,     // CGB SCY
+        RenderingScx,     // CGB SCX
+        BgpShades,        // BGP on DMG and early CGB
+        Obp0Shades,       // OBP0 on DMG and early CGB
+        Obp1Shades,       // OBP1 on DMG and early CGB
+        WindowX,          // WX, all models
+        DmgObjFetch,      // DMG LCDC bit 1: sprite fetches
+        DmgObjAndBg,      // DMG LCDC bits 1 and 0: mixing
+        CgbMapsAndWindow, // CGB LCDC bits 6, 5, 3
+        CgbObjAndBg,      // CGB LCDC bits 2, 1, 0
+    };
+    struct DelayedUpdate {
+        u64 cycle = 0;
+        DelayedEffect effect = DelayedEffect::RenderingScy;
+    };
+    // Runs every queued effect whose cycle the pipeline or the OAM scan has
+    // reached, oldest first.
+    void check_delayed_updates() {
+        if (delayed_count != 0 && delayed_updates[delayed_head].cycle <= fifo_cycle) run_due_delayed_updates();
+    }
+    int pending_delayed_updates() const { return delayed_count; }
 
     GB* gb = nullptr;
 
@@ -256,7 +303,82 @@ public:
     u8 rendering_scx = 0;
     u8 rendering_wx = 0;
 
+    // Writes to FF40, FF42, FF43 and FF47-FF4B since line 144 began, with the
+    // value each register held before. While the LCD is off no line 144
+    // comes, so the log keeps at most one frame's worth of writes.
+    static constexpr std::size_t REGISTER_WRITE_LOG_LIMIT = FRAME_CYCLES / 4;
     std::vector<RegisterWriteLogEntry> register_write_log;
+
+    // How pixels get their colours and sprites their priority: DMG class, CGB
+    // mode, or a CGB running a monochrome cartridge (KEY0 = 4). Taken from
+    // the machine at each mode-3 start.
+    enum class PixelClass : u8 { Dmg, Cgb, CgbDmgMode };
+    PixelClass pixel_class = PixelClass::Dmg;
+
+    // Pixel pipeline. pixel_x is the line position of the next pixel
+    // (negative while fine-scroll pixels are dropped, the line is done at
+    // 160); output_x the frame-buffer column it goes to.
+    u64 mode_3_start_cycle = 0;
+    int mode_3_cycle = 0;
+    int pixel_x = SCREEN_WIDTH;
+    int output_x = SCREEN_WIDTH;
+    bool output_started = false;
+    bool output_armed = false;
+    int sprite_x0_wait = 0;
+    int tile_fetcher_state = 0;
+    int tile_fetcher_next_state = 0;
+    int tile_fetcher_wait = 0;
+    int bg_tile_x = 0;
+    int window_tile_x = 0;
+    int window_x = 0;
+    bool window_triggered = false;
+    bool window_armed = false;
+    int window_activation_x = 1000;
+    bool window_restart_pixel = false;
+    bool dmg_window_glitch_pending = false;
+    bool first_window_fetch = false;
+    // BG shifter: two bit planes, bit 7 is the next pixel.
+    u8 bg_shift_low = 0;
+    u8 bg_shift_high = 0;
+    int bg_shift_count = 0;
+    int bg_shift_attributes = 0;
+    u8 bg_shift_priority = 0;
+    // Sprite shifter: colour planes, palette planes (bit 0 is the OBP1 select
+    // outside CGB mode), priority plane, and the OAM index owning each
+    // position (byte k of obj_shift_owners goes with bit k of the planes;
+    // 40 = none).
+    u8 obj_shift_low = 0;
+    u8 obj_shift_high = 0;
+    std::array<u8, 3> obj_shift_bytes{};
+    u8 obj_shift_priority = 0;
+    u64 obj_shift_owners = 0;
+    // Tile fetcher.
+    u8 fetch_scy = 0;
+    u16 fetcher_address = 0;
+    u8 fetcher_tile = 0;
+    u8 fetcher_attributes = 0;
+    u8 fetcher_data_low = 0;
+    u8 fetcher_data_high = 0;
+    // Sprite fetcher.
+    u8 sprite_tile = 0;
+    u8 sprite_data_low = 0;
+    u8 sprite_data_high = 0;
+    bool sprite_data_fetched = false;
+    // CGB: an LCDC write switching the tile data area on the very cycle of a
+    // data read mixes the two areas.
+    bool read_high_from_low = false;
+    bool tile_number_as_data = false;
+    bool replace_data = false;
+    bool saved_data_valid = false;
+    u8 saved_data = 0;
+
+    // Frame pacing by the machine itself: with frame_pacing set, a frame is
+    // not released before the wall-clock millisecond next_frame_tick (16 ms
+    // marks). Off by default: the front end holds the machine to real time
+    // (the audio queue, or its own frame pacer when silent). Never applies
+    // headless, in turbo or while running to a target cycle.
+    u32 next_frame_tick = 0;
+    bool frame_pacing = false;
 
     std::array<u32, SCREEN_WIDTH * SCREEN_HEIGHT> frame_buffer{};
     // Debug data: per-cycle picture of every line's modes, tile usage marks and
@@ -270,6 +392,9 @@ public:
     // pipeline, and lines are completed by the pipeline.
     bool register_write_catch_up = true;
     bool use_pipeline = true;
+    // Lines on which only the background can act take a shorter loop with
+    // the same result (cleared only to compare the two).
+    bool plain_line_shortcut = true;
 
 private:
     // Model conditions the timing depends on.
@@ -289,18 +414,51 @@ private:
     void decode_obp1();
     void write_palette_byte(bool object, u8 value);
 
-    // Seams for the lazily run pixel pipeline, which is not built yet.
-    // Before a PPU register write takes effect the OAM scan and the pipeline are
-    // brought up to the write's cycle and the write is logged.
+    // Before a PPU register write takes effect the OAM scan and the pixel
+    // pipeline are brought up to the write's cycle and the write is logged.
     void prepare_register_write(u16 address, u8 value);
-    void catch_up_pixel_pipeline() {}
-    void log_register_write(u16, u8) {}
-    void check_delayed_updates() {}
-    void finish_rendering_line() {}
-    // An effect the hardware applies `delay` 4 MHz cycles after the write.
-    // Until the delayed-update queue exists it takes effect at once.
-    template <class Effect>
-    void apply_register_effect(int /*delay*/, Effect&& effect) {
-        effect();
-    }
+    void catch_up_pixel_pipeline();
+    void log_register_write(u16 address, u8 old_value, u8 new_value);
+    u8 register_value(u16 address) const;
+
+    // Delayed effects: a ring, oldest at delayed_head. An effect is queued
+    // only while the LCD is on; with it off the effect applies at once.
+    static constexpr int DELAYED_UPDATE_CAPACITY = 64;
+    std::array<DelayedUpdate, DELAYED_UPDATE_CAPACITY> delayed_updates{};
+    int delayed_head = 0;
+    int delayed_count = 0;
+    void queue_delayed_update(int delay, DelayedEffect effect);
+    void run_due_delayed_updates();
+    void apply_delayed_effect(DelayedEffect effect);
+    void apply_cgb_sprite_height(int height);
+
+    // Pixel pipeline helpers (pixel_pipeline.cpp).
+    template <PixelClass C>
+    void step_mode_3();
+    template <PixelClass C>
+    void run_pipeline(u64 until);
+    void run_pipeline_until(u64 until);
+    template <PixelClass C>
+    u32 mix_pixel();
+    template <PixelClass C>
+    u32 bg_colour(int bg);
+    template <PixelClass C>
+    void output_pixel();
+    u32 mix_current_pixel();
+    bool is_plain_line() const;
+    template <PixelClass C>
+    void run_plain_line();
+    template <PixelClass C>
+    u32 plain_bg_colour(int bg) const;
+    void load_bg_shifter();
+    void fetch_bg_tile_number();
+    void fetch_window_tile_number();
+    void fetch_tile_data(bool high, bool window);
+    u8 read_tile_data_glitched(bool high, int row, int bank);
+    void merge_sprite(const OamDataWithId& sprite);
+    u16 sprite_row_address(const OamDataWithId& sprite) const;
+    u8 read_sprite_byte(const OamDataWithId& sprite, bool high);
+    PixelClass pixel_class_for_machine() const;
+    void paint_timing_row(int line, int from, int to, u32 colour);
+    void pace_frame();
 };

@@ -25,8 +25,112 @@ void PPU::prepare_register_write(u16 address, u8 value) {
     // is stale.
     if (address == REG_LCDC && lcd_enabled && get_scanline_cycle_count() < 81) collect_sprites(false);
     if (register_write_catch_up && mode == 3) catch_up_pixel_pipeline();
-    log_register_write(address, value);
+    log_register_write(address, register_value(address), value);
 }
+
+u8 PPU::register_value(u16 address) const {
+    switch (address) {
+        case REG_LCDC: return lcdc;
+        case REG_SCY: return scy;
+        case REG_SCX: return scx;
+        case REG_BGP: return bgp;
+        case REG_OBP0: return obp0;
+        case REG_OBP1: return obp1;
+        case REG_WY: return wy;
+        case REG_WX: return wx;
+        default: return 0xFF;
+    }
+}
+
+void PPU::log_register_write(u16 address, u8 old_value, u8 new_value) {
+    // Line 144 empties the log once a frame. With the LCD off it never comes:
+    // keep the newer half once a frame's worth of writes has piled up.
+    if (register_write_log.size() >= REGISTER_WRITE_LOG_LIMIT)
+        register_write_log.erase(register_write_log.begin(),
+                                 register_write_log.begin() + REGISTER_WRITE_LOG_LIMIT / 2);
+    if (register_write_log.capacity() < REGISTER_WRITE_LOG_LIMIT) register_write_log.reserve(REGISTER_WRITE_LOG_LIMIT);
+    register_write_log.push_back({address, old_value, new_value, current_line, get_scanline_cycle_count()});
+}
+
+// ---------------------------------------------------------------------------
+// Delayed effects
+
+void PPU::queue_delayed_update(int delay, DelayedEffect effect) {
+    if (!lcd_enabled) {
+        apply_delayed_effect(effect);
+        return;
+    }
+    if (delayed_count == DELAYED_UPDATE_CAPACITY) {
+        // Only a long run of writes with neither OAM scan nor mode 3 between
+        // them gets here. The oldest entry is overdue and would run first at
+        // the next advance anyway.
+        const DelayedEffect oldest = delayed_updates[delayed_head].effect;
+        delayed_head = (delayed_head + 1) % DELAYED_UPDATE_CAPACITY;
+        --delayed_count;
+        apply_delayed_effect(oldest);
+    }
+    const int slot = (delayed_head + delayed_count) % DELAYED_UPDATE_CAPACITY;
+    delayed_updates[slot] = {now() + u64(delay), effect};
+    ++delayed_count;
+}
+
+void PPU::run_due_delayed_updates() {
+    while (delayed_count != 0 && delayed_updates[delayed_head].cycle <= fifo_cycle) {
+        const DelayedEffect effect = delayed_updates[delayed_head].effect;
+        delayed_head = (delayed_head + 1) % DELAYED_UPDATE_CAPACITY;
+        --delayed_count;
+        apply_delayed_effect(effect);
+    }
+}
+
+// Every effect reads its register when it runs, not when it was queued.
+void PPU::apply_delayed_effect(DelayedEffect effect) {
+    switch (effect) {
+        case DelayedEffect::RenderingScy: rendering_scy = scy; break;
+        case DelayedEffect::RenderingScx: rendering_scx = scx; break;
+        case DelayedEffect::BgpShades: decode_bgp(); break;
+        case DelayedEffect::Obp0Shades: decode_obp0(); break;
+        case DelayedEffect::Obp1Shades: decode_obp1(); break;
+        case DelayedEffect::WindowX:
+            rendering_wx = wx;
+            window_x = wx;
+            if (!window_armed) check_for_window_activation();
+            break;
+        case DelayedEffect::DmgObjFetch: obj_fetch_enabled = lcdc & LCDC_OBJ_ENABLE; break;
+        case DelayedEffect::DmgObjAndBg:
+            obj_enabled = lcdc & LCDC_OBJ_ENABLE;
+            bg_enabled = lcdc & LCDC_BG_ENABLE;
+            break;
+        case DelayedEffect::CgbMapsAndWindow:
+            window_tile_map_address = map_address(lcdc & LCDC_WINDOW_MAP);
+            window_enabled = lcdc & LCDC_WINDOW_ENABLE;
+            if (window_enabled && !wy_reached) wy_reached = current_line == wy;
+            bg_tile_map_address = map_address(lcdc & LCDC_BG_MAP);
+            break;
+        case DelayedEffect::CgbObjAndBg:
+            apply_cgb_sprite_height((lcdc & LCDC_OBJ_SIZE) ? 16 : 8);
+            obj_enabled = obj_fetch_enabled = lcdc & LCDC_OBJ_ENABLE;
+            if (gb->key0 == KEY0_DMG_COMPAT)
+                bg_enabled = lcdc & LCDC_BG_ENABLE;
+            else
+                bg_master_priority = lcdc & LCDC_BG_ENABLE;
+            break;
+    }
+}
+
+// On CGB a switch from 8 to 16 pixel sprites during the OAM scan also brings
+// in the entry examined just before it, if it reaches the line only with the
+// taller size.
+void PPU::apply_cgb_sprite_height(int height) {
+    const bool grows = sprite_height == 8 && height == 16;
+    sprite_height = height;
+    if (grows && !gb->double_speed && get_scanline_cycle_count() < 81 && oam_scan_index != 0 &&
+        sprite_count <= MAX_SPRITES_PER_LINE - 1)
+        collect_tentative_sprite();
+}
+
+// ---------------------------------------------------------------------------
+// LCD control and the other registers
 
 void PPU::render_turned_off() { frame_buffer.fill(0xFFFFFFFF); }
 
@@ -64,36 +168,37 @@ void PPU::write_lcdc(u8 value) {
     tile_data_select = value & LCDC_TILE_DATA;
 
     if (gb->is_dmg) {
+        const bool window_was_enabled = window_enabled;
         window_tile_map_address = map_address(value & LCDC_WINDOW_MAP);
         window_enabled = value & LCDC_WINDOW_ENABLE;
-        if (window_enabled && !wy_reached) wy_reached = current_line == wy;
-        // A window enabled or disabled in the middle of a line also acts on the
-        // pixel pipeline's window trigger; that belongs to the pipeline.
+        if (window_enabled) {
+            if (!wy_reached) wy_reached = current_line == wy;
+            if (!window_was_enabled) {
+                // Enabling the window in the middle of a line: on the older
+                // DMG revisions an enable just before the trigger pixel makes
+                // the pipeline produce one pixel without moving the output.
+                if (pixel_x + 8 == window_x && gb->device <= MODEL_DMGB) output_armed = false;
+                if (!window_armed) {
+                    check_for_window_activation();
+                    if (window_armed) ++window_x;
+                }
+                if (pixel_x + 7 == window_x && wy_reached && tile_fetcher_state == 2) window_restart_pixel = true;
+            }
+        } else if (window_was_enabled) {
+            // Disabling it just before the trigger, while the fetcher reads a
+            // tile's high byte, leaves a pending window glitch.
+            if (tile_fetcher_state == 6 && pixel_x + 11 == window_x) dmg_window_glitch_pending = true;
+        }
         bg_tile_map_address = map_address(value & LCDC_BG_MAP);
         sprite_height = (value & LCDC_OBJ_SIZE) ? 16 : 8;
-        apply_register_effect(1, [this] { obj_fetch_enabled = lcdc & LCDC_OBJ_ENABLE; });
-        // +2 once the pipeline has started the line, +1 before.
-        apply_register_effect(2, [this] {
-            obj_enabled = lcdc & LCDC_OBJ_ENABLE;
-            bg_enabled = lcdc & LCDC_BG_ENABLE;
-        });
+        queue_delayed_update(1, DelayedEffect::DmgObjFetch);
+        // +2 once the pipeline has started the line, +1 just before.
+        queue_delayed_update(pixel_x != -1 ? 2 : 1, DelayedEffect::DmgObjAndBg);
         return;
     }
 
-    apply_register_effect(1, [this] {
-        window_tile_map_address = map_address(lcdc & LCDC_WINDOW_MAP);
-        window_enabled = lcdc & LCDC_WINDOW_ENABLE;
-        if (window_enabled && !wy_reached) wy_reached = current_line == wy;
-        bg_tile_map_address = map_address(lcdc & LCDC_BG_MAP);
-    });
-    apply_register_effect(2, [this] {
-        sprite_height = (lcdc & LCDC_OBJ_SIZE) ? 16 : 8;
-        obj_enabled = obj_fetch_enabled = lcdc & LCDC_OBJ_ENABLE;
-        if (gb->key0 == KEY0_DMG_COMPAT)
-            bg_enabled = lcdc & LCDC_BG_ENABLE;
-        else
-            bg_master_priority = lcdc & LCDC_BG_ENABLE;
-    });
+    queue_delayed_update(1, DelayedEffect::CgbMapsAndWindow);
+    queue_delayed_update(2, DelayedEffect::CgbObjAndBg);
 }
 
 void PPU::write_scy(u8 value) {
@@ -101,7 +206,7 @@ void PPU::write_scy(u8 value) {
     if (gb->is_dmg)
         rendering_scy = value;
     else
-        apply_register_effect(1, [this] { rendering_scy = scy; });
+        queue_delayed_update(1, DelayedEffect::RenderingScy);
 }
 
 void PPU::write_scx(u8 value) {
@@ -109,7 +214,7 @@ void PPU::write_scx(u8 value) {
     if (gb->is_dmg)
         rendering_scx = value;
     else
-        apply_register_effect(1, [this] { rendering_scx = scx; });
+        queue_delayed_update(1, DelayedEffect::RenderingScx);
 }
 
 void PPU::write_bgp(u8 value) {
@@ -119,7 +224,7 @@ void PPU::write_bgp(u8 value) {
     if (gb->is_cgb && !early_cgb())
         decode_bgp();
     else
-        apply_register_effect(gb->is_dmg ? 2 : 1, [this] { decode_bgp(); });
+        queue_delayed_update(gb->is_dmg ? 2 : 1, DelayedEffect::BgpShades);
 }
 
 void PPU::write_obp0(u8 value) {
@@ -127,7 +232,7 @@ void PPU::write_obp0(u8 value) {
     if (gb->is_cgb && !early_cgb())
         decode_obp0();
     else
-        apply_register_effect(1, [this] { decode_obp0(); });
+        queue_delayed_update(1, DelayedEffect::Obp0Shades);
 }
 
 void PPU::write_obp1(u8 value) {
@@ -135,7 +240,7 @@ void PPU::write_obp1(u8 value) {
     if (gb->is_cgb && !early_cgb())
         decode_obp1();
     else
-        apply_register_effect(1, [this] { decode_obp1(); });
+        queue_delayed_update(1, DelayedEffect::Obp1Shades);
 }
 
 void PPU::write_wy(u8 value) {
@@ -145,6 +250,5 @@ void PPU::write_wy(u8 value) {
 
 void PPU::write_wx(u8 value) {
     wx = value;
-    // The pipeline's window trigger is re-checked with the new position here too.
-    apply_register_effect(2, [this] { rendering_wx = wx; });
+    queue_delayed_update(2, DelayedEffect::WindowX);
 }

@@ -457,24 +457,16 @@ void PPU::collect_sprites(bool finish) {
     }
 }
 
-// The pixel pipeline takes over the line here; it is not built yet.
-void PPU::init_mode_3() {}
-
-void PPU::render_line(int line) {
-    finish_rendering_line();
-    if (line == 143) {
-        std::fill(timing_image.begin() + 144 * LINE_CYCLES, timing_image.end(), map_rgb(0x53, 0xE3, 0xF1));
-        // The first frame after the LCD is switched on is shown white, and so is
-        // every DMG frame finished while the CPU is stopped.
-        if (lcd_just_enabled || (gb->is_dmg && gb->cpu.stopped)) {
-            render_turned_off();
-            lcd_just_enabled = false;
-        }
-        // While running to a target cycle only the last two frames are shown.
-        const bool skip_drawing = gb->turbo_run && gb->cpu.turbo_target_cycle - 0x224A0 >= now();
-        if (!skip_drawing && gb->host) gb->host->update_display(frame_buffer.data());
-        frame_done = true;
-        // No wall-clock pacing here: headless machines run at full speed.
+// Re-examines the entry scanned last with the current sprite height; if it
+// covers the line it waits in the next free slot and counts once mode 3
+// starts. Neither the scan position nor the count moves.
+void PPU::collect_tentative_sprite() {
+    if (oam_scan_index == 0 || sprite_count >= MAX_SPRITES_PER_LINE) return;
+    const int index = oam_scan_index - 1;
+    const u8* entry = &gb->oam[4 * index];
+    const int y = entry[0];
+    if (y <= current_line + 16 && current_line + 16 < y + sprite_height) {
+        line_sprites[sprite_count] = {entry[0], entry[1], entry[2], entry[3], u8(index), 6};
+        late_sprite_pending = true;
     }
-    if (line == 72) map_snapshot_lcdc = {lcdc, scx, scy};
 }

@@ -1,0 +1,416 @@
+// Register writes in the middle of a line: which pixel they reach on each
+// model, how that agrees with the end of mode 3 the CPU sees through STAT,
+// the register-write log, and frame pacing.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ppu_screen.h"
+
+namespace {
+
+class FrameSink : public Host {
+public:
+    void update_display(const u32*) override {}
+    u8 get_joypad_state() override { return 0; }
+};
+
+constexpr int LINE = 50;
+
+// A background of colour 1 everywhere, BGP mapping colour 1 to shade 1.
+void plain_colour_1(Screen& s) {
+    s.solid_tile(1, 1);
+    s.fill_map(0x9800, 1);
+}
+
+// First column of `line` that does not show shade `old_shade` (160 if none).
+int first_change(const Screen& s, int line, char old_shade) {
+    const std::string row = s.shades(line);
+    const size_t at = row.find_first_not_of(old_shade);
+    return at == std::string::npos ? PPU::SCREEN_WIDTH : int(at);
+}
+
+// Runs to `cycle` of line LINE in the second frame after switching on.
+void run_to_line_cycle(Screen& s, u8 lcdc, int cycle) {
+    s.write(REG_LCDC, lcdc);
+    s.finish_frame();
+    s.run_to_line(LINE);
+    s.run(cycle);
+}
+
+// ---------------------------------------------------------------------------
+// BGP in mode 3
+
+struct BgpRow {
+    const char* model;
+    bool old_or_new_pixel;  // DMG: one pixel shows old OR new palette
+};
+
+// Colour 1 goes from shade 1 (BGP E4) to shade 2 (BGP E8); OR of the two
+// palettes gives shade 3.
+std::string line_after_bgp_write(const char* model, int cycle) {
+    Screen s(model);
+    plain_colour_1(s);
+    run_to_line_cycle(s, 0x91, cycle);
+    s.write(REG_BGP, 0xE8);
+    s.finish_frame();
+    return s.shades(LINE);
+}
+
+TEST(PpuMidLineBgp, SplitsTheLineWhereTheWriteLands) {
+    for (const BgpRow r : {BgpRow{"dmgB", true}, BgpRow{"dmg0", true}, BgpRow{"cgbC", false}, BgpRow{"cgbE", false}}) {
+        SCOPED_TRACE(r.model);
+        for (int cycle : {120, 121, 170, 200}) {
+            const std::string row = line_after_bgp_write(r.model, cycle);
+            const size_t split = row.find_first_not_of('1');
+            ASSERT_NE(split, std::string::npos) << "cycle " << cycle;
+            ASSERT_GT(split, 0u) << "cycle " << cycle;
+            std::string expected = std::string(split, '1');
+            if (r.old_or_new_pixel) expected += '3';
+            expected += std::string(PPU::SCREEN_WIDTH - expected.size(), '2');
+            EXPECT_EQ(row, expected) << "cycle " << cycle;
+        }
+    }
+}
+
+TEST(PpuMidLineBgp, OneCycleLaterIsOnePixelLater) {
+    for (const char* model : {"dmgB", "cgbC", "cgbE"}) {
+        for (int cycle : {100, 150, 220}) {
+            const std::string early = line_after_bgp_write(model, cycle);
+            const std::string late = line_after_bgp_write(model, cycle + 1);
+            EXPECT_EQ(int(late.find_first_not_of('1')), int(early.find_first_not_of('1')) + 1)
+                << model << " cycle " << cycle;
+        }
+    }
+}
+
+// The new shades reach the pipeline 2 cycles after the write on DMG, 1 on
+// the CGB revisions before D and at once on later ones. The CGB models run
+// the same pipeline timing, so the split moves by the delay alone.
+TEST(PpuMidLineBgp, DelayPerCgbRevision) {
+    for (int cycle : {110, 160, 210}) {
+        const int cgb_c = int(line_after_bgp_write("cgbC", cycle).find_first_not_of('1'));
+        const int cgb_e = int(line_after_bgp_write("cgbE", cycle).find_first_not_of('1'));
+        EXPECT_EQ(cgb_c, cgb_e + 1) << "cycle " << cycle;
+    }
+}
+
+// LCDC bit 0 reaches mixing 2 cycles after the write on every model. On DMG
+// that is the cycle BGP arrives too; on a CGB running a monochrome cartridge
+// BGP is 1 cycle (revision C) or 2 cycles (revision E) ahead of it.
+TEST(PpuMidLineLcdc, BackgroundOffAgainstBgp) {
+    struct Case {
+        const char* model;
+        int pixels_after_bgp;
+    };
+    for (const Case c : {Case{"dmgB", 0}, Case{"dmgC", 0}, Case{"cgbC", 1}, Case{"cgbE", 2}}) {
+        for (int cycle : {130, 190}) {
+            const std::string bgp_row = line_after_bgp_write(c.model, cycle);
+            const int bgp_new = int(bgp_row.find_first_of('2'));
+
+            Screen s(c.model);
+            plain_colour_1(s);
+            run_to_line_cycle(s, 0x91, cycle);
+            s.write(REG_LCDC, 0x90);
+            s.finish_frame();
+            const int off = first_change(s, LINE, '1');
+            EXPECT_EQ(s.shades(LINE).substr(size_t(off)), std::string(size_t(PPU::SCREEN_WIDTH - off), '0'))
+                << c.model << " cycle " << cycle;
+            EXPECT_EQ(off, bgp_new + c.pixels_after_bgp) << c.model << " cycle " << cycle;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The pipeline against the end of mode 3 seen through STAT: a palette write
+// once STAT shows mode 0 changes nothing on the line; one a few cycles before
+// still reaches the right end of the line.
+
+struct Mode3EndCase {
+    const char* name;
+    const char* model;
+    u8 lcdc;
+    u8 scx, wx;
+    std::vector<std::array<int, 2>> sprites;  // OAM Y, X
+};
+
+class PpuMode3End : public testing::TestWithParam<Mode3EndCase> {};
+
+Screen& set_up_mode_3_scene(Screen& s, const Mode3EndCase& c) {
+    plain_colour_1(s);
+    s.fill_map(0x9C00, 1);
+    s.write(REG_SCX, c.scx);
+    s.write(REG_WX, c.wx);
+    s.write(REG_WY, 0);
+    s.solid_tile(2, 0);  // transparent sprites: only their fetches show
+    for (size_t i = 0; i < c.sprites.size(); ++i) s.sprite(int(i), c.sprites[i][0], c.sprites[i][1], 2);
+    return s;
+}
+
+TEST_P(PpuMode3End, PipelineFinishesWithMode3) {
+    const Mode3EndCase& c = GetParam();
+    int mode_0_from = -1;
+    {
+        Screen s(c.model);
+        set_up_mode_3_scene(s, c);
+        run_to_line_cycle(s, c.lcdc, 0);
+        for (int cycle = 0; cycle < PPU::LINE_CYCLES && mode_0_from < 0; ++cycle, s.run(1))
+            if (cycle > 100 && (s.read(REG_STAT) & 3) == 0) mode_0_from = cycle;
+        ASSERT_GT(mode_0_from, 0);
+    }
+    {
+        Screen s(c.model);
+        set_up_mode_3_scene(s, c);
+        run_to_line_cycle(s, c.lcdc, mode_0_from);
+        s.write(REG_BGP, 0xE8);
+        s.finish_frame();
+        EXPECT_EQ(s.shades(LINE), std::string(PPU::SCREEN_WIDTH, '1')) << "write at the first mode-0 cycle";
+    }
+    {
+        Screen s(c.model);
+        set_up_mode_3_scene(s, c);
+        run_to_line_cycle(s, c.lcdc, mode_0_from - 8);
+        s.write(REG_BGP, 0xE8);
+        s.finish_frame();
+        EXPECT_EQ(s.shade(159, LINE), '2') << "write 8 cycles before mode 0";
+        EXPECT_EQ(s.shade(140, LINE), '1') << "write 8 cycles before mode 0";
+    }
+}
+
+std::vector<std::array<int, 2>> ten_sprites_spread() {
+    std::vector<std::array<int, 2>> v;
+    for (int i = 0; i < 10; ++i) v.push_back({16 + LINE, 8 + 15 * i + 3});
+    return v;
+}
+
+const Mode3EndCase MODE_3_END_CASES[] = {
+    {"plain", "dmgB", 0x91, 0, 0, {}},
+    {"plain_cgb", "cgbE", 0x91, 0, 0, {}},
+    {"scx5", "dmgB", 0x91, 5, 0, {}},
+    {"scx7_cgb", "cgbE", 0x91, 7, 0, {}},
+    {"window_wx7", "dmgB", 0xF1, 0, 7, {}},
+    {"window_wx80_cgb", "cgbE", 0xF1, 0, 80, {}},
+    {"window_wx0_scx3", "dmgB", 0xF1, 3, 0, {}},
+    {"sprite_x8", "dmgB", 0x93, 0, 0, {{16 + LINE, 8}}},
+    {"sprite_x0_scx3", "dmgB", 0x93, 3, 0, {{16 + LINE, 0}}},
+    {"ten_sprites", "dmgB", 0x93, 0, 0, ten_sprites_spread()},
+    {"ten_sprites_cgb", "cgbE", 0x93, 0, 0, ten_sprites_spread()},
+    {"ten_sprites_one_column", "dmgB", 0x93, 0, 0, std::vector<std::array<int, 2>>(10, {16 + LINE, 40})},
+    {"sprites_and_window", "dmgB", 0xF3, 2, 60, {{16 + LINE, 20}, {16 + LINE, 70}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, PpuMode3End, testing::ValuesIn(MODE_3_END_CASES),
+                         [](const testing::TestParamInfo<Mode3EndCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Enabling the window at its trigger pixel on the early DMG revisions makes
+// the pipeline drop one output column; the line's pixels then never spill
+// into the line above.
+
+TEST(PpuDroppedColumn, NeverWritesIntoThePreviousLine) {
+    for (const char* model : {"dmg0", "dmgB"}) {
+        for (int cycle = 84; cycle < 110; ++cycle) {
+            Screen s(model);
+            // Background rows of colour 3, except every eighth row (line
+            // LINE among them) of colour 1; the window all colour 1.
+            s.tile(1, {"33333333", "33333333", "11111111", "33333333", "33333333", "33333333", "33333333",
+                       "33333333"});
+            s.fill_map(0x9800, 1);
+            s.solid_tile(2, 1);
+            s.fill_map(0x9C00, 2);
+            s.write(REG_WX, 6);
+            run_to_line_cycle(s, 0x91, cycle);
+            s.write(REG_LCDC, 0xF1);  // window on, in the middle of line LINE
+            s.finish_frame();
+            ASSERT_EQ(s.shades(LINE - 1), std::string(PPU::SCREEN_WIDTH, '3')) << model << " cycle " << cycle;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Lines on which only the background can act take a shorter loop; it must
+// leave exactly what the full pipeline leaves, in the picture and in the
+// pipeline's own state that the next line or a register write can see.
+
+void expect_same_pipeline(const PPU& a, const PPU& b, const std::string& where) {
+    EXPECT_EQ(a.frame_buffer, b.frame_buffer) << where;
+    EXPECT_EQ(a.pixel_x, b.pixel_x) << where;
+    EXPECT_EQ(a.output_x, b.output_x) << where;
+    EXPECT_EQ(a.output_started, b.output_started) << where;
+    EXPECT_EQ(a.output_armed, b.output_armed) << where;
+    EXPECT_EQ(a.fifo_cycle, b.fifo_cycle) << where;
+    EXPECT_EQ(a.mode_3_cycle, b.mode_3_cycle) << where;
+    EXPECT_EQ(a.tile_fetcher_state, b.tile_fetcher_state) << where;
+    EXPECT_EQ(a.tile_fetcher_next_state, b.tile_fetcher_next_state) << where;
+    EXPECT_EQ(a.tile_fetcher_wait, b.tile_fetcher_wait) << where;
+    EXPECT_EQ(a.bg_tile_x, b.bg_tile_x) << where;
+    EXPECT_EQ(a.bg_shift_low, b.bg_shift_low) << where;
+    EXPECT_EQ(a.bg_shift_high, b.bg_shift_high) << where;
+    EXPECT_EQ(a.bg_shift_count, b.bg_shift_count) << where;
+    EXPECT_EQ(a.fetcher_data_low, b.fetcher_data_low) << where;
+    EXPECT_EQ(a.fetcher_data_high, b.fetcher_data_high) << where;
+    EXPECT_EQ(a.fetcher_attributes, b.fetcher_attributes) << where;
+    EXPECT_EQ(a.fetcher_tile, b.fetcher_tile) << where;
+    EXPECT_EQ(a.fetcher_address, b.fetcher_address) << where;
+    EXPECT_EQ(a.fetch_scy, b.fetch_scy) << where;
+    EXPECT_EQ(a.bg_shift_attributes, b.bg_shift_attributes) << where;
+    EXPECT_EQ(a.bg_shift_priority, b.bg_shift_priority) << where;
+    EXPECT_EQ(a.sprite_x0_wait, b.sprite_x0_wait) << where;
+    EXPECT_EQ(a.window_x, b.window_x) << where;
+    EXPECT_EQ(a.window_line, b.window_line) << where;
+}
+
+TEST(PpuPlainLines, SameAsTheFullPipeline) {
+    struct Run {
+        const char* model;
+        bool colour_cartridge;
+    };
+    for (const Run r : {Run{"dmgB", false}, Run{"cgbE", true}, Run{"cgbC", false}}) {
+        SCOPED_TRACE(r.model);
+        std::mt19937 random(1234);
+        Screen quick(r.model, r.colour_cartridge), full(r.model, r.colour_cartridge);
+        full.gb.ppu.plain_line_shortcut = false;
+        for (Screen* s : {&quick, &full}) {
+            std::mt19937 scene(99);
+            for (size_t i = 0; i < 0x4000; ++i) s->gb.vram[i] = u8(scene());
+            for (int i = 0; i < 8 * 4; ++i) s->bg_colour(i / 4, i % 4, u16(scene() & 0x7FFF));
+            for (int i = 0; i < 40; ++i) s->sprite(i, 0, 0, 0);  // all off the screen
+            s->write(REG_LCDC, 0x91);
+        }
+        const u16 registers[] = {REG_SCX, REG_SCY, REG_BGP, REG_LCDC, REG_WX, REG_WY};
+        for (int frame = 0; frame < 3; ++frame) {
+            for (int line = 1; line < PPU::SCREEN_HEIGHT; ++line) {
+                quick.run_to_line(line);
+                full.run_to_line(line);
+                // Now and then a write somewhere in the line: in mode 3 it
+                // sends the line through the full pipeline.
+                int cycle = 0;
+                if (random() % 3 == 0) {
+                    const u16 address = registers[random() % 6];
+                    u8 value = u8(random());
+                    if (address == REG_LCDC) value = u8(0x80 | (value & 0x7F));  // the LCD stays on
+                    if (address == REG_WY) value = u8(value | 0x80);
+                    cycle = int(random() % 300);
+                    quick.run(cycle);
+                    full.run(cycle);
+                    quick.write(address, value);
+                    full.write(address, value);
+                }
+                // Compared in the line's horizontal blank, mode 3 complete.
+                quick.run(320 - cycle);
+                full.run(320 - cycle);
+                expect_same_pipeline(quick.gb.ppu, full.gb.ppu,
+                                     "frame " + std::to_string(frame) + " line " + std::to_string(line));
+                if (testing::Test::HasFailure()) return;
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Register-write log
+
+TEST(PpuWriteLog, HoldsTheFramesWritesWithTheValuesBefore) {
+    Screen s("dmgB");
+    s.write(REG_LCDC, 0x91);
+    s.finish_frame();
+    s.run_to_line(10);
+    s.run(100);
+    s.gb.ppu.register_write_log.clear();
+    s.write(REG_SCX, 5);
+    s.write(REG_BGP, 0x1B);
+    s.write(REG_STAT, 0x40);  // STAT, LYC and palette ports are not logged
+    s.write(REG_LYC, 3);
+    s.write(REG_SCX, 9);
+    const auto& log = s.gb.ppu.register_write_log;
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].register_address, REG_SCX);
+    EXPECT_EQ(log[0].old_value, 0);
+    EXPECT_EQ(log[0].new_value, 5);
+    EXPECT_EQ(log[0].line, 10);
+    EXPECT_EQ(log[0].cycle, 100);
+    EXPECT_EQ(log[1].register_address, REG_BGP);
+    EXPECT_EQ(log[1].old_value, 0xE4);
+    EXPECT_EQ(log[1].new_value, 0x1B);
+    EXPECT_EQ(log[2].old_value, 5);
+    EXPECT_EQ(log[2].new_value, 9);
+    // Emptied when line 144 starts.
+    s.run_to_line(144);
+    EXPECT_TRUE(s.gb.ppu.register_write_log.empty());
+}
+
+TEST(PpuWriteLog, BoundedWhileTheLcdStaysOff) {
+    Screen s("dmgB");
+    const int writes = 3 * PPU::FRAME_CYCLES / 4;
+    for (int i = 0; i < writes; ++i) s.write(REG_SCY, u8(i));
+    const auto& log = s.gb.ppu.register_write_log;
+    EXPECT_LE(log.size(), size_t(PPU::FRAME_CYCLES / 4));
+    EXPECT_GE(log.size(), size_t(PPU::FRAME_CYCLES / 8));
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().new_value, u8(writes - 1)) << "the newest write is kept";
+}
+
+// ---------------------------------------------------------------------------
+// Frame pacing: frames are released on 16 ms marks.
+
+TEST(PpuPacing, SleepBeforeTheNextMark) {
+    struct Case {
+        u32 next_tick, now;
+        u32 sleep;
+    };
+    const Case cases[] = {
+        {1000, 984, 15},  // a whole frame early: at most 15 ms
+        {1000, 950, 15},  // further ahead than a frame
+        {1000, 990, 9},   // wakes 1 ms before the mark
+        {1000, 997, 2},   // 3 ms early still sleeps
+        {1000, 998, 0},   // 2 ms early does not
+        {1000, 1000, 0},
+        {1000, 1200, 0},  // late: no sleep, no catching up
+        {5, 0xFFFFFFFBu, 9},  // across the wrap of the millisecond counter
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(PPU::frame_pacing_sleep_ms(c.next_tick, c.now), c.sleep) << c.next_tick << " at " << c.now;
+}
+
+// The machine paces frames only when asked to, and only while it shows them
+// to a player: not headless, not in turbo, not while running to a target.
+TEST(PpuPacing, OffUnlessAsked) {
+    Screen s("dmgB");
+    FrameSink sink;
+    s.gb.host = &sink;
+    s.write(REG_LCDC, 0x91);
+    s.finish_frame();
+    EXPECT_EQ(s.gb.ppu.next_frame_tick, 0u);
+    s.gb.host = nullptr;
+}
+
+TEST(PpuPacing, OnlyForAPlayerWatching) {
+    struct Case {
+        bool host, player_turbo, turbo_run, frame_pacing;
+        bool paced;
+    };
+    const Case cases[] = {{true, false, false, true, true},   {false, false, false, true, false},
+                          {true, true, false, true, false},   {true, false, true, true, false},
+                          {true, false, false, false, false}};
+    for (const Case& c : cases) {
+        Screen s("dmgB");
+        FrameSink sink;
+        if (c.host) s.gb.host = &sink;
+        s.gb.player_turbo = c.player_turbo;
+        s.gb.turbo_run = c.turbo_run;
+        s.gb.cpu.turbo_target_cycle = s.gb.cpu.cycles_4mhz + 100 * PPU::FRAME_CYCLES;
+        s.gb.ppu.frame_pacing = c.frame_pacing;
+        s.gb.ppu.next_frame_tick = 0;
+        s.write(REG_LCDC, 0x91);
+        s.finish_frame();
+        EXPECT_EQ(s.gb.ppu.next_frame_tick != 0, c.paced)
+            << "host " << c.host << " turbo " << c.player_turbo << " run to target " << c.turbo_run << " pacing "
+            << c.frame_pacing;
+        s.gb.host = nullptr;
+    }
+}
+
+}  // namespace
