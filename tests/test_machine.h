@@ -77,8 +77,7 @@ public:
     TracingMBC& trace() {
         auto tracer = std::make_shared<TracingMBC>(gb->mbc, gb.get());
         gb->mbc = tracer;
-        tracer_ = tracer.get();
-        return *tracer_;
+        return *tracer;
     }
     void step(int n = 1) {
         for (int i = 0; i < n; ++i) gb->run_single_instruction();
@@ -92,7 +91,4 @@ public:
         return gb->cpu.pc == address;
     }
     std::unique_ptr<GB> gb;
-
-private:
-    TracingMBC* tracer_ = nullptr;
 };

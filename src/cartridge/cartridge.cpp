@@ -1,6 +1,7 @@
 #include "cartridge/cartridge.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,9 @@
 
 #include "cartridge/mbc1.h"
 #include "cartridge/mbc1m.h"
+#include "cartridge/mbc2.h"
+#include "cartridge/mbc3.h"
+#include "cartridge/mbc5.h"
 #include "cartridge/null_mbc.h"
 #include "core/gb.h"
 
@@ -90,6 +94,7 @@ bool Cartridge::try_load_rom(const std::string& path, std::string& error) {
         return false;
     }
     rom_path = path;
+    rom_from_file = true;
     process_rom_header();
     return true;
 }
@@ -98,6 +103,9 @@ void Cartridge::load_rom_from_memory(const std::string& name, const u8* data, in
     if (rom_loaded) unload_rom();
     size = data ? std::clamp(size, 0, int(MAX_ROM_FILE_SIZE)) : 0;
     rom_path = name;
+    // An image handed over in memory has no file beside which its battery
+    // RAM or clock could live.
+    rom_from_file = false;
     allocate_rom(u32(size));
     if (size > 0) std::memcpy(rom.get(), data, size);
     process_rom_header();
@@ -144,8 +152,15 @@ void Cartridge::process_rom_header() {
             else
                 mbc = std::make_shared<MBC1>();
             break;
-        // The other controllers are not built yet; their cartridges run
-        // unbanked until they are.
+        case ControllerKind::MBC2:
+            mbc = std::make_shared<MBC2>();
+            break;
+        case ControllerKind::MBC3:
+            mbc = std::make_shared<MBC3>();
+            break;
+        case ControllerKind::MBC5:
+            mbc = std::make_shared<MBC5>();
+            break;
         default:
             mbc = std::make_shared<NullMBC>();
             break;
@@ -156,6 +171,7 @@ void Cartridge::process_rom_header() {
         ram.reset(new u8[ram_size]);
         ram_access_types.reset(new u8[ram_size]());
         std::memset(ram.get(), 0xFF, ram_size);
+        if (has_battery() && rom_from_file) load_battery_ram();
     } else {
         ram.reset();
         ram_access_types.reset();
@@ -169,9 +185,7 @@ void Cartridge::process_rom_header() {
 
 void Cartridge::unload_rom() {
     if (!rom_loaded) return;
-    u64 now = gb ? gb->cpu.cycles_4mhz : 0;
-    save_ram();
-    save_rtc(now);
+    write_battery_files();
     rom.reset();
     ram.reset();
     rom_access_types.reset();
@@ -248,4 +262,120 @@ bool Cartridge::instruction_starts_at_address(u16 address) const {
         return offset >= 0 && ram_access_types[offset] == ACCESS_INSTRUCTION;
     }
     return false;
+}
+
+// ---------------------------------------------------------------------------
+// Battery RAM, clock file and derived paths
+
+std::string Cartridge::remove_extension(const std::string& path) {
+    const size_t dot = path.rfind('.');
+    const size_t separator = path.find_last_of("/\\");
+    const size_t name_start = separator == std::string::npos ? 0 : separator + 1;
+    // A dot inside a directory name, or leading a hidden file's name, starts
+    // no extension.
+    if (dot == std::string::npos || dot <= name_start) return path;
+    return path.substr(0, dot);
+}
+
+std::string Cartridge::get_battery_save_path() const { return remove_extension(rom_path) + ".sav"; }
+std::string Cartridge::get_rtc_save_path() const { return remove_extension(rom_path) + ".rtc"; }
+std::string Cartridge::get_sym_file_path() const { return remove_extension(rom_path) + ".sym"; }
+
+std::string Cartridge::get_screenshot_path() {
+    const int n = screenshot_count++;
+    const std::string base = remove_extension(rom_path);
+    return n == 0 ? base + ".ppm" : base + "_" + std::to_string(n + 1) + ".ppm";
+}
+
+bool Cartridge::is_rom_file(const std::string& path) const {
+    namespace fs = std::filesystem;
+    if (rom_path.empty()) return false;
+    std::error_code same_ec, a_ec, b_ec;
+    if (fs::equivalent(path, rom_path, same_ec) && !same_ec) return true;
+    const fs::path a = fs::absolute(path, a_ec).lexically_normal();
+    const fs::path b = fs::absolute(rom_path, b_ec).lexically_normal();
+    return !a_ec && !b_ec && a == b;
+}
+
+void Cartridge::load_battery_ram() {
+    const std::string path = get_battery_save_path();
+    // A ROM named like its own battery file is not a battery file.
+    if (is_rom_file(path)) return;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return;
+    // A short file fills only its own length; the rest stays 0xFF.
+    file.read(reinterpret_cast<char*>(ram.get()), ram_size);
+}
+
+bool Cartridge::write_file_replacing(const std::string& path, const u8* data, size_t size, const char* what) const {
+    namespace fs = std::filesystem;
+    auto fail = [&](const std::string& why) {
+        std::cout << "Could not write the " << what << " file " << path << ": " << why
+                  << "; the previous file is kept" << std::endl;
+        return false;
+    };
+    if (is_rom_file(path)) return fail("that is the ROM itself");
+    const std::string temp = path + ".tmp";
+    // The system's reason, when the stream left one in errno.
+    auto reason = [](const std::string& step) {
+        const int e = errno;
+        return step + (e ? " (" + std::generic_category().message(e) + ")" : "");
+    };
+    std::error_code ec;
+    errno = 0;
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (!out) return fail(reason("cannot create " + temp));
+    errno = 0;
+    out.write(reinterpret_cast<const char*>(data), std::streamsize(size));
+    out.flush();
+    const bool written = bool(out);
+    out.close();
+    if (!written || out.fail()) {
+        const std::string why = reason("writing " + temp + " failed");
+        fs::remove(temp, ec);
+        return fail(why);
+    }
+    fs::rename(temp, path, ec);
+    if (ec) {
+        const std::string why = "cannot replace it (" + ec.message() + ")";
+        fs::remove(temp, ec);
+        return fail(why);
+    }
+    return true;
+}
+
+bool Cartridge::save_ram() {
+    if (!rom_loaded || !rom_from_file || !has_battery() || ram_size <= 0 || !ram) return true;
+    return write_file_replacing(get_battery_save_path(), ram.get(), size_t(ram_size), "battery RAM");
+}
+
+bool Cartridge::save_rtc(u64 cycle) {
+    auto* mbc3 = dynamic_cast<MBC3*>(mbc.get());
+    if (!rom_loaded || !rom_from_file || !has_rtc() || !mbc3) return true;
+    const RtcFileImage image = mbc3->save_rtc(cycle, host_time());
+    return write_file_replacing(get_rtc_save_path(), image.data(), image.size(), "clock");
+}
+
+bool Cartridge::load_rtc(u64 cycle) {
+    auto* mbc3 = dynamic_cast<MBC3*>(mbc.get());
+    if (!has_rtc() || !mbc3 || !rom_from_file) return false;
+    const std::string path = get_rtc_save_path();
+    if (is_rom_file(path)) return false;
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    if (!file) return false;
+    // A file of any other length was not written by a clock like this one.
+    if (file.tellg() == std::streamoff(RTC_FILE_SIZE)) {
+        RtcFileImage image{};
+        file.seekg(0);
+        if (file.read(reinterpret_cast<char*>(image.data()), RTC_FILE_SIZE)) mbc3->load_rtc(image, cycle, host_time());
+    }
+    return true;
+}
+
+bool Cartridge::write_battery_files() {
+    if (!rom_loaded) return true;
+    const u64 now = gb ? gb->cpu.cycles_4mhz : 0;
+    const bool ram_written = save_ram();
+    const bool clock_written = save_rtc(now);
+    return ram_written && clock_written;
 }

@@ -1,4 +1,6 @@
 #pragma once
+#include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -55,10 +57,30 @@ public:
     bool is_mbc1_multicart() const;
     u8 header_byte(int offset) const { return rom && offset < rom_size ? rom[offset] : 0xFF; }
 
-    // Battery RAM and clock files.
-    void save_ram() {}
-    void save_rtc(u64) {}
-    void load_rtc(u64) {}
+    // Battery RAM and clock files, beside the ROM. A file is written to a
+    // temporary name first and renamed over the old one only once it is
+    // complete. The writers return false (with a message on standard output)
+    // when a file could not be written, the old one being kept then; a
+    // cartridge with nothing to keep counts as written.
+    bool save_ram();
+    bool save_rtc(u64 cycle);
+    // Reads the clock file and adds the host time passed since it was
+    // written; false when the cartridge has no clock or the file is missing.
+    bool load_rtc(u64 cycle);
+    // Writes the battery RAM and then the clock file at the machine's present
+    // clock. Unloading does it; so must every path that ends the process.
+    bool write_battery_files();
+
+    // File names derived from the ROM path.
+    static std::string remove_extension(const std::string& path);
+    std::string get_battery_save_path() const;
+    std::string get_rtc_save_path() const;
+    std::string get_sym_file_path() const;
+    // base.ppm, then base_2.ppm, base_3.ppm, ...
+    std::string get_screenshot_path();
+    // Whether `path` names the ROM file itself, which no derived file may
+    // replace.
+    bool is_rom_file(const std::string& path) const;
 
     // Code/data marks.
     void set_instruction_start_address(u16 address);
@@ -74,14 +96,20 @@ public:
     std::unique_ptr<u8[]> rom_access_types;
     std::unique_ptr<u8[]> ram_access_types;
     bool rom_loaded = false;
+    // Loaded from a file: battery RAM and clock files live beside it.
+    bool rom_from_file = false;
     u64 last_data_read_cycle = 0;
     u16 last_data_read_address = 0xFFFF;
     std::shared_ptr<MemoryBankController> mbc;
     int rom_size = 0;
     int ram_size = 0;
     std::string rom_path;
+    // Host wall-clock seconds since 1970, for the clock file.
+    std::function<u64()> host_time = [] { return u64(std::time(nullptr)); };
 
 private:
     void allocate_rom(u32 image_size);
     int mapped_ram_offset(u16 address) const;
+    void load_battery_ram();
+    bool write_file_replacing(const std::string& path, const u8* data, size_t size, const char* what) const;
 };

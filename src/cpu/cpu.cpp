@@ -1,5 +1,6 @@
 #include "cpu/cpu.h"
 
+#include <cstring>
 #include <iostream>
 
 #include "cpu/cpu_inline.h"
@@ -287,14 +288,55 @@ void CPU::op_stop() {
     pc = u16(pc + 2);
 }
 
-void CPU::check_oam_corruption(u16, int) {
-    // The DMG OAM corruption bug is not modelled yet.
+// On DMG-class hardware an address in FE00-FEFF on the bus while the PPU
+// scans OAM makes the scan's row latch write into neighbouring rows. The copies
+// are byte offsets computed from the PPU's position in the line.
+void CPU::check_oam_corruption(u16 address, int kind) {
+    if (gb->is_cgb || address < 0xFE00 || address > 0xFEFF) return;
+    const PPU& ppu = gb->ppu;
+    if (!(ppu.lcdc & 0x80) || (ppu.mode != 0 && ppu.mode != 2)) return;
+    const int sc = ppu.get_scanline_cycle_count();
+    if (sc < 0 || sc > 83) return;
+    switch (kind) {
+        case 0: case 1: case 2: {  // INC rr, DEC rr, first PUSH write
+            const int i = 2 * sc - 6;
+            if (i >= 0) copy_oam(i + 8, i, 6);
+            break;
+        }
+        case 3: {  // second PUSH write
+            const int k = 2 * sc - 8;
+            if (k < 0) break;
+            if (k >= 6) {
+                copy_oam(k + 10, k - 6, 8);
+                copy_oam(k + 18, k - 6, 6);
+            }
+            copy_oam(k + 8, k, 2);
+            break;
+        }
+        case 4: {  // second POP read
+            const int i = 2 * sc;
+            copy_oam(i + 8, i, 2);
+            if (i >= 6) copy_oam(i + 10, i - 6, 6);
+            break;
+        }
+        default: {  // 5: first POP read and opcode fetch; 6, 7: LD (HL+/-)
+            const int j = 2 * sc + 2;
+            if (j <= 7) {
+                copy_oam(j + 8, j, 6);
+            } else {
+                copy_oam(j - 8, j, 8);
+                copy_oam(j + 8, j, 6);
+                if (j >= 10) copy_oam(j - 10, j + 6, 2);
+            }
+            break;
+        }
+    }
 }
 
 void CPU::copy_oam(int destination, int source, int count) {
-    if (destination < 0 || source < 0) return;
+    if (destination < 0 || source < 0 || count <= 0) return;
     if (destination + count > int(gb->oam.size()) || source + count > int(gb->oam.size())) return;
-    std::copy_n(gb->oam.begin() + source, count, gb->oam.begin() + destination);
+    std::memmove(gb->oam.data() + destination, gb->oam.data() + source, size_t(count));
 }
 
 // ---------------------------------------------------------------------------

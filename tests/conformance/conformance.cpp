@@ -42,6 +42,7 @@ struct Row {
     std::string kind;
     int frames = 0;
     bool expect_pass = false;
+    std::vector<std::string> runner_options;  // optional sixth column
 };
 
 enum class Outcome { Pass, Fail, Timeout, Error, Crash };
@@ -78,8 +79,9 @@ std::vector<std::string> split_tabs(const std::string& line) {
     return out;
 }
 
-// The table: tab-separated columns ROM, model, kind, frame limit, pass|fail.
-// Blank lines and lines starting with '#' are ignored.
+// The table: tab-separated columns ROM, model, kind, frame limit, pass|fail,
+// and optionally further runner options separated by spaces (scripted
+// presses). Blank lines and lines starting with '#' are ignored.
 bool read_table(const fs::path& path, std::vector<Row>& rows, std::vector<std::string>& lines, std::string& error) {
     std::ifstream in(path);
     if (!in) {
@@ -98,7 +100,8 @@ bool read_table(const fs::path& path, std::vector<Row>& rows, std::vector<std::s
             error = path.string() + ":" + std::to_string(number) + ": " + why;
             return false;
         };
-        if (f.size() != 5) return bad("expected 5 tab-separated columns, found " + std::to_string(f.size()));
+        if (f.size() != 5 && f.size() != 6)
+            return bad("expected 5 or 6 tab-separated columns, found " + std::to_string(f.size()));
         Row r;
         r.line = number;
         r.rom = f[0];
@@ -113,6 +116,10 @@ bool read_table(const fs::path& path, std::vector<Row>& rows, std::vector<std::s
         else if (f[4] != "fail")
             return bad("expected result must be pass or fail, not '" + f[4] + "'");
         if (r.rom.empty() || r.model.empty() || r.kind.empty()) return bad("empty column");
+        if (f.size() == 6) {
+            std::istringstream options(f[5]);
+            for (std::string o; options >> o;) r.runner_options.push_back(o);
+        }
         rows.push_back(r);
     }
     return true;
@@ -132,10 +139,10 @@ std::string expect_argument(const std::string& kind, const fs::path& roms) {
 Result run_row(const std::string& runner, const fs::path& roms, const Row& row, double wall_limit) {
     Result result;
     const auto start = std::chrono::steady_clock::now();
-    const std::vector<std::string> args = {runner,   "--model",
-                                           row.model, "--frames",
-                                           std::to_string(row.frames), "--expect",
-                                           expect_argument(row.kind, roms), (roms / row.rom).string()};
+    std::vector<std::string> args = {runner, "--model", row.model, "--frames", std::to_string(row.frames),
+                                     "--expect", expect_argument(row.kind, roms)};
+    args.insert(args.end(), row.runner_options.begin(), row.runner_options.end());
+    args.push_back((roms / row.rom).string());
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         result.summary = "cannot create a pipe";
@@ -231,10 +238,16 @@ bool raise_table(const fs::path& path, std::vector<std::string> lines, const std
     raised = 0;
     for (size_t i = 0; i < rows.size(); ++i) {
         if (rows[i].expect_pass || results[i].outcome != Outcome::Pass) continue;
+        // The result is the fifth column; any options after it stay.
         std::string& text = lines[size_t(rows[i].line - 1)];
-        const size_t tab = text.rfind('\t');
-        if (tab == std::string::npos) continue;
-        text = text.substr(0, tab + 1) + "pass";
+        size_t start = 0;
+        for (int column = 0; column < 4 && start != std::string::npos; ++column) {
+            start = text.find('\t', start);
+            if (start != std::string::npos) ++start;
+        }
+        if (start == std::string::npos) continue;
+        const size_t end = text.find('\t', start);
+        text = text.substr(0, start) + "pass" + (end == std::string::npos ? "" : text.substr(end));
         ++raised;
     }
     const fs::path temp = path.string() + ".new";

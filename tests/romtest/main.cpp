@@ -19,7 +19,7 @@ constexpr int DEFAULT_FRAMES = 3600;  // one emulated minute
 
 void print_usage() {
     std::cout << "usage: zembrix-romtest [--model SHORT_NAME] [--frames N] [--expect KIND] [--screenshot OUT.png]\n"
-                 "                       [--bench] ROM\n"
+                 "                       [--press FRAME:BUTTONS]... [--bench] ROM\n"
                  "  --model       auto (default), dmg0, dmgA, dmgB, dmgC, mgb, sgb, sgb2, cgb0, cgbA..cgbE,\n"
                  "                agb0, pokemon_stadium_2\n"
                  "  --frames N    frame limit (default 3600); with --bench, the exact number of frames to run\n"
@@ -31,6 +31,10 @@ void print_usage() {
                  "                                      equals REF.png\n"
                  "                image-frames:REF.png  screen after exactly N frames equals REF.png\n"
                  "  --screenshot OUT.png  write the last frame shown\n"
+                 "  --press FRAME:BUTTONS  hold buttons for 6 frames from frame FRAME (0 = first); repeatable.\n"
+                 "                BUTTONS: names joined by '+' (right left up down a b select start), or a\n"
+                 "                hex joypad byte (0x01 Right, 02 Left, 04 Up, 08 Down, 10 A, 20 B, 40 Select,\n"
+                 "                80 Start)\n"
                  "  --bench       run exactly N frames, judge nothing, report the speed\n"
                  "exit status: 0 pass, 1 fail, 2 time-out or error\n";
 }
@@ -76,6 +80,7 @@ int main(int argc, char** argv) {
     std::string screenshot;
     int frames = DEFAULT_FRAMES;
     bool bench = false;
+    std::vector<romtest::Press> presses;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -104,6 +109,12 @@ int main(int argc, char** argv) {
             const char* v = value("--screenshot");
             if (!v) return error_exit("bad arguments");
             screenshot = v;
+        } else if (arg == "--press") {
+            const char* v = value("--press");
+            if (!v) return error_exit("bad arguments");
+            const auto press = romtest::parse_press(v);
+            if (!press) return error_exit(std::string("--press needs FRAME:BUTTONS, not ") + v);
+            presses.push_back(*press);
         } else if (arg == "--bench") {
             bench = true;
         } else if (!arg.empty() && arg[0] == '-') {
@@ -134,6 +145,7 @@ int main(int argc, char** argv) {
     GB gb;
     if (!gb.set_default_device_by_short_string(model)) return error_exit("unknown model " + model);
     romtest::ScreenCapture screen;
+    screen.presses = presses;
     gb.host = &screen;
     gb.use_boot_roms = false;
     gb.grey_shades = true;    // the reference pictures use the plain grey ramp

@@ -1,7 +1,9 @@
 #include "romtest.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace romtest {
@@ -102,9 +104,59 @@ std::string verdict_line(const Verdict& verdict) {
 // ---------------------------------------------------------------------------
 // Screen
 
-void ScreenCapture::update_display(const u32* frame) {
-    std::memcpy(pixels.data(), frame, pixels.size() * sizeof(u32));
+void ScreenCapture::update_display(const u32* frame_pixels) {
+    std::memcpy(pixels.data(), frame_pixels, pixels.size() * sizeof(u32));
     ++frames_presented;
+}
+
+u8 ScreenCapture::get_joypad_state() {
+    u8 state = 0;
+    for (const Press& p : presses)
+        if (frame >= p.frame && frame - p.frame < PRESS_HOLD_FRAMES) state |= p.buttons;
+    return state;
+}
+
+// ---------------------------------------------------------------------------
+// Scripted presses
+
+namespace {
+constexpr const char* BUTTON_NAMES[8] = {"right", "left", "up", "down", "a", "b", "select", "start"};
+
+std::optional<u8> parse_button_names(const std::string& text) {
+    u8 state = 0;
+    size_t start = 0;
+    for (;;) {
+        const size_t plus = text.find('+', start);
+        std::string name = text.substr(start, plus == std::string::npos ? std::string::npos : plus - start);
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char ch) { return char(std::tolower(ch)); });
+        const auto* found = std::find(std::begin(BUTTON_NAMES), std::end(BUTTON_NAMES), name);
+        if (found == std::end(BUTTON_NAMES)) return std::nullopt;
+        state |= u8(1u << (found - std::begin(BUTTON_NAMES)));
+        if (plus == std::string::npos) return state;
+        start = plus + 1;
+    }
+}
+
+std::optional<u8> parse_hex_byte(std::string text) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text = text.substr(2);
+    if (text.empty() || text.size() > 2) return std::nullopt;
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(text.c_str(), &end, 16);
+    if (*end != '\0') return std::nullopt;
+    return u8(v);
+}
+}  // namespace
+
+std::optional<Press> parse_press(const std::string& text) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0) return std::nullopt;
+    const std::string frame_text = text.substr(0, colon);
+    if (frame_text.find_first_not_of("0123456789") != std::string::npos || frame_text.size() > 9) return std::nullopt;
+    const std::string buttons = text.substr(colon + 1);
+    auto state = parse_button_names(buttons);
+    if (!state) state = parse_hex_byte(buttons);
+    if (!state) return std::nullopt;
+    return Press{std::stoi(frame_text), *state};
 }
 
 RgbImage to_rgb(const ScreenCapture& screen) {
@@ -215,6 +267,7 @@ void Runner::count_frames() {
         ++frames_;
         frame_start_cycle_ += CYCLES_PER_FRAME;
     }
+    if (screen_) screen_->frame = frames_;
 }
 
 Verdict Runner::judge_fibonacci() const {
@@ -306,6 +359,7 @@ std::optional<Verdict> Runner::judge_after_step(const StepProbe& before) {
 
 Verdict Runner::run() {
     frames_ = 0;
+    if (screen_) screen_->frame = 0;
     frame_start_cycle_ = gb_.cpu.cycles_4mhz;
     gb_.ppu.frame_done = false;
     // Expectations decided by the program's own report give up early when the

@@ -57,16 +57,35 @@ int exit_code(Status status);
 // "TIMEOUT after N frames" or "ERROR <why>".
 std::string verdict_line(const Verdict& verdict);
 
-// Keeps the last frame the machine presented, as 0xAARRGGBB pixels. Before the
-// first frame (LCD never switched on) the screen is blank: all white.
+// A scripted press: the buttons (a joypad state byte: bit 0 Right, 1 Left,
+// 2 Up, 3 Down, 4 A, 5 B, 6 Select, 7 Start) are held for PRESS_HOLD_FRAMES
+// frames from the start of frame `frame` (the first frame is 0).
+struct Press {
+    int frame = 0;
+    u8 buttons = 0;
+};
+inline constexpr int PRESS_HOLD_FRAMES = 6;
+
+// Parses a --press argument "FRAME:BUTTONS". BUTTONS is button names joined
+// by '+' (right, left, up, down, a, b, select, start; any case), or else a
+// hexadecimal state byte ("0x11" or "11"). Names win: "A" is the A button,
+// 0x0A is Left+Down.
+std::optional<Press> parse_press(const std::string& text);
+
+// The machine's host: keeps the last frame the machine presented, as
+// 0xAARRGGBB pixels, and plays the scripted presses. Before the first frame
+// (LCD never switched on) the screen is blank: all white.
 class ScreenCapture : public Host {
 public:
     ScreenCapture() { pixels.fill(0xFFFFFFFFu); }
     void update_display(const u32* frame) override;
-    u8 get_joypad_state() override { return 0; }
+    // The buttons of every press being held in the current frame.
+    u8 get_joypad_state() override;
 
     std::array<u32, FRAME_WIDTH * FRAME_HEIGHT> pixels{};
     int frames_presented = 0;
+    std::vector<Press> presses;
+    int frame = 0;  // kept up to date by the Runner
 };
 
 // Converts a captured screen to 8-bit RGB.

@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "cartridge/mbc3.h"
+#include "mbc_board.h"
+
+namespace {
+
+constexpr u64 SECOND = 4194304;  // 4 MHz cycles
+using Clock = std::array<u8, 5>;  // S, M, H, DL, DH
+
+// An MBC3 with a clock (type 0x10), driven through its registers.
+struct ClockBoard : Board<MBC3> {
+    ClockBoard() : Board<MBC3>(64 * KiB, 32 * KiB, 0x10) {}
+    void set(int index, u8 value, u64 cycle) {
+        write(0x4000, u8(0x08 + index));
+        write(0xA000, value, cycle);
+    }
+    void set_all(const Clock& c, u64 cycle) {
+        for (int i = 0; i < 5; ++i) set(i, c[i], cycle);
+    }
+    Clock latch(u64 cycle, u16 at = 0x6000) {
+        write(at, 0x00, cycle);
+        Clock c{};
+        for (int i = 0; i < 5; ++i) {
+            write(0x4000, u8(0x08 + i));
+            c[i] = read(0xBFFF);
+        }
+        return c;
+    }
+};
+
+TEST(Mbc3, RomAndRamBanks) {
+    Board<MBC3> b(2 * MiB, 8 * KiB, 0x13);
+    for (auto [value, bank] : {std::pair{0x00, 1}, {0x80, 1}, {0x85, 5}, {0x7F, 0x7F}}) {
+        b.write(0x3FFF, u8(value));
+        EXPECT_EQ(b.bank_at(0x4000), bank) << value;
+    }
+    Board<MBC3> r(64 * KiB, 32 * KiB, 0x13);
+    r.write(0x0000, 0x0A);
+    r.write(0x2000, 0x07);
+    r.write(0x5FFF, 0x03);
+    EXPECT_EQ(r.bank_at(0x4000), 3);  // four banks
+    EXPECT_EQ(r.read(0xA000), 0x83);
+    // With 8 KiB every select shows bank 0, though the select is reported.
+    b.write(0x0000, 0x0A);
+    b.write(0x4000, 0x02);
+    EXPECT_EQ(b.read(0xA000), 0x80);
+    EXPECT_EQ(b.mbc.get_ram_bank(), 2);
+    // Selects 4-7, and clock selects without a clock, read 0xFF and store nothing.
+    for (u8 select : {0x04, 0x07, 0x08, 0x0C, 0x0D}) {
+        b.write(0x4000, select);
+        b.write(0xA000, 0x00);
+        EXPECT_EQ(b.read(0xA000), 0xFF) << int(select);
+    }
+    b.write(0x4000, 0x00);
+    EXPECT_EQ(b.read(0xA000), 0x80);
+}
+
+// Only the defined bits are kept; the clock registers ignore the RAM enable.
+TEST(Mbc3, ClockRegisterBits) {
+    ClockBoard b;
+    b.set_all({0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 0);
+    EXPECT_EQ(b.latch(0), (Clock{0x3F, 0x3F, 0x1F, 0xFF, 0xC1}));
+    b.set_all({}, 0);
+    EXPECT_EQ(b.latch(0), (Clock{}));
+}
+
+// Counting, the carries, registers set beyond their range (they count on to
+// the top of their bits and wrap without carrying) and the sticky day carry.
+TEST(Mbc3, ClockRollover) {
+    struct Row {
+        Clock start;
+        u64 seconds;
+        Clock end;
+    };
+    const Row rows[] = {
+        {{59, 59, 23, 0xFF, 0x01}, 1, {0, 0, 0, 0x00, 0x80}}, {{59, 59, 23, 0xFF, 0x00}, 1, {0, 0, 0, 0x00, 0x01}},
+        {{62, 10, 0, 0, 0}, 2, {0, 10, 0, 0, 0}},             {{62, 10, 0, 0, 0}, 3, {1, 10, 0, 0, 0}},
+        {{60, 63, 28, 7, 0}, 1, {61, 63, 28, 7, 0}},          {{59, 61, 5, 0, 0}, 1, {0, 62, 5, 0, 0}},
+        {{59, 63, 5, 0, 0}, 1, {0, 0, 5, 0, 0}},              {{59, 59, 26, 0, 0}, 1, {0, 0, 27, 0, 0}},
+        {{59, 59, 31, 9, 0}, 1, {0, 0, 0, 9, 0}},             {{0, 0, 0, 0, 0x80}, 1, {1, 0, 0, 0, 0x80}},
+        {{0, 0, 0, 0, 0}, 90061, {1, 1, 1, 1, 0}},            {{5, 0, 0, 0, 0x40}, 100, {5, 0, 0, 0, 0x40}},
+    };
+    for (const Row& r : rows) {
+        ClockBoard b;
+        b.set_all(r.start, 1000);
+        EXPECT_EQ(b.latch(1000 + r.seconds * SECOND), r.end) << int(r.start[0]) << " + " << r.seconds;
+    }
+}
+
+// Writing S restarts the second, writing M does not; halted time is never
+// counted; any write to 6000-7FFF latches; a clock below the last
+// synchronisation (the machine was reset) counts nothing rather than wrapping.
+TEST(Mbc3, SubSecondCountHaltLatchAndReset) {
+    ClockBoard b;
+    b.set(RTC_M, 7, SECOND / 2);
+    EXPECT_EQ(b.latch(SECOND - 1)[RTC_S], 0);
+    EXPECT_EQ(b.latch(SECOND, 0x7FFF)[RTC_S], 1);
+    b.set(RTC_S, 20, SECOND + SECOND / 4);
+    EXPECT_EQ(b.latch(2 * SECOND + SECOND / 4 - 1)[RTC_S], 20);
+    EXPECT_EQ(b.latch(2 * SECOND + SECOND / 4)[RTC_S], 21);
+    b.write(0x1000, 0x00, 9 * SECOND);  // not a latch
+    b.write(0x4000, 0x08);
+    EXPECT_EQ(b.read(0xA000), 21);
+
+    // Halted a quarter second into a second, for five seconds.
+    b.set(RTC_DH, 0x40, 2 * SECOND + SECOND / 2);
+    b.set(RTC_S, 30, 3 * SECOND);  // while halted S keeps the part second
+    EXPECT_EQ(b.latch(7 * SECOND)[RTC_S], 30);
+    b.set(RTC_DH, 0x00, 7 * SECOND + SECOND / 2);
+    EXPECT_EQ(b.latch(8 * SECOND + SECOND / 4 - 1)[RTC_S], 30);
+    EXPECT_EQ(b.latch(8 * SECOND + SECOND / 4)[RTC_S], 31);
+
+    EXPECT_EQ(b.latch(SECOND / 2), (Clock{31, 7, 0, 0, 0}));
+    EXPECT_EQ(b.latch(SECOND + SECOND / 2 - 1)[RTC_S], 31);
+    EXPECT_EQ(b.latch(SECOND + SECOND / 2 + SECOND / 4)[RTC_S], 32);
+}
+
+}  // namespace
