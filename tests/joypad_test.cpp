@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "peripherals_support.h"
 
@@ -61,32 +60,22 @@ TEST(Joypad, SelectedGroupsPullTheirLinesLow) {
         u8 expected;
     };
     const Row rows[] = {
-        // Nothing held.
         {0x00, 0x00, 0xCF},
-        {0x10, 0x00, 0xDF},
-        {0x20, 0x00, 0xEF},
-        {0x30, 0x00, 0xFF},
-        // Directions only (bit 4 = 0): action buttons do not reach the lines.
+        {0x30, 0xFF, 0xFF},  // neither group: every line stays high
+        // One group selected: the other group's keys do not reach the lines.
         {0x20, JOYPAD_A | JOYPAD_RIGHT, 0xEE},
-        {0x20, JOYPAD_DOWN | JOYPAD_LEFT, 0xE5},
-        {0x20, JOYPAD_UP, 0xEB},
-        {0x20, JOYPAD_START | JOYPAD_SELECT | JOYPAD_B | JOYPAD_A, 0xEF},
-        // Action buttons only (bit 5 = 0): directions do not reach the lines.
+        {0x20, JOYPAD_DOWN | JOYPAD_UP | JOYPAD_LEFT | JOYPAD_RIGHT, 0xE5},  // Down, Left win
+        {0x20, JOYPAD_UP | JOYPAD_RIGHT, 0xEA},
         {0x10, JOYPAD_START | JOYPAD_B | JOYPAD_UP, 0xD5},
-        {0x10, JOYPAD_SELECT, 0xDB},
-        {0x10, JOYPAD_A, 0xDE},
-        {0x10, JOYPAD_RIGHT | JOYPAD_LEFT | JOYPAD_UP | JOYPAD_DOWN, 0xDF},
-        // Both groups share the four lines.
+        {0x10, JOYPAD_SELECT | JOYPAD_A, 0xDA},
+        // Both groups share the four lines; an action button still pulls the
+        // line of the losing direction.
         {0x00, JOYPAD_A | JOYPAD_UP, 0xCA},
-        {0x00, JOYPAD_START | JOYPAD_RIGHT, 0xC6},
-        {0x00, 0xFF, 0xC0},
-        // Neither group: every line stays high whatever is held.
-        {0x30, 0xFF, 0xFF},
+        {0x00, JOYPAD_UP | JOYPAD_DOWN | JOYPAD_SELECT, 0xC3},
+        {0x00, JOYPAD_LEFT | JOYPAD_RIGHT | JOYPAD_A, 0xCC},
         // Bits 6-7 and 0-3 of the written byte do not show.
         {0xEF, JOYPAD_DOWN, 0xE7},
         {0xDF, JOYPAD_SELECT, 0xDB},
-        {0xCF, 0x00, 0xCF},
-        {0xFF, 0xFF, 0xFF},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE("select " + hex(r.select) + " buttons " + hex(r.buttons));
@@ -98,75 +87,37 @@ TEST(Joypad, SelectedGroupsPullTheirLinesLow) {
     }
 }
 
-TEST(Joypad, OppositeDirectionsResolveToDownAndLeft) {
-    struct Row {
-        u8 select;
-        u8 buttons;
-        u8 expected;
-    };
-    const Row rows[] = {
-        {0x20, JOYPAD_UP | JOYPAD_DOWN, 0xE7},                             // bit 3 low, bit 2 high
-        {0x20, JOYPAD_LEFT | JOYPAD_RIGHT, 0xED},                          // bit 1 low, bit 0 high
-        {0x20, JOYPAD_UP | JOYPAD_DOWN | JOYPAD_LEFT | JOYPAD_RIGHT, 0xE5},
-        // With both groups selected an action button still pulls the line
-        // that the losing direction would have.
-        {0x00, JOYPAD_UP | JOYPAD_DOWN | JOYPAD_SELECT, 0xC3},
-        {0x00, JOYPAD_LEFT | JOYPAD_RIGHT | JOYPAD_A, 0xCC},
-        {0x00, JOYPAD_UP | JOYPAD_DOWN, 0xC7},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE("select " + hex(r.select) + " buttons " + hex(r.buttons));
-        JoypadMachine m;
-        m.g().write_byte(REG_P1, r.select);
-        m.host.buttons = r.buttons;
-        EXPECT_EQ(m.p1(), r.expected);
-    }
-}
-
-TEST(Joypad, ReadMaskOverEveryWrittenValue) {
-    JoypadMachine m;
-    for (int v = 0; v < 256; ++v) {
-        m.g().write_byte(REG_P1, u8(v));
-        EXPECT_EQ(m.p1(), u8((v & 0x30) | 0xCF)) << hex(unsigned(v));
-    }
-}
-
 TEST(Joypad, WithoutAHostNothingIsHeld) {
     TestMachine m{RomImage()};
     ASSERT_EQ(m.gb->host, nullptr);
+    m.gb->write_byte(REG_P1, 0x00);
     EXPECT_EQ(m.gb->read_byte(REG_P1), 0xCF);
-    m.gb->write_byte(REG_P1, 0x30);
-    EXPECT_EQ(m.gb->read_byte(REG_P1), 0xFF);
 }
 
-TEST(Joypad, EveryReadAsksTheHostAndAWriteDoesNot) {
+TEST(Joypad, EveryReadAsksTheHostAndAWriteNeitherReadsNorArms) {
     JoypadMachine m;
-    m.p1();
-    m.p1();
-    EXPECT_EQ(m.host.polls, 2);
-    m.g().write_byte(REG_P1, 0x20);
-    EXPECT_EQ(m.host.polls, 2);
-    // The value follows the buttons of the moment of the read.
-    m.host.buttons = JOYPAD_RIGHT;
+    m.settle(0x30, JOYPAD_RIGHT);
+    m.g().joypad.interrupt_pending = 0;
+    const int polls = m.host.polls;
+    m.g().write_byte(REG_P1, 0x20);  // Right now reaches a line, but nobody looks
+    EXPECT_EQ(m.host.polls, polls);
+    EXPECT_FALSE(m.g().joypad.interrupt_pending);
+    EXPECT_EQ(m.g().joypad.last_p1_value, 0xFF);
     EXPECT_EQ(m.p1(), 0xEE);
     m.host.buttons = 0;
     EXPECT_EQ(m.p1(), 0xEF);
-}
-
-TEST(Joypad, AfterFrameTheCpuReadsP1) {
-    JoypadMachine m;
-    m.host.buttons = JOYPAD_START;
-    m.g().run_frame();
-    EXPECT_GE(m.host.polls, 1);
-    ASSERT_FALSE(m.g().joypad_states.empty());
-    EXPECT_EQ(m.g().joypad_states.back()->state, JOYPAD_START);
+    EXPECT_EQ(m.host.polls, polls + 2);
 }
 
 // ---------------------------------------------------------------------------
 // Reset and the post-boot state
 
-TEST(Joypad, ResetClearsTheRegisterButKeepsTheDelay) {
+TEST(Joypad, ResetClearsTheRegisterButKeepsTheDelayAndTheRecord) {
     JoypadMachine m;
+    m.host.buttons = JOYPAD_B;
+    m.p1();
+    const size_t recorded = m.g().joypad_states.size();
+    ASSERT_GE(recorded, 1u);
     m.g().joypad.p1 = 0x30;
     m.g().joypad.last_p1_value = 0xEE;
     m.g().joypad.interrupt_pending = 1;
@@ -176,6 +127,9 @@ TEST(Joypad, ResetClearsTheRegisterButKeepsTheDelay) {
     EXPECT_EQ(m.g().joypad.last_p1_value, 0x00);
     EXPECT_EQ(m.g().joypad.interrupt_pending, 0);
     EXPECT_EQ(m.g().joypad.interrupt_delay, 77);
+    EXPECT_EQ(m.g().joypad_states.size(), recorded);
+    m.p1();  // still the same buttons: nothing new is recorded
+    EXPECT_EQ(m.g().joypad_states.size(), recorded);
 }
 
 TEST(Joypad, PostBootSelectLinesByModel) {
@@ -189,13 +143,11 @@ TEST(Joypad, PostBootSelectLinesByModel) {
         {"cgbE", 0x80, 0x00},  // colour cartridge: KEY0 holds the header flag
         {"cgbE", 0x00, 0xFF},  // DMG cartridge in compatibility mode
         {"agb0", 0x00, 0xFF},
-        {"cgb0", 0xC0, 0x00},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(std::string(r.model) + " flag " + hex(r.cgb_flag));
         JoypadMachine m(r.model, r.cgb_flag);
         EXPECT_EQ(m.g().joypad.p1, r.p1_after_start);
-        EXPECT_EQ(m.p1(), u8((r.p1_after_start & 0x30) | 0xCF));
     }
 }
 
@@ -214,16 +166,13 @@ TEST(JoypadInterrupt, ArmsWhenTheInputLinesChange) {
         {"release of a selected direction", 0x20, JOYPAD_RIGHT, 0x20, 0x00, true},
         {"press of a selected button", 0x10, 0x00, 0x10, JOYPAD_START, true},
         {"press of an unselected group", 0x20, 0x00, 0x20, JOYPAD_A, false},
-        {"no change at all", 0x00, JOYPAD_B, 0x00, JOYPAD_B, false},
         {"second key on a line already low", 0x00, JOYPAD_A, 0x00, JOYPAD_A | JOYPAD_RIGHT, false},
         {"Up while Down holds the line", 0x20, JOYPAD_DOWN, 0x20, JOYPAD_DOWN | JOYPAD_UP, false},
         {"Down taking over from Up", 0x20, JOYPAD_UP, 0x20, JOYPAD_DOWN | JOYPAD_UP, true},
         {"selecting a group with a key held", 0x30, JOYPAD_LEFT, 0x20, JOYPAD_LEFT, true},
-        {"deselecting a group with a key held", 0x20, JOYPAD_LEFT, 0x30, JOYPAD_LEFT, true},
         {"select lines moved, lines unchanged", 0x30, 0x00, 0x00, 0x00, false},
         // Every line low before: nothing arms, even when a line goes high.
         {"release from all lines low", 0x10, 0xF0, 0x10, 0xE0, false},
-        {"press after all lines low", 0x10, 0xF0, 0x20, JOYPAD_RIGHT, false},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -234,33 +183,20 @@ TEST(JoypadInterrupt, ArmsWhenTheInputLinesChange) {
         m.host.buttons = r.buttons_after;
         m.p1();
         EXPECT_EQ(m.g().joypad.interrupt_pending != 0, r.arms);
-        if (r.arms) {
-            EXPECT_GE(m.g().joypad.interrupt_delay, 0);
-            EXPECT_LE(m.g().joypad.interrupt_delay, 127);
-        }
     }
 }
 
-TEST(JoypadInterrupt, FiresAtTheCheckThatTheDrawnDelayNames) {
-    // The delay is the low seven bits of the next rand() value. Seeds are
-    // chosen here so that the run covers a delay of 0 and a large one.
-    std::vector<unsigned> seeds = {1, 7, 12345};
-    for (unsigned seed = 1; seed < 100000; ++seed) {
+TEST(JoypadInterrupt, FiresAtTheCheckThatTheDrawnDelayNamesAndOnlyOnce) {
+    // The delay is the low seven bits of the next rand() value; the seeds
+    // cover a delay of 0 and a large one.
+    unsigned zero = 0, large = 0;
+    for (unsigned seed = 1; seed < 100000 && (!zero || !large); ++seed) {
         std::srand(seed);
-        if ((std::rand() & 127) == 0) {
-            seeds.push_back(seed);
-            break;
-        }
+        const int d = std::rand() & 127;
+        if (d == 0 && !zero) zero = seed;
+        if (d >= 120 && !large) large = seed;
     }
-    for (unsigned seed = 1; seed < 100000; ++seed) {
-        std::srand(seed);
-        if ((std::rand() & 127) >= 120) {
-            seeds.push_back(seed);
-            break;
-        }
-    }
-    ASSERT_EQ(seeds.size(), 5u);
-    for (unsigned seed : seeds) {
+    for (unsigned seed : {7u, zero, large}) {
         std::srand(seed);
         const int delay = std::rand() & 127;
         SCOPED_TRACE("delay " + std::to_string(delay));
@@ -269,19 +205,14 @@ TEST(JoypadInterrupt, FiresAtTheCheckThatTheDrawnDelayNames) {
         std::srand(seed);
         m.host.buttons = JOYPAD_LEFT;
         m.p1();
-        ASSERT_TRUE(m.g().joypad.interrupt_pending);
         EXPECT_EQ(m.g().joypad.interrupt_delay, delay);
         for (int i = 0; i < delay; ++i) m.g().joypad.check_for_interrupt_trigger();
         EXPECT_FALSE(interrupt_requested(m.g(), INT_JOYPAD));
         m.g().joypad.check_for_interrupt_trigger();
         EXPECT_TRUE(interrupt_requested(m.g(), INT_JOYPAD));
-        EXPECT_FALSE(m.g().joypad.interrupt_pending);
-        EXPECT_EQ(m.g().joypad.interrupt_delay, -1);
-        // Fired once: further checks request nothing new.
         m.g().write_byte(REG_IF, 0x00);
         for (int i = 0; i < 200; ++i) m.g().joypad.check_for_interrupt_trigger();
         EXPECT_FALSE(interrupt_requested(m.g(), INT_JOYPAD));
-        EXPECT_EQ(m.g().joypad.interrupt_delay, -1);
     }
 }
 
@@ -298,7 +229,6 @@ TEST(JoypadInterrupt, ArmingAgainDrawsANewDelay) {
     m.g().joypad.check_for_interrupt_trigger();  // one check passes
     m.host.buttons = 0;
     m.p1();
-    EXPECT_TRUE(m.g().joypad.interrupt_pending);
     EXPECT_EQ(m.g().joypad.interrupt_delay, second);
 }
 
@@ -307,18 +237,6 @@ TEST(JoypadInterrupt, IdleChecksDoNothing) {
     m.g().joypad.interrupt_delay = 0;
     for (int i = 0; i < 300; ++i) m.g().joypad.check_for_interrupt_trigger();
     EXPECT_FALSE(interrupt_requested(m.g(), INT_JOYPAD));
-    EXPECT_EQ(m.g().joypad.interrupt_delay, 0);
-}
-
-TEST(JoypadInterrupt, WritingP1NeitherReadsNorArms) {
-    JoypadMachine m;
-    m.settle(0x30, JOYPAD_RIGHT);
-    m.g().joypad.interrupt_pending = 0;
-    const int polls = m.host.polls;
-    m.g().write_byte(REG_P1, 0x20);  // Right now reaches a line, but nobody looks
-    EXPECT_EQ(m.host.polls, polls);
-    EXPECT_FALSE(m.g().joypad.interrupt_pending);
-    EXPECT_EQ(m.g().joypad.last_p1_value, 0xFF);
 }
 
 // ---------------------------------------------------------------------------
@@ -337,10 +255,8 @@ TEST(JoypadRecord, EveryChangeIsStampedWithThe4MhzClock) {
         {0, 0x00, true},  // an empty record takes the first state whatever it is
         {3, 0x00, false},
         {5, JOYPAD_A, true},
-        {1, JOYPAD_A, false},
         {7, JOYPAD_A | JOYPAD_DOWN, true},
         {2, 0x00, true},
-        {0, 0x00, false},
     };
     size_t expected_size = 0;
     for (const Step& s : steps) {
@@ -349,28 +265,12 @@ TEST(JoypadRecord, EveryChangeIsStampedWithThe4MhzClock) {
         const u64 now = m.g().cpu.cycles_4mhz;
         m.p1();
         if (s.adds_entry) {
-            ++expected_size;
-            ASSERT_EQ(record.size(), expected_size);
+            ASSERT_EQ(record.size(), ++expected_size);
             EXPECT_EQ(record.back()->state, s.buttons);
             EXPECT_EQ(record.back()->cycle, now);
         }
         EXPECT_EQ(record.size(), expected_size);
     }
-    // Distinct reads were at distinct cycles.
-    for (size_t i = 1; i < record.size(); ++i) EXPECT_GT(record[i]->cycle, record[i - 1]->cycle);
-}
-
-TEST(JoypadRecord, RecordSurvivesAReset) {
-    JoypadMachine m;
-    m.host.buttons = JOYPAD_B;
-    m.p1();
-    const size_t size = m.g().joypad_states.size();
-    ASSERT_GE(size, 1u);
-    m.g().reset();
-    EXPECT_EQ(m.g().joypad_states.size(), size);
-    // Still the same buttons: a read after the reset adds nothing.
-    m.p1();
-    EXPECT_EQ(m.g().joypad_states.size(), size);
 }
 
 namespace {
@@ -394,10 +294,8 @@ TEST(JoypadReplay, ReplayedStateReplacesTheHost) {
         {50, 0xDF, true},    // before the first change: nothing held
         {100, 0xDF, true},   // a change counts only after its own cycle
         {101, 0xDE, true},   // A
-        {150, 0xDE, true},
         {200, 0xDE, true},
         {201, 0xDF, false},  // past the last entry: replay ends, reads 0
-        {250, 0xDF, false},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE("cycle " + std::to_string(r.cycle));
@@ -406,38 +304,26 @@ TEST(JoypadReplay, ReplayedStateReplacesTheHost) {
         m.host.buttons = JOYPAD_START;  // the host is ignored while replaying
         record_two_changes(m.g());
         m.g().cpu.cycles_4mhz = r.cycle;
-        const int polls = m.host.polls;
         EXPECT_EQ(m.p1(), r.expected_p1);
         EXPECT_EQ(m.g().replay_mode, r.still_replaying);
-        EXPECT_EQ(m.host.polls, polls);
+        EXPECT_EQ(m.host.polls, 0);
         EXPECT_EQ(m.g().joypad_states.size(), 2u);  // replay records nothing
     }
 }
 
-TEST(JoypadReplay, HostTakesOverWhenTheRecordRunsOut) {
+TEST(JoypadReplay, IndexOnlyMovesForwardThenTheHostTakesOver) {
     JoypadMachine m;
     m.g().write_byte(REG_P1, 0x10);
     m.host.buttons = JOYPAD_START;
     record_two_changes(m.g());
     m.g().cpu.cycles_4mhz = 150;
     EXPECT_EQ(m.p1(), 0xDE);
-    m.g().cpu.cycles_4mhz = 300;
-    EXPECT_EQ(m.p1(), 0xDF);  // the read that runs out
-    EXPECT_FALSE(m.g().replay_mode);
-    EXPECT_EQ(m.p1(), 0xD7);  // Start from the host
-    ASSERT_EQ(m.g().joypad_states.size(), 3u);
-    EXPECT_EQ(m.g().joypad_states.back()->state, JOYPAD_START);
-    EXPECT_EQ(m.g().joypad_states.back()->cycle, 300u);
-}
-
-TEST(JoypadReplay, IndexOnlyMovesForward) {
-    JoypadMachine m;
-    m.g().write_byte(REG_P1, 0x10);
-    record_two_changes(m.g());
-    m.g().cpu.cycles_4mhz = 150;
-    EXPECT_EQ(m.p1(), 0xDE);
-    EXPECT_EQ(m.g().replay_index, 1u);
     m.g().cpu.cycles_4mhz = 180;
     EXPECT_EQ(m.p1(), 0xDE);
     EXPECT_EQ(m.g().replay_index, 1u);
+    m.g().cpu.cycles_4mhz = 300;
+    EXPECT_EQ(m.p1(), 0xDF);  // the read that runs out
+    EXPECT_EQ(m.p1(), 0xD7);  // Start from the host
+    ASSERT_EQ(m.g().joypad_states.size(), 3u);
+    EXPECT_EQ(m.g().joypad_states.back()->cycle, 300u);
 }

@@ -74,11 +74,9 @@ TEST_P(PpuBackground, WholeFrameFollowsTheScrolledMap) {
 
 INSTANTIATE_TEST_SUITE_P(
     Scroll, PpuBackground,
-    testing::Values(ScrollCase{"origin", 0, 0, 0x91, 0xE4}, ScrollCase{"fine_x3", 3, 0, 0x91, 0xE4},
-                    ScrollCase{"fine_x7_y5", 7, 5, 0x91, 0xE4}, ScrollCase{"coarse_x8", 8, 0, 0x91, 0xE4},
+    testing::Values(ScrollCase{"origin", 0, 0, 0x91, 0xE4}, ScrollCase{"fine_x7_y5", 7, 5, 0x91, 0xE4},
                     ScrollCase{"signed_tiles", 13, 21, 0x81, 0xE4}, ScrollCase{"map_9c00_wraps", 250, 250, 0x99, 0xE4},
-                    ScrollCase{"signed_map_9c00", 100, 200, 0x89, 0xE4},
-                    ScrollCase{"inverted_palette", 3, 3, 0x91, 0x1B}, ScrollCase{"palette_d2", 0, 0, 0x91, 0xD2}),
+                    ScrollCase{"palette_d2", 3, 3, 0x91, 0xD2}),
     [](const testing::TestParamInfo<ScrollCase>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -120,11 +118,9 @@ TEST_P(PpuWindow, CoversTheBackgroundFromWxAndWy) {
 
 INSTANTIATE_TEST_SUITE_P(
     Positions, PpuWindow,
-    testing::Values(WindowCase{"wx7_wy0", 7, 0, 0, true}, WindowCase{"wx7_wy40", 7, 40, 0, true},
-                    WindowCase{"wx87_wy20_scx3", 87, 20, 3, true}, WindowCase{"wx0_cuts_seven_columns", 0, 10, 0, true},
-                    WindowCase{"wx3", 3, 0, 0, true}, WindowCase{"wx166_one_column", 166, 0, 0, true},
-                    WindowCase{"wx167_hidden", 167, 0, 0, true}, WindowCase{"wy_below_the_screen", 7, 144, 0, true},
-                    WindowCase{"disabled", 7, 0, 0, false}),
+    testing::Values(WindowCase{"wx7_wy40", 7, 40, 0, true}, WindowCase{"wx87_wy20_scx3", 87, 20, 3, true},
+                    WindowCase{"wx0_cuts_seven_columns", 0, 10, 0, true}, WindowCase{"wx166_one_column", 166, 0, 0, true},
+                    WindowCase{"wx167_hidden", 167, 0, 0, true}, WindowCase{"disabled", 7, 0, 0, false}),
     [](const testing::TestParamInfo<WindowCase>& info) { return std::string(info.param.name); });
 
 // The window keeps its own line counter: it advances only on lines where the
@@ -134,7 +130,7 @@ TEST(PpuWindowLineCounter, PausesWhileTheWindowIsHidden) {
         const char* model;
         const char* how;  // hide by moving WX off screen or by LCDC bit 5
     };
-    for (const Case c : {Case{"dmgB", "wx"}, Case{"dmgB", "lcdc"}, Case{"cgbE", "wx"}, Case{"cgbE", "lcdc"}}) {
+    for (const Case c : {Case{"dmgB", "wx"}, Case{"cgbE", "lcdc"}}) {
         SCOPED_TRACE(std::string(c.model) + " hidden by " + c.how);
         Screen s(c.model);
         // Window tile rows: row r has colour r & 3 in every pixel.
@@ -218,6 +214,15 @@ TEST_P(PpuDmgSprites, Drawn) {
         EXPECT_EQ(s.shades(r.y, r.x0, int(r.shades.size())), r.shades) << "line " << r.y << " from column " << r.x0;
 }
 
+// Ten sprites of tile 2 on line 60 at screen columns first, first + step, ...,
+// followed by one more entry.
+std::vector<std::array<int, 4>> ten_on_line_60(int first, int step, std::array<int, 4> eleventh) {
+    std::vector<std::array<int, 4>> out;
+    for (int i = 0; i < 10; ++i) out.push_back({16 + 60, 8 + first + step * i, 2, 0});
+    out.push_back(eleventh);
+    return out;
+}
+
 const SpriteCase DMG_SPRITE_CASES[] = {
     // OAM X = column + 8, Y = line + 16; colour 0 is transparent.
     {"placed_at_x_minus_8_y_minus_16", 0x93, 0xE4, 0xE4, {{16 + 20, 8 + 30, 1, 0}},
@@ -242,41 +247,12 @@ const SpriteCase DMG_SPRITE_CASES[] = {
     // Behind the background: hidden by BG colours 1-3, shown over colour 0.
     {"behind_background", 0x93, 0xFC, 0xE4, {{16 + 2, 8 + 76, 3, Screen::OBJ_BEHIND_BG}},
      {{2, 76, "333322222222"}}},
-    {"in_front_of_background", 0x93, 0xFC, 0xE4, {{16 + 2, 8 + 76, 2, 0}}, {{2, 76, "333333332222"}}},
     // Ten per line, chosen in OAM order: the eleventh entry is not drawn even
     // though it is leftmost.
-    {"ten_per_line",
-     0x93,
-     0xE4,
-     0xE4,
-     {{16 + 60, 8 + 20, 2, 0},
-      {16 + 60, 8 + 30, 2, 0},
-      {16 + 60, 8 + 40, 2, 0},
-      {16 + 60, 8 + 50, 2, 0},
-      {16 + 60, 8 + 60, 2, 0},
-      {16 + 60, 8 + 70, 2, 0},
-      {16 + 60, 8 + 80, 2, 0},
-      {16 + 60, 8 + 90, 2, 0},
-      {16 + 60, 8 + 100, 2, 0},
-      {16 + 60, 8 + 110, 2, 0},
-      {16 + 60, 8 + 0, 3, 0}},
+    {"ten_per_line", 0x93, 0xE4, 0xE4, ten_on_line_60(20, 10, {16 + 60, 8 + 0, 3, 0}),
      {{60, 0, "00000000"}, {60, 20, "11111111"}, {60, 110, "11111111"}}},
     // Sprites off the right of the screen still count towards the ten.
-    {"off_screen_sprites_count",
-     0x93,
-     0xE4,
-     0xE4,
-     {{16 + 60, 200, 2, 0},
-      {16 + 60, 200, 2, 0},
-      {16 + 60, 200, 2, 0},
-      {16 + 60, 200, 2, 0},
-      {16 + 60, 200, 2, 0},
-      {16 + 60, 200, 2, 0},
-      {16 + 60, 200, 2, 0},
-      {16 + 60, 200, 2, 0},
-      {16 + 60, 200, 2, 0},
-      {16 + 60, 200, 2, 0},
-      {16 + 60, 8 + 40, 3, 0}},
+    {"off_screen_sprites_count", 0x93, 0xE4, 0xE4, ten_on_line_60(192, 0, {16 + 60, 8 + 40, 3, 0}),
      {{60, 40, "00000000"}}},
 };
 
@@ -444,9 +420,7 @@ TEST_P(PpuCgbAttributes, FlipBankAndPalette) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PpuCgbAttributes,
-    testing::Values(AttributeCase{"plain", 0x00, "01230000", "33221100"},
-                    AttributeCase{"palette_5", 0x05, "01230000", "33221100"},
-                    AttributeCase{"x_flip", 0x20, "00003210", "00112233"},
+    testing::Values(AttributeCase{"x_flip_palette_5", 0x25, "00003210", "00112233"},
                     AttributeCase{"y_flip", 0x40, "33221100", "01230000"},
                     AttributeCase{"bank_1", 0x08, "11110000", "00002222"},
                     AttributeCase{"bank_1_both_flips_palette_7", 0x6F, "22220000", "00001111"}),
@@ -480,8 +454,8 @@ TEST(PpuColours, CgbPaletteColoursWidenToEightBits) {
         u16 bgr;
         u32 argb;
     };
-    const Case cases[] = {{0x7FFF, 0xFFFFFFFF}, {0x001F, 0xFFFF0000}, {0x03E0, 0xFF00FF00}, {0x7C00, 0xFF0000FF},
-                          {0x0421, 0xFF080808}, {0x0000, 0xFF000000}, {0x5294, 0xFFA5A5A5}, {0x8010, 0xFF840000}};
+    const Case cases[] = {{0x7FFF, 0xFFFFFFFF}, {0x001F, 0xFFFF0000}, {0x03E0, 0xFF00FF00},
+                          {0x7C00, 0xFF0000FF}, {0x5294, 0xFFA5A5A5}, {0x8010, 0xFF840000}};
     for (const Case& c : cases) {
         Screen s("cgbE", true);
         s.bg_colour(3, 2, c.bgr);
@@ -514,12 +488,11 @@ TEST(PpuColours, CgbInDmgModeShadesThroughTheBootPalettes) {
     const u32 obj[4] = {0xFFFFFFFF, 0xFFFF8484, 0xFF943939, 0xFF000000};
     for (int x = 0; x < 4; ++x) EXPECT_EQ(s.pixel(x, 3), bg[3 - x]) << "background column " << x;
     EXPECT_EQ(s.pixel(0, 20), bg[3]) << "sprite colour 0 shows the background";
-    EXPECT_EQ(s.pixel(1, 20), obj[1]);
-    EXPECT_EQ(s.pixel(2, 20), obj[2]);
-    EXPECT_EQ(s.pixel(3, 20), obj[3]);
-    EXPECT_EQ(s.pixel(9, 20), obj[1]);
-    EXPECT_EQ(s.pixel(10, 20), obj[2]);
-    EXPECT_EQ(s.pixel(11, 20), obj[0]);
+    const int obp0[3] = {1, 2, 3}, obp1[3] = {1, 2, 0};
+    for (int c = 1; c < 4; ++c) {
+        EXPECT_EQ(s.pixel(c, 20), obj[obp0[c - 1]]) << "OBP0 colour " << c;
+        EXPECT_EQ(s.pixel(8 + c, 20), obj[obp1[c - 1]]) << "OBP1 colour " << c;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -545,13 +518,8 @@ TEST(PpuFrames, FirstFrameAfterSwitchingOnIsBlank) {
         s.solid_tile(1, 3);
         s.fill_map(0x9800, 1);
         s.write(REG_LCDC, 0x91);
-        s.finish_frame();
-        s.finish_frame();
-        s.finish_frame();
-        ASSERT_EQ(host.white.size(), 3u) << model;
-        EXPECT_TRUE(host.white[0]) << model;
-        EXPECT_FALSE(host.white[1]) << model;
-        EXPECT_FALSE(host.white[2]) << model;
+        for (int i = 0; i < 3; ++i) s.finish_frame();
+        EXPECT_EQ(host.white, (std::vector<bool>{true, false, false})) << model;
         s.gb.host = nullptr;
     }
 }

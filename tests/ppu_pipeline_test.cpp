@@ -6,6 +6,7 @@
 #include <array>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ppu_screen.h"
@@ -78,7 +79,7 @@ TEST(PpuMidLineBgp, SplitsTheLineWhereTheWriteLands) {
 
 TEST(PpuMidLineBgp, OneCycleLaterIsOnePixelLater) {
     for (const char* model : {"dmgB", "cgbC", "cgbE"}) {
-        for (int cycle : {100, 150, 220}) {
+        for (int cycle : {100, 220}) {
             const std::string early = line_after_bgp_write(model, cycle);
             const std::string late = line_after_bgp_write(model, cycle + 1);
             EXPECT_EQ(int(late.find_first_not_of('1')), int(early.find_first_not_of('1')) + 1)
@@ -91,7 +92,7 @@ TEST(PpuMidLineBgp, OneCycleLaterIsOnePixelLater) {
 // the CGB revisions before D and at once on later ones. The CGB models run
 // the same pipeline timing, so the split moves by the delay alone.
 TEST(PpuMidLineBgp, DelayPerCgbRevision) {
-    for (int cycle : {110, 160, 210}) {
+    for (int cycle : {110, 210}) {
         const int cgb_c = int(line_after_bgp_write("cgbC", cycle).find_first_not_of('1'));
         const int cgb_e = int(line_after_bgp_write("cgbE", cycle).find_first_not_of('1'));
         EXPECT_EQ(cgb_c, cgb_e + 1) << "cycle " << cycle;
@@ -188,15 +189,10 @@ std::vector<std::array<int, 2>> ten_sprites_spread() {
 
 const Mode3EndCase MODE_3_END_CASES[] = {
     {"plain", "dmgB", 0x91, 0, 0, {}},
-    {"plain_cgb", "cgbE", 0x91, 0, 0, {}},
-    {"scx5", "dmgB", 0x91, 5, 0, {}},
     {"scx7_cgb", "cgbE", 0x91, 7, 0, {}},
     {"window_wx7", "dmgB", 0xF1, 0, 7, {}},
-    {"window_wx80_cgb", "cgbE", 0xF1, 0, 80, {}},
     {"window_wx0_scx3", "dmgB", 0xF1, 3, 0, {}},
-    {"sprite_x8", "dmgB", 0x93, 0, 0, {{16 + LINE, 8}}},
     {"sprite_x0_scx3", "dmgB", 0x93, 3, 0, {{16 + LINE, 0}}},
-    {"ten_sprites", "dmgB", 0x93, 0, 0, ten_sprites_spread()},
     {"ten_sprites_cgb", "cgbE", 0x93, 0, 0, ten_sprites_spread()},
     {"ten_sprites_one_column", "dmgB", 0x93, 0, 0, std::vector<std::array<int, 2>>(10, {16 + LINE, 40})},
     {"sprites_and_window", "dmgB", 0xF3, 2, 60, {{16 + LINE, 20}, {16 + LINE, 70}}},
@@ -237,30 +233,19 @@ TEST(PpuDroppedColumn, NeverWritesIntoThePreviousLine) {
 
 void expect_same_pipeline(const PPU& a, const PPU& b, const std::string& where) {
     EXPECT_EQ(a.frame_buffer, b.frame_buffer) << where;
-    EXPECT_EQ(a.pixel_x, b.pixel_x) << where;
-    EXPECT_EQ(a.output_x, b.output_x) << where;
-    EXPECT_EQ(a.output_started, b.output_started) << where;
-    EXPECT_EQ(a.output_armed, b.output_armed) << where;
-    EXPECT_EQ(a.fifo_cycle, b.fifo_cycle) << where;
-    EXPECT_EQ(a.mode_3_cycle, b.mode_3_cycle) << where;
-    EXPECT_EQ(a.tile_fetcher_state, b.tile_fetcher_state) << where;
-    EXPECT_EQ(a.tile_fetcher_next_state, b.tile_fetcher_next_state) << where;
-    EXPECT_EQ(a.tile_fetcher_wait, b.tile_fetcher_wait) << where;
-    EXPECT_EQ(a.bg_tile_x, b.bg_tile_x) << where;
-    EXPECT_EQ(a.bg_shift_low, b.bg_shift_low) << where;
-    EXPECT_EQ(a.bg_shift_high, b.bg_shift_high) << where;
-    EXPECT_EQ(a.bg_shift_count, b.bg_shift_count) << where;
-    EXPECT_EQ(a.fetcher_data_low, b.fetcher_data_low) << where;
-    EXPECT_EQ(a.fetcher_data_high, b.fetcher_data_high) << where;
-    EXPECT_EQ(a.fetcher_attributes, b.fetcher_attributes) << where;
-    EXPECT_EQ(a.fetcher_tile, b.fetcher_tile) << where;
-    EXPECT_EQ(a.fetcher_address, b.fetcher_address) << where;
-    EXPECT_EQ(a.fetch_scy, b.fetch_scy) << where;
-    EXPECT_EQ(a.bg_shift_attributes, b.bg_shift_attributes) << where;
-    EXPECT_EQ(a.bg_shift_priority, b.bg_shift_priority) << where;
-    EXPECT_EQ(a.sprite_x0_wait, b.sprite_x0_wait) << where;
-    EXPECT_EQ(a.window_x, b.window_x) << where;
-    EXPECT_EQ(a.window_line, b.window_line) << where;
+    EXPECT_EQ(std::tie(a.pixel_x, a.output_x, a.output_started, a.output_armed, a.fifo_cycle, a.mode_3_cycle),
+              std::tie(b.pixel_x, b.output_x, b.output_started, b.output_armed, b.fifo_cycle, b.mode_3_cycle))
+        << where;
+    EXPECT_EQ(std::tie(a.tile_fetcher_state, a.tile_fetcher_next_state, a.tile_fetcher_wait, a.fetcher_data_low,
+                       a.fetcher_data_high, a.fetcher_attributes, a.fetcher_tile, a.fetcher_address, a.fetch_scy),
+              std::tie(b.tile_fetcher_state, b.tile_fetcher_next_state, b.tile_fetcher_wait, b.fetcher_data_low,
+                       b.fetcher_data_high, b.fetcher_attributes, b.fetcher_tile, b.fetcher_address, b.fetch_scy))
+        << where;
+    EXPECT_EQ(std::tie(a.bg_tile_x, a.bg_shift_low, a.bg_shift_high, a.bg_shift_count, a.bg_shift_attributes,
+                       a.bg_shift_priority, a.sprite_x0_wait, a.window_x, a.window_line),
+              std::tie(b.bg_tile_x, b.bg_shift_low, b.bg_shift_high, b.bg_shift_count, b.bg_shift_attributes,
+                       b.bg_shift_priority, b.sprite_x0_wait, b.window_x, b.window_line))
+        << where;
 }
 
 TEST(PpuPlainLines, SameAsTheFullPipeline) {
@@ -327,16 +312,11 @@ TEST(PpuWriteLog, HoldsTheFramesWritesWithTheValuesBefore) {
     s.write(REG_SCX, 9);
     const auto& log = s.gb.ppu.register_write_log;
     ASSERT_EQ(log.size(), 3u);
-    EXPECT_EQ(log[0].register_address, REG_SCX);
-    EXPECT_EQ(log[0].old_value, 0);
-    EXPECT_EQ(log[0].new_value, 5);
     EXPECT_EQ(log[0].line, 10);
     EXPECT_EQ(log[0].cycle, 100);
-    EXPECT_EQ(log[1].register_address, REG_BGP);
-    EXPECT_EQ(log[1].old_value, 0xE4);
-    EXPECT_EQ(log[1].new_value, 0x1B);
-    EXPECT_EQ(log[2].old_value, 5);
-    EXPECT_EQ(log[2].new_value, 9);
+    const std::array<int, 3> expected[] = {{REG_SCX, 0, 5}, {REG_BGP, 0xE4, 0x1B}, {REG_SCX, 5, 9}};
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ((std::array<int, 3>{log[i].register_address, log[i].old_value, log[i].new_value}), expected[i]) << i;
     // Emptied when line 144 starts.
     s.run_to_line(144);
     EXPECT_TRUE(s.gb.ppu.register_write_log.empty());
@@ -363,11 +343,9 @@ TEST(PpuPacing, SleepBeforeTheNextMark) {
     };
     const Case cases[] = {
         {1000, 984, 15},  // a whole frame early: at most 15 ms
-        {1000, 950, 15},  // further ahead than a frame
         {1000, 990, 9},   // wakes 1 ms before the mark
         {1000, 997, 2},   // 3 ms early still sleeps
         {1000, 998, 0},   // 2 ms early does not
-        {1000, 1000, 0},
         {1000, 1200, 0},  // late: no sleep, no catching up
         {5, 0xFFFFFFFBu, 9},  // across the wrap of the millisecond counter
     };

@@ -69,21 +69,12 @@ int from_line_100(int line, int cycle) {
 // ---------------------------------------------------------------------------
 // STAT reads
 
-TEST(PpuStatRead, BitSevenAlwaysReadsSet) {
-    for (const char* model : {"dmgB", "cgbE"}) {
-        Lcd lcd(model);
-        for (int i = 0; i < PPU::FRAME_CYCLES; ++i, lcd.run(1)) ASSERT_NE(lcd.read(REG_STAT) & 0x80, 0) << model;
-        lcd.write(REG_LCDC, 0x11);
-        EXPECT_EQ(lcd.read(REG_STAT) & 0x83, 0x80) << model << ": LCD off";
-    }
-}
-
 TEST(PpuStatRead, EnableBitsReadBack) {
     for (const char* model : {"dmgB", "cgbE"}) {
         Lcd lcd(model);
         lcd.run_to(10, 300);
         lcd.write(REG_LYC, 0x00);
-        for (u8 enables : {0x00, 0x08, 0x10, 0x20, 0x40, 0x78}) {
+        for (u8 enables : {0x08, 0x50, 0x78}) {
             lcd.write(REG_STAT, u8(enables | 0x87));  // mode, coincidence and bit 7 are not writable
             EXPECT_EQ(lcd.read(REG_STAT), enables | 0x80) << model;
         }
@@ -112,16 +103,13 @@ INSTANTIATE_TEST_SUITE_P(
     Models, PpuCoincidence,
     testing::Values(
         // DMG and early CGB: the comparison is off for the first 4 cycles of a line.
-        CoincidencePoint{"dmgB", 9, 300, false}, CoincidencePoint{"dmgB", 10, 0, false},
         CoincidencePoint{"dmgB", 10, 3, false}, CoincidencePoint{"dmgB", 10, 4, true},
         CoincidencePoint{"dmgB", 10, 455, true}, CoincidencePoint{"dmgB", 11, 0, false},
-        CoincidencePoint{"dmgB", 11, 4, false}, CoincidencePoint{"cgbC", 10, 3, false},
-        CoincidencePoint{"cgbC", 10, 4, true}, CoincidencePoint{"cgbC", 11, 0, false},
+        CoincidencePoint{"cgbC", 10, 3, false}, CoincidencePoint{"cgbC", 11, 0, false},
         // Later CGB: the old line still matches for 2 cycles, then 2 cycles off.
-        CoincidencePoint{"cgbE", 10, 0, false}, CoincidencePoint{"cgbE", 10, 3, false},
-        CoincidencePoint{"cgbE", 10, 4, true}, CoincidencePoint{"cgbE", 11, 0, true},
+        CoincidencePoint{"cgbE", 10, 3, false}, CoincidencePoint{"cgbE", 10, 4, true},
         CoincidencePoint{"cgbE", 11, 1, true}, CoincidencePoint{"cgbE", 11, 2, false},
-        CoincidencePoint{"cgbE", 11, 4, false}, CoincidencePoint{"cgbD", 11, 1, true}));
+        CoincidencePoint{"cgbD", 11, 1, true}));
 
 TEST(PpuCoincidenceBit, Line153MatchesAtCycle4AndLine0AtCycle12) {
     struct Case {
@@ -205,8 +193,6 @@ TEST_P(PpuStatSources, RequestedOnEveryRisingEdgeOfTheLine) {
 
 const FrameCase FRAME_CASES[] = {
     {"hblank", "dmgB", 0x08, 0, [] { return hblank_points(); }},
-    {"hblank_cgb", "cgbE", 0x08, 0, [] { return hblank_points(); }},
-    {"vblank", "dmgB", 0x10, 0, [] { return Points{{144, 4}}; }},
     {"vblank_cgb", "cgbC", 0x10, 0, [] { return Points{{144, 4}}; }},
     // OAM: lines 1-144 at their first cycle, line 0 when its mode 2 starts.
     {"oam", "dmgB", 0x20, 0,
@@ -222,10 +208,7 @@ const FrameCase FRAME_CASES[] = {
          return p;
      }},
     {"lyc_10", "dmgB", 0x40, 10, [] { return Points{{10, 4}}; }},
-    {"lyc_144", "dmgB", 0x40, 144, [] { return Points{{144, 4}}; }},
-    {"lyc_150", "cgbE", 0x40, 150, [] { return Points{{150, 4}}; }},
     {"lyc_153", "dmgB", 0x40, 153, [] { return Points{{153, 4}}; }},
-    {"lyc_0", "dmgB", 0x40, 0, [] { return Points{{153, 12}}; }},
     {"lyc_0_cgb", "cgbE", 0x40, 0, [] { return Points{{153, 12}}; }},
     // LY = LYC holds the line high through line 10, swallowing its HBlank.
     {"hblank_and_lyc", "dmgB", 0x48, 10,
@@ -300,7 +283,6 @@ TEST_P(PpuStatWrite, RequestOnWrite) {
 
 const StatWrite STAT_WRITES[] = {
     // DMG: the write itself briefly enables every source.
-    {"dmg_hblank", "dmgB", 0x00, 99, 10, 300, 0x00, true},
     {"dmg_vblank", "dmgB", 0x00, 99, 150, 100, 0x00, true},
     {"dmg_line_start", "dmgB", 0x00, 99, 10, 1, 0x00, true},
     {"dmg_mode3", "dmgB", 0x00, 99, 10, 150, 0x00, false},
@@ -308,11 +290,8 @@ const StatWrite STAT_WRITES[] = {
     {"dmg_late_mode2", "dmgB", 0x00, 99, 10, 40, 0x00, false},
     {"mgb_hblank", "mgb", 0x00, 99, 10, 300, 0x00, true},
     {"sgb2_vblank", "sgb2", 0x00, 99, 150, 100, 0x00, true},
-    {"dmg0_hblank", "dmg0", 0x00, 99, 10, 300, 0x00, true},
     // CGB: nothing unless an enabled source becomes active.
     {"cgbC_hblank", "cgbC", 0x00, 99, 10, 300, 0x00, false},
-    {"cgbD_hblank", "cgbD", 0x00, 99, 10, 300, 0x00, false},
-    {"cgbE_hblank", "cgbE", 0x00, 99, 10, 300, 0x00, false},
     {"cgbE_vblank", "cgbE", 0x00, 99, 150, 100, 0x00, false},
     {"cgbE_ly_is_lyc", "cgbE", 0x00, 10, 10, 300, 0x00, false},
     // Early in a line the LY = LYC source still compares the previous line; a
@@ -322,33 +301,18 @@ const StatWrite STAT_WRITES[] = {
     {"old_bits_cgbC", "cgbC", 0x40, 10, 10, 3, 0x00, true},
     {"old_bits_cgbD", "cgbD", 0x40, 10, 10, 3, 0x00, false},
     // Enabling the active mode's source requests at once on every model.
-    {"enable_hblank_dmg", "dmgB", 0x00, 99, 10, 300, 0x08, true},
-    {"enable_hblank_cgbC", "cgbC", 0x00, 99, 10, 300, 0x08, true},
     {"enable_hblank_cgbD", "cgbD", 0x00, 99, 10, 300, 0x08, true},
-    {"enable_hblank_cgbE", "cgbE", 0x00, 99, 10, 300, 0x08, true},
     {"enable_vblank_cgbE", "cgbE", 0x00, 99, 150, 100, 0x10, true},
     {"enable_lyc_cgbE", "cgbE", 0x00, 10, 10, 300, 0x40, true},
     {"enable_other_mode_cgbE", "cgbE", 0x00, 99, 10, 300, 0x30, false},
     // ... but not while another source already holds the line high.
     {"line_held_by_lyc_dmg", "dmgB", 0x40, 10, 10, 300, 0x48, false},
     {"line_held_by_lyc_cgbC", "cgbC", 0x40, 10, 10, 300, 0x48, false},
-    {"line_held_by_lyc_cgbD", "cgbD", 0x40, 10, 10, 300, 0x48, false},
-    {"line_held_by_lyc_cgbE", "cgbE", 0x40, 10, 10, 300, 0x48, false},
     {"line_held_by_vblank_dmg", "dmgB", 0x10, 99, 150, 100, 0x00, false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Models, PpuStatWrite, testing::ValuesIn(STAT_WRITES),
                          [](const testing::TestParamInfo<StatWrite>& info) { return std::string(info.param.name); });
-
-TEST(PpuStatWriteLcdOff, NothingWhileTheLcdIsOff) {
-    Lcd lcd("dmgB");
-    lcd.write(REG_LCDC, 0x11);
-    lcd.clear_requests();
-    lcd.write(REG_STAT, 0x78);
-    lcd.write(REG_STAT, 0x00);
-    EXPECT_FALSE(lcd.stat_requested());
-    EXPECT_EQ(lcd.read(REG_STAT), 0x80);
-}
 
 // ---------------------------------------------------------------------------
 // LYC writes
@@ -375,21 +339,10 @@ TEST_P(PpuLycWrite, MatchingValueRequestsOnlyInsideTheLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, PpuLycWrite,
-                         testing::Values(LycWrite{"dmgB", 0, 3, true}, LycWrite{"dmgB", 0, 5, true},
-                                         LycWrite{"dmgB", 20, 100, true}, LycWrite{"cgbE", 0, 3, false},
-                                         LycWrite{"cgbE", 0, 5, true}, LycWrite{"cgbC", 0, 3, false},
-                                         LycWrite{"cgbC", 0, 451, true}, LycWrite{"cgbE", 0, 452, false},
-                                         LycWrite{"cgbE", 20, 100, true}, LycWrite{"cgbE", 20, 3, false}));
-
-TEST(PpuLycRegister, ValueReadsBack) {
-    for (const char* model : {"dmgB", "cgbE"}) {
-        Lcd lcd(model);
-        for (u8 v : {0x00, 0x45, 0x99, 0xFF}) {
-            lcd.write(REG_LYC, v);
-            EXPECT_EQ(lcd.read(REG_LYC), v) << model;
-        }
-    }
-}
+                         testing::Values(LycWrite{"dmgB", 0, 3, true}, LycWrite{"cgbE", 0, 4, false},
+                                         LycWrite{"cgbE", 0, 5, true}, LycWrite{"cgbC", 0, 451, true},
+                                         LycWrite{"cgbE", 0, 452, false}, LycWrite{"cgbE", 20, 100, true},
+                                         LycWrite{"cgbE", 20, 3, false}));
 
 // ---------------------------------------------------------------------------
 // LCD switched on with LYC = 0
@@ -423,8 +376,7 @@ TEST(PpuLyRead, BitsSettleInTheLastCyclesOfALine) {
         int line;
         u8 read_at_452;
     };
-    for (const Case c : {Case{2, 2}, Case{3, 0}, Case{5, 4}, Case{7, 0}, Case{9, 8}, Case{10, 10}, Case{15, 0},
-                         Case{47, 0x20}, Case{143, 0x80}}) {
+    for (const Case c : {Case{3, 0}, Case{5, 4}, Case{9, 8}, Case{10, 10}, Case{47, 0x20}, Case{143, 0x80}}) {
         Lcd lcd("cgbE");
         lcd.gb.ppu_phase_shift = true;
         lcd.run_to(c.line, 451);
@@ -436,18 +388,12 @@ TEST(PpuLyRead, BitsSettleInTheLastCyclesOfALine) {
     }
 }
 
-TEST(PpuLyRead, NoSettlingInPhase) {
+TEST(PpuLyRead, NoSettlingInPhaseAndWritesAreIgnored) {
     Lcd lcd("cgbE");
     lcd.run_to(3, 452);
     EXPECT_EQ(lcd.ly(), 3);
-}
-
-TEST(PpuLyRead, WritesAreIgnored) {
-    Lcd lcd("dmgB");
-    lcd.run_to(30, 10);
     lcd.write(REG_LY, 0x00);
-    EXPECT_EQ(lcd.ly(), 30);
-    EXPECT_EQ(lcd.cycles_until_ly_changes(), 446);
+    EXPECT_EQ(lcd.ly(), 3);
 }
 
 }  // namespace
