@@ -6,36 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "test_machine.h"
+#include "lcd_machine.h"
 
 namespace {
-
-struct Lcd {
-    explicit Lcd(const std::string& model, const RomImage& rom = RomImage()) : m(rom, model), gb(*m.gb) {}
-    TestMachine m;
-    GB& gb;
-
-    u8 read(u16 address) { return gb.read_byte(address); }
-    void write(u16 address, u8 value) { gb.write_byte(address, value); }
-    void run(int cycles) {
-        for (int i = 0; i < cycles; ++i) gb.cpu.t_cycle_4mhz();
-    }
-    int ly() { return read(REG_LY); }
-    void run_to_line(int line) {
-        for (int guard = 0; ly() == line; ++guard) {
-            ASSERT_LT(guard, 2 * PPU::FRAME_CYCLES);
-            run(1);
-        }
-        for (int guard = 0; ly() != line; ++guard) {
-            ASSERT_LT(guard, 2 * PPU::FRAME_CYCLES);
-            run(1);
-        }
-    }
-    void run_to(int line, int cycle) {
-        run_to_line(line);
-        run(cycle);
-    }
-};
 
 RomImage colour_cartridge() { return RomImage().cgb_flag(0x80); }
 

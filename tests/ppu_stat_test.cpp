@@ -9,57 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "test_machine.h"
+#include "lcd_machine.h"
 
 namespace {
-
-struct Lcd {
-    explicit Lcd(const std::string& model) : m(RomImage(), model), gb(*m.gb) {}
-    TestMachine m;
-    GB& gb;
-
-    u8 read(u16 address) { return gb.read_byte(address); }
-    void write(u16 address, u8 value) { gb.write_byte(address, value); }
-    void run(int cycles) {
-        for (int i = 0; i < cycles; ++i) gb.cpu.t_cycle_4mhz();
-    }
-    int ly() { return read(REG_LY); }
-    bool coincidence() { return read(REG_STAT) & 0x04; }
-    bool stat_requested() { return read(REG_IF) & INT_STAT; }
-    void clear_requests() { write(REG_IF, 0x00); }
-    // Runs until LY turns to `line` (1-153): the clock then stands on the
-    // first cycle of that line.
-    void run_to_line(int line) {
-        for (int guard = 0; ly() == line; ++guard) {
-            ASSERT_LT(guard, 2 * PPU::FRAME_CYCLES);
-            run(1);
-        }
-        for (int guard = 0; ly() != line; ++guard) {
-            ASSERT_LT(guard, 2 * PPU::FRAME_CYCLES);
-            run(1);
-        }
-    }
-    int cycles_until_ly_changes() {
-        const int start = ly();
-        for (int n = 1; n <= PPU::FRAME_CYCLES; ++n) {
-            run(1);
-            if (ly() != start) return n;
-        }
-        return -1;
-    }
-    // Line 0 does not show as an LY change; it starts 456 cycles after 153.
-    void run_to_line_0() {
-        run_to_line(153);
-        run(PPU::LINE_CYCLES);
-    }
-    void run_to(int line, int cycle) {
-        if (line == 0)
-            run_to_line_0();
-        else
-            run_to_line(line);
-        run(cycle);
-    }
-};
 
 // Cycle within the frame of a line cycle, counted from the start of line 100.
 int from_line_100(int line, int cycle) {

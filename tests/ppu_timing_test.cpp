@@ -7,50 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "test_machine.h"
+#include "lcd_machine.h"
 
 namespace {
-
-// A machine started from the post-boot state, driven one 4 MHz cycle at a time.
-struct Lcd {
-    explicit Lcd(const std::string& model, const RomImage& rom = RomImage()) : m(rom, model), gb(*m.gb) {}
-    TestMachine m;
-    GB& gb;
-
-    u8 read(u16 address) { return gb.read_byte(address); }
-    void write(u16 address, u8 value) { gb.write_byte(address, value); }
-    void run(int cycles) {
-        for (int i = 0; i < cycles; ++i) gb.cpu.t_cycle_4mhz();
-    }
-    int ly() { return read(REG_LY); }
-    int mode() { return read(REG_STAT) & 3; }
-    // Runs until LY turns to `line` (1-153): the clock then stands on the
-    // first cycle of that line.
-    void run_to_line(int line) {
-        for (int guard = 0; ly() == line; ++guard) {
-            ASSERT_LT(guard, 2 * PPU::FRAME_CYCLES);
-            run(1);
-        }
-        for (int guard = 0; ly() != line; ++guard) {
-            ASSERT_LT(guard, 2 * PPU::FRAME_CYCLES);
-            run(1);
-        }
-    }
-    // Cycles until `done` holds, checked after every cycle.
-    template <class Pred>
-    int cycles_until(Pred done, int limit = 3 * PPU::FRAME_CYCLES) {
-        for (int n = 1; n <= limit; ++n) {
-            run(1);
-            if (done()) return n;
-        }
-        return -1;
-    }
-    // OAM entry through the bus (the LCD must not be in mode 2 or 3).
-    void sprite(int index, u8 y, u8 x) {
-        write(u16(0xFE00 + 4 * index), y);
-        write(u16(0xFE01 + 4 * index), x);
-    }
-};
 
 // Records every frame the machine presents and the 4 MHz cycle it came at.
 class RecordingHost : public Host {
