@@ -291,8 +291,8 @@ void CPU::op_stop() {
 // On DMG-class hardware an address in FE00-FEFF on the bus while the PPU
 // scans OAM makes the scan's row latch write into neighbouring rows. The copies
 // are byte offsets computed from the PPU's position in the line.
-void CPU::check_oam_corruption(u16 address, int kind) {
-    if (gb->is_cgb || address < 0xFE00 || address > 0xFEFF) return;
+void CPU::apply_oam_corruption(int kind) {
+    if (gb->is_cgb) return;
     const PPU& ppu = gb->ppu;
     if (!(ppu.lcdc & 0x80) || (ppu.mode != 0 && ppu.mode != 2)) return;
     const int sc = ppu.get_scanline_cycle_count();

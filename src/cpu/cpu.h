@@ -42,7 +42,11 @@ public:
     void unflag_interrupt(u8 mask);
     bool handle_interrupts();
     void dispatch_interrupt();
-    void check_oam_corruption(u16 address, int kind);
+    // Called at every opcode fetch: only an address in FE00-FEFF goes further.
+    void check_oam_corruption(u16 address, int kind) {
+        if ((address & 0xFF00) == 0xFE00) apply_oam_corruption(kind);
+    }
+    void apply_oam_corruption(int kind);
     void copy_oam(int destination, int source, int count);
 
     // --- lifecycle ---

@@ -68,7 +68,7 @@ PPU::PixelClass PPU::pixel_class_for_machine() const {
 }
 
 void PPU::paint_timing_row(int line, int from, int to, u32 colour) {
-    if (line < 0 || line >= LINES_PER_FRAME) return;
+    if (!timing_image_enabled || line < 0 || line >= LINES_PER_FRAME) return;
     from = std::clamp(from, 0, LINE_CYCLES);
     to = std::clamp(to, 0, LINE_CYCLES);
     if (to > from) std::fill_n(timing_image.begin() + line * LINE_CYCLES + from, to - from, colour);

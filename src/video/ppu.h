@@ -384,6 +384,9 @@ public:
     // Debug data: per-cycle picture of every line's modes, tile usage marks and
     // the map registers as they stood when line 72 was finished.
     std::array<u32, LINES_PER_FRAME * LINE_CYCLES> timing_image{};
+    // The timing picture costs a 280 KiB clear every frame; it is kept only
+    // while a debug viewer asks for it.
+    bool timing_image_enabled = false;
     std::array<u32, 384> tile_usage_dmg{};
     std::array<u32, 768> tile_usage_cgb{};
     std::array<u8, 3> map_snapshot_lcdc{};

@@ -64,7 +64,7 @@ void PPU::reset_scanline_cycles() {
 
 void PPU::reset_frame_cycles() {
     frame_start_cycle = now();
-    timing_image.fill(0);
+    if (timing_image_enabled) timing_image.fill(0);
 }
 
 void PPU::frame_start() {
@@ -330,7 +330,7 @@ void PPU::set_state(int id) {
         case STATE_LINE_144_CLOCKS_0: {
             reset_scanline_cycles();
             ++current_line;
-            std::fill_n(timing_image.begin() + 144 * LINE_CYCLES, LINE_CYCLES, map_rgb(0x53, 0xE3, 0xF1));
+            if (timing_image_enabled) std::fill_n(timing_image.begin() + 144 * LINE_CYCLES, LINE_CYCLES, map_rgb(0x53, 0xE3, 0xF1));
             register_write_log.clear();
             gb->joypad.check_for_interrupt_trigger();
             const int m = shift ? MODE_VBLANK : MODE_HBLANK;

@@ -26,7 +26,7 @@ u32 wall_clock_ms() {
 void PPU::render_line(int line) {
     finish_rendering_line();
     if (line == SCREEN_HEIGHT - 1) {
-        std::fill(timing_image.begin() + SCREEN_HEIGHT * LINE_CYCLES, timing_image.end(), map_rgb(0x53, 0xE3, 0xF1));
+        if (timing_image_enabled) std::fill(timing_image.begin() + SCREEN_HEIGHT * LINE_CYCLES, timing_image.end(), map_rgb(0x53, 0xE3, 0xF1));
         // The first frame after the LCD is switched on is shown white, and so is
         // every DMG frame finished while the CPU is stopped.
         if (lcd_just_enabled || (gb->is_dmg && gb->cpu.stopped)) {
