@@ -7,6 +7,7 @@
 #include "audio/noise_channel.h"
 #include "audio/square_channel.h"
 #include "audio/wave_channel.h"
+#include "core/models.h"
 #include "core/types.h"
 
 class GB;
@@ -18,6 +19,16 @@ inline constexpr u16 REG_PCM12 = 0xFF76;
 inline constexpr u16 REG_PCM34 = 0xFF77;
 
 // Output format: 96000 stereo frames of signed 16-bit samples per second.
+// An NRx4 write while the frame sequencer's next step does not clock lengths,
+// finding the length counter disabled and not at 0: enabling the counter
+// clocks it once at once, and CPU CGB 0 to B clock it even when the write
+// leaves it disabled.
+constexpr bool nrx4_write_clocks_length(int device, bool step_odd, bool was_enabled, bool now_enabled, int length) {
+    if (step_odd || was_enabled || length == 0) return false;
+    const bool early_cgb = device >= MODEL_CGB0 && device <= MODEL_CGBB;
+    return now_enabled || early_cgb;
+}
+
 inline constexpr int AUDIO_SAMPLE_RATE = 96000;
 inline constexpr int AUDIO_CHANNELS = 2;
 // 4 MHz-clock cycles between two output samples (4194304 / 96000).

@@ -143,12 +143,7 @@ void SquareChannel::write_nr_4(u8 value) {
     const bool was_enabled = length_enabled;
     step_was_odd = audio.frame_seq_step & 1;
     length_enabled = value & 0x40;
-    // When the frame sequencer's next step does not clock lengths, enabling the
-    // counter clocks it once at once.
-    if (!step_was_odd && !was_enabled && length != 0) {
-        const bool early_cgb = gb->device >= MODEL_CGB0 && gb->device <= MODEL_CGBB;
-        if (length_enabled || early_cgb) clock_length();
-    }
+    if (nrx4_write_clocks_length(gb->device, step_was_odd, was_enabled, length_enabled, length)) clock_length();
     if (value & 0x80) start();
     nr_4 = value;
 }
