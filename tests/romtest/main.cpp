@@ -19,7 +19,7 @@ constexpr int DEFAULT_FRAMES = 3600;  // one emulated minute
 
 void print_usage() {
     std::cout << "usage: zembrix-romtest [--model SHORT_NAME] [--frames N] [--expect KIND] [--screenshot OUT.png]\n"
-                 "                       [--press FRAME:BUTTONS]... [--bench] ROM\n"
+                 "                       [--press FRAME:BUTTONS]... [--patch OFFSET:OLD:NEW]... [--bench] ROM\n"
                  "  --model       auto (default), dmg0, dmgA, dmgB, dmgC, mgb, sgb, sgb2, cgb0, cgbA..cgbE,\n"
                  "                agb0, pokemon_stadium_2\n"
                  "  --frames N    frame limit (default 3600); with --bench, the exact number of frames to run\n"
@@ -35,6 +35,8 @@ void print_usage() {
                  "                BUTTONS: names joined by '+' (right left up down a b select start), or a\n"
                  "                hex joypad byte (0x01 Right, 02 Left, 04 Up, 08 Down, 10 A, 20 B, 40 Select,\n"
                  "                80 Start)\n"
+                 "  --patch OFFSET:OLD:NEW  before loading, replace the hex bytes OLD at file offset OFFSET\n"
+                 "                by NEW (same length; refused when OLD is not there); repeatable\n"
                  "  --bench       run exactly N frames, judge nothing, report the speed\n"
                  "exit status: 0 pass, 1 fail, 2 time-out or error\n";
 }
@@ -57,18 +59,28 @@ bool parse_frames(const std::string& text, int& out) {
 // blargg's memory-style ROMs report in cartridge RAM. A few of them declare an
 // MBC1 with RAM but a RAM size of 0 in their header, although the cartridges
 // they ran on had 8 KiB: give them those 8 KiB so their report can be read.
-bool load_cartridge(GB& gb, const std::string& rom, const romtest::Expectation& expectation, std::string& error) {
-    if (expectation.kind != romtest::Kind::BlarggRam) return gb.cartridge.try_load_rom(rom, error);
+bool load_cartridge(GB& gb, const std::string& rom, const romtest::Expectation& expectation,
+                    const std::vector<romtest::Patch>& patches, std::string& error) {
+    if (expectation.kind != romtest::Kind::BlarggRam && patches.empty()) return gb.cartridge.try_load_rom(rom, error);
     std::ifstream file(rom, std::ios::binary);
     std::vector<u8> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     if (!file.good() && !file.eof()) {
         error = "ROM not readable: " + rom;
         return false;
     }
-    if (image.empty() || image.size() > size_t(MAX_ROM_FILE_SIZE)) return gb.cartridge.try_load_rom(rom, error);
+    if (image.empty() || image.size() > size_t(MAX_ROM_FILE_SIZE)) {
+        if (!patches.empty()) {
+            error = "cannot patch " + rom;
+            return false;
+        }
+        return gb.cartridge.try_load_rom(rom, error);
+    }
+    for (const auto& patch : patches)
+        if (!romtest::apply_patch(image, patch, error)) return false;
     const bool mbc1_with_ram = image.size() > HEADER_RAM_SIZE &&
                                (image[HEADER_TYPE] == 0x02 || image[HEADER_TYPE] == 0x03);
-    if (mbc1_with_ram && image[HEADER_RAM_SIZE] == 0) image[HEADER_RAM_SIZE] = 0x02;
+    if (expectation.kind == romtest::Kind::BlarggRam && mbc1_with_ram && image[HEADER_RAM_SIZE] == 0)
+        image[HEADER_RAM_SIZE] = 0x02;
     gb.cartridge.load_rom_from_memory(rom, image.data(), int(image.size()));
     return true;
 }
@@ -81,6 +93,7 @@ int main(int argc, char** argv) {
     int frames = DEFAULT_FRAMES;
     bool bench = false;
     std::vector<romtest::Press> presses;
+    std::vector<romtest::Patch> patches;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -115,6 +128,12 @@ int main(int argc, char** argv) {
             const auto press = romtest::parse_press(v);
             if (!press) return error_exit(std::string("--press needs FRAME:BUTTONS, not ") + v);
             presses.push_back(*press);
+        } else if (arg == "--patch") {
+            const char* v = value("--patch");
+            if (!v) return error_exit("bad arguments");
+            const auto patch = romtest::parse_patch(v);
+            if (!patch) return error_exit(std::string("--patch needs OFFSET:OLD:NEW in hex, not ") + v);
+            patches.push_back(*patch);
         } else if (arg == "--bench") {
             bench = true;
         } else if (!arg.empty() && arg[0] == '-') {
@@ -151,7 +170,7 @@ int main(int argc, char** argv) {
     gb.grey_shades = true;    // the reference pictures use the plain grey ramp
     gb.player_turbo = true;   // never wait for the wall clock
     std::string error;
-    if (!load_cartridge(gb, rom, expectation, error)) return error_exit(error);
+    if (!load_cartridge(gb, rom, expectation, patches, error)) return error_exit(error);
     gb.rom_path = rom;
     gb.reset();
 

@@ -24,6 +24,37 @@ TEST(Press, ParsesNamesAndHexBytes) {
         EXPECT_FALSE(romtest::parse_press(bad)) << bad;
 }
 
+// A patch names its offset and the bytes it expects there, so it only ever
+// lands on the ROM it was written for.
+TEST(Patch, ReplacesOnlyTheBytesItExpects) {
+    struct Case {
+        const char* text;
+        bool applies;
+        std::vector<u8> result;
+    };
+    const std::vector<u8> rom = {0x00, 0x36, 0x00, 0x77, 0xC9};
+    const Case cases[] = {
+        {"1:3600:0000", true, {0x00, 0x00, 0x00, 0x77, 0xC9}},
+        {"3:77c9:0000", true, {0x00, 0x36, 0x00, 0x00, 0x00}},
+        {"0:00:FF", true, {0xFF, 0x36, 0x00, 0x77, 0xC9}},
+        {"1:77:00", false, rom},     // different bytes at that offset
+        {"4:C900:0000", false, rom}, // runs past the end
+        {"9:00:00", false, rom},     // starts past the end
+    };
+    for (const auto& c : cases) {
+        const auto patch = romtest::parse_patch(c.text);
+        ASSERT_TRUE(patch) << c.text;
+        std::vector<u8> image = rom;
+        std::string error;
+        EXPECT_EQ(romtest::apply_patch(image, *patch, error), c.applies) << c.text;
+        EXPECT_EQ(image, c.result) << c.text;
+        EXPECT_EQ(error.empty(), c.applies) << c.text;
+    }
+    for (const char* bad : {"", "12", "12:34", "12:34:", "12::56", "x:00:00", "1:0:00", "1:00:0011", "1:zz:00",
+                            "1234567:00:00"})
+        EXPECT_FALSE(romtest::parse_patch(bad)) << bad;
+}
+
 // The presses reach the machine through its host: a program reading P1 in a
 // loop records each change of the button byte. Start is held from frame 3,
 // A from frame 5, each for six frames.

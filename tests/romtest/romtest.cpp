@@ -159,6 +159,47 @@ std::optional<Press> parse_press(const std::string& text) {
     return Press{std::stoi(frame_text), *state};
 }
 
+namespace {
+
+std::optional<std::vector<u8>> parse_hex_bytes(const std::string& text) {
+    if (text.empty() || text.size() % 2 != 0 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return std::nullopt;
+    std::vector<u8> bytes;
+    for (size_t i = 0; i < text.size(); i += 2) bytes.push_back(u8(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+}  // namespace
+
+std::optional<Patch> parse_patch(const std::string& text) {
+    const size_t first = text.find(':');
+    const size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+    if (second == std::string::npos) return std::nullopt;
+    const std::string offset_text = text.substr(0, first);
+    if (offset_text.empty() || offset_text.size() > 6 ||
+        offset_text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return std::nullopt;
+    auto old_bytes = parse_hex_bytes(text.substr(first + 1, second - first - 1));
+    auto new_bytes = parse_hex_bytes(text.substr(second + 1));
+    if (!old_bytes || !new_bytes || old_bytes->size() != new_bytes->size()) return std::nullopt;
+    return Patch{size_t(std::stoul(offset_text, nullptr, 16)), *old_bytes, *new_bytes};
+}
+
+bool apply_patch(std::vector<u8>& image, const Patch& patch, std::string& error) {
+    char where[16];
+    std::snprintf(where, sizeof where, "%zX", patch.offset);
+    if (patch.offset > image.size() || image.size() - patch.offset < patch.old_bytes.size()) {
+        error = std::string("patch at ") + where + " is outside the ROM";
+        return false;
+    }
+    if (!std::equal(patch.old_bytes.begin(), patch.old_bytes.end(), image.begin() + std::ptrdiff_t(patch.offset))) {
+        error = std::string("patch at ") + where + ": the ROM holds other bytes there";
+        return false;
+    }
+    std::copy(patch.new_bytes.begin(), patch.new_bytes.end(), image.begin() + std::ptrdiff_t(patch.offset));
+    return true;
+}
+
 RgbImage to_rgb(const ScreenCapture& screen) {
     RgbImage image;
     image.width = FRAME_WIDTH;

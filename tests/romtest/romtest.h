@@ -72,6 +72,19 @@ inline constexpr int PRESS_HOLD_FRAMES = 6;
 // 0x0A is Left+Down.
 std::optional<Press> parse_press(const std::string& text);
 
+// A change to the ROM image before it is loaded, for test ROMs that cannot
+// report on any machine as built. "OFFSET:OLD:NEW" in hexadecimal: the bytes
+// OLD at file offset OFFSET become NEW (same length). The old bytes are
+// checked, so a patch never lands on a different ROM.
+struct Patch {
+    size_t offset = 0;
+    std::vector<u8> old_bytes;
+    std::vector<u8> new_bytes;
+};
+std::optional<Patch> parse_patch(const std::string& text);
+// Applies the patch, or says why not (out of range, different bytes there).
+bool apply_patch(std::vector<u8>& image, const Patch& patch, std::string& error);
+
 // The machine's host: keeps the last frame the machine presented, as
 // 0xAARRGGBB pixels, and plays the scripted presses. Before the first frame
 // (LCD never switched on) the screen is blank: all white.
