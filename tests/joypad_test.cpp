@@ -139,7 +139,8 @@ TEST(Joypad, PostBootSelectLinesByModel) {
         u8 p1_after_start;
     };
     const Row rows[] = {
-        {"dmgB", 0x00, 0x00}, {"sgb2", 0x00, 0x00},
+        {"dmgB", 0x00, 0x00}, {"mgb", 0x00, 0x00},
+        {"sgb", 0x00, 0xFF},  {"sgb2", 0x00, 0xFF},  // the SGB talks to the SNES over P14/P15
         {"cgbE", 0x80, 0x00},  // colour cartridge: KEY0 holds the header flag
         {"cgbE", 0x00, 0xFF},  // DMG cartridge in compatibility mode
         {"agb0", 0x00, 0xFF},

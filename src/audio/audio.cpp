@@ -103,6 +103,9 @@ void Audio::set_boot_rom_values() {
         nr50 = 0x77;
         write_nr51(0xF3);
     }
+    // Only the logo screen plays the chime on channel 1; the SGB boot program
+    // shows no logo, so channel 1 has never been started there.
+    if (model_is_sgb(gb->device)) channel1->playing = false;
     if (gb->is_cgb && gb->device != MODEL_CGB0) {
         for (int i = 0; i < 16; ++i) channel3->wave_ram[i] = (i & 1) ? 0xFF : 0x00;
         channel3->unpack_wave_ram();

@@ -27,8 +27,10 @@ void Joypad::reset() {
 
 void Joypad::set_boot_rom_values() {
     // The CGB boot program deselects both groups before it hands a DMG
-    // cartridge over in compatibility mode.
-    if (gb->is_cgb && gb->key0 == KEY0_DMG_COMPAT) p1 = 0xFF;
+    // cartridge over in compatibility mode. The SGB boot program sends the
+    // cartridge header to the SNES as pulses on P14/P15 and ends with both
+    // lines high, so it too hands over with neither group selected.
+    if ((gb->is_cgb && gb->key0 == KEY0_DMG_COMPAT) || model_is_sgb(gb->device)) p1 = 0xFF;
 }
 
 u8 Joypad::current_buttons() {

@@ -53,3 +53,6 @@ inline constexpr std::array<ModelInfo, MODEL_COUNT> MODELS = {{
 }};
 
 constexpr bool model_is_cgb(int model) { return model > MODEL_SGB2; }
+// The Super Game Boy's boot program talks to the SNES instead of showing the
+// logo and playing the chime, so it leaves some units in a different state.
+constexpr bool model_is_sgb(int model) { return model == MODEL_SGB || model == MODEL_SGB2; }
