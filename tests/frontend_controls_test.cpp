@@ -108,13 +108,7 @@ TEST(ControllerMapping, FaceButtonsFollowTheHandheld) {
 }
 
 // ---------------------------------------------------------------------------
-// Window title and hotkeys
-
-TEST(WindowTitle, PlainAndWithStatus) {
-    EXPECT_EQ(generate_window_title(""), generate_window_title());
-    EXPECT_EQ(generate_window_title("Symbol file written"),
-              "Zembrix - v0.1.2022-05-01.11-19-52 - Symbol file written");
-}
+// Hotkeys and the window title's status
 
 namespace {
 struct ControlsFixture : TestMachine {
@@ -259,11 +253,6 @@ TEST(Hotkeys, FailedSymbolFileWriteLeavesTheTitle) {
 
 // ---------------------------------------------------------------------------
 // Frame pacing
-
-TEST(FramePacing, PeriodIsOneLcdFrame) {
-    // 70224 cycles of 4194304 Hz: 16742706 ns, about 59.73 frames a second.
-    EXPECT_EQ(FRAME_PERIOD.count(), 16742706);
-}
 
 TEST(FramePacing, DeadlinesFollowEachOtherWithoutDrift) {
     using namespace std::chrono;

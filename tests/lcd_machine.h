@@ -55,13 +55,4 @@ struct Lcd {
         }
         return -1;
     }
-    int cycles_until_ly_changes() {
-        const int start = ly();
-        return cycles_until([&] { return ly() != start; }, PPU::FRAME_CYCLES);
-    }
-    // OAM entry through the bus (the LCD must not be in mode 2 or 3).
-    void sprite(int index, u8 y, u8 x) {
-        write(u16(0xFE00 + 4 * index), y);
-        write(u16(0xFE01 + 4 * index), x);
-    }
 };

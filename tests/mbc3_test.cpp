@@ -17,9 +17,6 @@ struct ClockBoard : Board<MBC3> {
         write(0x4000, u8(0x08 + index));
         write(0xA000, value, cycle);
     }
-    void set_all(const Clock& c, u64 cycle) {
-        for (int i = 0; i < 5; ++i) set(i, c[i], cycle);
-    }
     Clock latch(u64 cycle, u16 at = 0x6000) {
         write(at, 0x00, cycle);
         Clock c{};
@@ -56,38 +53,6 @@ TEST(Mbc3, RomAndRamBanks) {
     }
     b.write(0x4000, 0x00);
     EXPECT_EQ(b.read(0xA000), 0x80);
-}
-
-// Only the defined bits are kept; the clock registers ignore the RAM enable.
-TEST(Mbc3, ClockRegisterBits) {
-    ClockBoard b;
-    b.set_all({0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 0);
-    EXPECT_EQ(b.latch(0), (Clock{0x3F, 0x3F, 0x1F, 0xFF, 0xC1}));
-    b.set_all({}, 0);
-    EXPECT_EQ(b.latch(0), (Clock{}));
-}
-
-// Counting, the carries, registers set beyond their range (they count on to
-// the top of their bits and wrap without carrying) and the sticky day carry.
-TEST(Mbc3, ClockRollover) {
-    struct Row {
-        Clock start;
-        u64 seconds;
-        Clock end;
-    };
-    const Row rows[] = {
-        {{59, 59, 23, 0xFF, 0x01}, 1, {0, 0, 0, 0x00, 0x80}}, {{59, 59, 23, 0xFF, 0x00}, 1, {0, 0, 0, 0x00, 0x01}},
-        {{62, 10, 0, 0, 0}, 2, {0, 10, 0, 0, 0}},             {{62, 10, 0, 0, 0}, 3, {1, 10, 0, 0, 0}},
-        {{60, 63, 28, 7, 0}, 1, {61, 63, 28, 7, 0}},          {{59, 61, 5, 0, 0}, 1, {0, 62, 5, 0, 0}},
-        {{59, 63, 5, 0, 0}, 1, {0, 0, 5, 0, 0}},              {{59, 59, 26, 0, 0}, 1, {0, 0, 27, 0, 0}},
-        {{59, 59, 31, 9, 0}, 1, {0, 0, 0, 9, 0}},             {{0, 0, 0, 0, 0x80}, 1, {1, 0, 0, 0, 0x80}},
-        {{0, 0, 0, 0, 0}, 90061, {1, 1, 1, 1, 0}},            {{5, 0, 0, 0, 0x40}, 100, {5, 0, 0, 0, 0x40}},
-    };
-    for (const Row& r : rows) {
-        ClockBoard b;
-        b.set_all(r.start, 1000);
-        EXPECT_EQ(b.latch(1000 + r.seconds * SECOND), r.end) << int(r.start[0]) << " + " << r.seconds;
-    }
 }
 
 // Writing S restarts the second, writing M does not; halted time is never

@@ -14,17 +14,8 @@ public:
     static constexpr u8 LCDC_ON = 0x80;
     static constexpr u8 WINDOW_MAP_9C00 = 0x40;
     static constexpr u8 WINDOW_ON = 0x20;
-    static constexpr u8 TILES_8000 = 0x10;
-    static constexpr u8 BG_MAP_9C00 = 0x08;
-    static constexpr u8 OBJ_16 = 0x04;
-    static constexpr u8 OBJ_ON = 0x02;
-    static constexpr u8 BG_ON = 0x01;
 
-    static constexpr u8 OBJ_BEHIND_BG = 0x80;
-    static constexpr u8 OBJ_Y_FLIP = 0x40;
-    static constexpr u8 OBJ_X_FLIP = 0x20;
     static constexpr u8 OBJ_OBP1 = 0x10;
-    static constexpr u8 OBJ_BANK_1 = 0x08;
 
     // `colour_cartridge` sets the header's CGB flag; a CGB model runs a
     // cartridge without it in DMG-compatibility mode.
@@ -42,7 +33,7 @@ public:
     u8 read(u16 address) { return gb.read_byte(address); }
 
     // One tile row per string, one colour digit (0-3) per pixel, left first.
-    void tile_data(u16 address, const std::array<const char*, 8>& rows, int bank = 0) {
+    void tile(int index, const std::array<const char*, 8>& rows) {
         for (int r = 0; r < 8; ++r) {
             u8 low = 0, high = 0;
             for (int c = 0; c < 8; ++c) {
@@ -50,27 +41,17 @@ public:
                 low = u8(low | ((colour & 1) << (7 - c)));
                 high = u8(high | (((colour >> 1) & 1) << (7 - c)));
             }
-            vram(u16(address + 2 * r), bank) = low;
-            vram(u16(address + 2 * r + 1), bank) = high;
+            gb.vram[size_t(16 * index + 2 * r)] = low;
+            gb.vram[size_t(16 * index + 2 * r + 1)] = high;
         }
     }
-    void tile(int index, const std::array<const char*, 8>& rows, int bank = 0) {
-        tile_data(u16(0x8000 + 16 * index), rows, bank);
-    }
-    void solid_tile(int index, int colour, int bank = 0) {
+    void solid_tile(int index, int colour) {
         const std::string row(8, char('0' + colour));
         tile(index, {row.c_str(), row.c_str(), row.c_str(), row.c_str(), row.c_str(), row.c_str(), row.c_str(),
-                     row.c_str()},
-             bank);
+                     row.c_str()});
     }
-    void map(u16 base, int x, int y, u8 tile_number) { vram(u16(base + 32 * y + x), 0) = tile_number; }
     void fill_map(u16 base, u8 tile_number) {
-        for (int i = 0; i < 1024; ++i) vram(u16(base + i), 0) = tile_number;
-    }
-    // CGB tile attributes (VRAM bank 1).
-    void attributes(u16 base, int x, int y, u8 value) { vram(u16(base + 32 * y + x), 1) = value; }
-    void fill_attributes(u16 base, u8 value) {
-        for (int i = 0; i < 1024; ++i) vram(u16(base + i), 1) = value;
+        for (int i = 0; i < 1024; ++i) gb.vram[size_t((base & 0x1FFF) + i)] = tile_number;
     }
     // OAM entry: Y is the screen row + 16, X the screen column + 8.
     void sprite(int index, int y, int x, u8 tile_number, u8 attributes_byte = 0) {
@@ -79,9 +60,8 @@ public:
         gb.oam[4 * index + 2] = tile_number;
         gb.oam[4 * index + 3] = attributes_byte;
     }
-    // CGB palette memories through the palette ports, a 15-bit BGR colour.
+    // CGB background palette memory through its ports, a 15-bit BGR colour.
     void bg_colour(int palette, int colour, u16 bgr) { palette_write(REG_BCPS, REG_BCPD, palette, colour, bgr); }
-    void obj_colour(int palette, int colour, u16 bgr) { palette_write(REG_OCPS, REG_OCPD, palette, colour, bgr); }
 
     void run(int cycles) {
         for (int i = 0; i < cycles; ++i) gb.cpu.t_cycle_4mhz();
@@ -134,7 +114,6 @@ public:
     GB& gb;
 
 private:
-    u8& vram(u16 address, int bank) { return gb.vram[size_t(bank) * 0x2000 + (address & 0x1FFF)]; }
     void palette_write(u16 index_port, u16 data_port, int palette, int colour, u16 bgr) {
         write(index_port, u8(palette * 8 + colour * 2));
         write(data_port, u8(bgr));
@@ -142,9 +121,3 @@ private:
         write(data_port, u8(bgr >> 8));
     }
 };
-
-// 8-bit value of a 5-bit colour channel: the top bits repeat below.
-inline u32 argb_of(u16 bgr) {
-    auto widen = [](int c) { return u32((c << 3) | (c >> 2)); };
-    return 0xFF000000u | widen(bgr & 31) << 16 | widen((bgr >> 5) & 31) << 8 | widen((bgr >> 10) & 31);
-}

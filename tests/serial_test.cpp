@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
-
 #include "peripherals_support.h"
 
 namespace {
@@ -86,16 +83,4 @@ TEST(Serial, SwitchingToExternalClockPausesMidTransfer) {
     m.g().write_byte(REG_SC, 0x01);  // internal clock again, no restart: the six bits left go on
     m.run_to_cycle(10000 + 6 * 512);
     EXPECT_TRUE(interrupt_requested(m.g(), INT_SERIAL));
-}
-
-TEST(Serial, ResetStateAndLogOfStartedBytes) {
-    SerialMachine m;
-    EXPECT_EQ(m.g().read_byte(REG_SC), 0x7E);
-    EXPECT_EQ(m.g().read_byte(REG_SB), 0x00);
-    for (u8 b : {0x01, 0x02, 0x03}) {
-        m.g().write_byte(REG_SB, b);
-        m.g().write_byte(REG_SC, 0x81);
-        m.run_to_cycle(m.g().cpu.cpu_cycles + 8 * 512 + 512);
-    }
-    EXPECT_EQ(m.g().serial.sent_bytes, (std::vector<u8>{0x01, 0x02, 0x03}));
 }

@@ -82,13 +82,5 @@ public:
     void step(int n = 1) {
         for (int i = 0; i < n; ++i) gb->run_single_instruction();
     }
-    // Runs whole steps until PC reaches `address` (or `limit` steps pass).
-    bool run_to(u16 address, int limit = 100000) {
-        for (int i = 0; i < limit; ++i) {
-            if (gb->cpu.pc == address) return true;
-            gb->run_single_instruction();
-        }
-        return gb->cpu.pc == address;
-    }
     std::unique_ptr<GB> gb;
 };
