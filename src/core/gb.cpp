@@ -298,9 +298,13 @@ u8 GB::read_wram_area(u16 address) {
 }
 
 u8 GB::read_oam_area(u16 address) {
-    // The first cycle of lines 1-143 already belongs to the coming OAM scan;
-    // a step left behind by switching the LCD off blocks nothing.
-    const bool scan_starting = ppu.lcd_enabled && ppu.state == PPU::STATE_LINE_1_143_CLOCKS_0;
+    // The first cycles of lines 0-143 already belong to the coming OAM scan,
+    // while STAT still shows the old mode; a step left behind by switching the
+    // LCD off blocks nothing.
+    const int state = ppu.state;
+    const bool scan_starting = ppu.lcd_enabled && (state == PPU::STATE_LINE_1_143_CLOCKS_0 ||
+                                                   state == PPU::STATE_LINE_1_143_CLOCKS_0_TWIN ||
+                                                   state == PPU::STATE_LINE_0_CLOCKS_0);
     if (dma.oam_dma_bus_state != 0 || ppu.mode == 2 || ppu.mode == 3 || scan_starting) return 0xFF;
     if (address < 0xFEA0) return oam[address - 0xFE00];
     return read_extra_oam(address);

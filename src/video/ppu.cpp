@@ -154,7 +154,11 @@ void PPU::set_boot_rom_values() {
             m.cpu.calculate_next_ppu_state_change_cycle(LINE_CYCLES - 396);
         }
         bgp = 0xFC;
-        lyc_compare_enabled = false;
+        // Late in line 153 the LY = LYC comparison is running again (it drops
+        // out only around cycle 8), so STAT bit 2 reads 1 right after the
+        // hand-off, where LY and LYC are both 0. "dmg0" hands over in line
+        // 145, where LY and LYC differ, and starts with it off.
+        lyc_compare_enabled = m.device != MODEL_DMG0;
         mode_3_length = 169;
         decode_bgp();
         for (int i = 0; i < 12; ++i) {

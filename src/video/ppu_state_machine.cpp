@@ -139,7 +139,10 @@ void PPU::set_state(int id) {
         case STATE_ON_LINE_0_CLOCKS_80:
             collect_sprites(true);
             set_mode(MODE_TRANSFER);
-            mode_3_length = calculate_mode_3_cycles() + calculate_mode_3_sprite_cycles(current_line) - 4;
+            // Without sprites or window, DMG ends this mode 3 at cycle
+            // 251 + (SCX AND 7) and raises the HBlank interrupt one cycle
+            // later; CGB machines raise it 2 cycles earlier than DMG.
+            mode_3_length = calculate_mode_3_cycles() + calculate_mode_3_sprite_cycles(current_line) - (dmg ? 2 : 4);
             wait(1);
             next_state = STATE_ON_LINE_0_CLOCKS_81;
             break;
