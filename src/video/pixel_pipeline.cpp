@@ -291,7 +291,9 @@ u32 PPU::mix_current_pixel() {
 bool PPU::check_for_window_activation() {
     const int x = pixel_x;
     // Every branch needs the pixel just before, or at, the window's start.
-    if (x + 8 != window_x && x + 7 != window_x) return false;
+    // Once the last pixel is out the line is over: WX = 167 and above never
+    // start the window (and never count a window line).
+    if ((x + 8 != window_x && x + 7 != window_x) || x >= SCREEN_WIDTH) return false;
 
     if (dmg_window_glitch_pending && x + 7 == window_x) {
         window_restart_pixel = true;
@@ -449,12 +451,26 @@ void PPU::load_bg_shifter() {
 void PPU::fetch_bg_tile_number() {
     if (pixel_x < -19) {
         // The line's first fetch: SCX & 7 more pixels are dropped.
-        sprite_x0_wait = rendering_scx & 7;
+        line_fine_x = sprite_x0_wait = rendering_scx & 7;
         pixel_x = output_x = -8 - (rendering_scx & 7);
+        // The window comparator sees this start value of the counter too.
+        // Without fine scroll it is the position just before WX = 0 starts
+        // the window, so a WX = 0 that arrived after the WX = 0 test of the
+        // line start (state 1) still arms the window here.
+        if (window_x == 0 && !window_armed) check_for_window_activation();
     }
     load_bg_shifter();
     fetch_scy = rendering_scy;
-    fetcher_address = u16(bg_tile_map_address + (((rendering_scx >> 3) + bg_tile_x) & 31) +
+    // The map column is SCX added to the position of the tile being fetched
+    // (8 * j less the line's fine scroll), so it stays SCX / 8 + j while
+    // SCX & 7 keeps the line's starting value. Lower fine bits written in
+    // the middle of the line borrow from the column: the fetches after the
+    // write read one column further left. DMG adds one pixel more, so there
+    // the new bits must be two below the starting value. (No hardware result
+    // shows the carry that larger fine bits would then give on DMG, so none
+    // is modelled.)
+    const int fine_borrow = ((rendering_scx & 7) - line_fine_x + (pixel_class == PixelClass::Dmg ? 1 : 0)) < 0 ? 1 : 0;
+    fetcher_address = u16(bg_tile_map_address + (((rendering_scx >> 3) + bg_tile_x - fine_borrow) & 31) +
                           ((((fetch_scy + current_line) >> 3) << 5) & 0x3E0));
     fetcher_tile = gb->vram_read_byte(fetcher_address);
     if (gb->is_cgb) fetcher_attributes = gb->vram_banked_read_byte(fetcher_address, 1);
@@ -693,7 +709,7 @@ void PPU::run_plain_line() {
     mode_3_cycle = cycles;
     fifo_cycle = mode_3_start_cycle + u64(cycles);
     pixel_x = output_x = SCREEN_WIDTH;
-    sprite_x0_wait = fine_x;
+    line_fine_x = sprite_x0_wait = fine_x;
     window_x = rendering_wx;
 }
 

@@ -206,6 +206,7 @@ public:
         WindowX,          // WX, all models
         DmgObjFetch,      // DMG LCDC bit 1: sprite fetches
         DmgObjAndBg,      // DMG LCDC bits 1 and 0: mixing
+        DmgBgEnableEarly, // DMG-B and older: LCDC bit 0 switching the BG on
         CgbMapsAndWindow, // CGB LCDC bits 6, 5, 3
         CgbObjAndBg,      // CGB LCDC bits 2, 1, 0
     };
@@ -325,6 +326,9 @@ public:
     bool output_started = false;
     bool output_armed = false;
     int sprite_x0_wait = 0;
+    // SCX & 7 as the line's first fetch took it: the fine scroll the pixel
+    // counter is offset by for the rest of the line.
+    int line_fine_x = 0;
     int tile_fetcher_state = 0;
     int tile_fetcher_next_state = 0;
     int tile_fetcher_wait = 0;

@@ -101,6 +101,9 @@ void PPU::apply_delayed_effect(DelayedEffect effect) {
             obj_enabled = lcdc & LCDC_OBJ_ENABLE;
             bg_enabled = lcdc & LCDC_BG_ENABLE;
             break;
+        case DelayedEffect::DmgBgEnableEarly:
+            if (lcdc & LCDC_BG_ENABLE) bg_enabled = true;
+            break;
         case DelayedEffect::CgbMapsAndWindow:
             window_tile_map_address = map_address(lcdc & LCDC_WINDOW_MAP);
             window_enabled = lcdc & LCDC_WINDOW_ENABLE;
@@ -161,6 +164,7 @@ void PPU::write_lcdc(u8 value) {
         }
     }
 
+    const u8 old_lcdc = lcdc;
     lcdc = value;
     previous_tile_data_select = tile_data_select;
     lcdc_write_cycle = now();
@@ -168,6 +172,7 @@ void PPU::write_lcdc(u8 value) {
     tile_data_select = value & LCDC_TILE_DATA;
 
     if (gb->is_dmg) {
+        const bool bg_was_enabled = old_lcdc & LCDC_BG_ENABLE;
         const bool window_was_enabled = window_enabled;
         window_tile_map_address = map_address(value & LCDC_WINDOW_MAP);
         window_enabled = value & LCDC_WINDOW_ENABLE;
@@ -192,6 +197,10 @@ void PPU::write_lcdc(u8 value) {
         bg_tile_map_address = map_address(value & LCDC_BG_MAP);
         sprite_height = (value & LCDC_OBJ_SIZE) ? 16 : 8;
         queue_delayed_update(1, DelayedEffect::DmgObjFetch);
+        // On DMG-B and older the BG enable reaches the mixer a cycle sooner
+        // when it switches the BG on; switching it off keeps the usual delay.
+        if (gb->device <= MODEL_DMGB && !bg_was_enabled && (value & LCDC_BG_ENABLE))
+            queue_delayed_update(1, DelayedEffect::DmgBgEnableEarly);
         // +2 once the pipeline has started the line, +1 just before.
         queue_delayed_update(pixel_x != -1 ? 2 : 1, DelayedEffect::DmgObjAndBg);
         return;
@@ -218,13 +227,18 @@ void PPU::write_scx(u8 value) {
 }
 
 void PPU::write_bgp(u8 value) {
-    previous_bgp = bgp;
+    // DMG: a write landing while the pipeline drops a fine-scroll pixel
+    // (the pipeline stands at this cycle's pixel, caught up above) has no
+    // shown pixel to hold the old palette for: the next pixel already takes
+    // the new one, unmixed.
+    const bool dmg_dropped_pixel = gb->is_dmg && mode == 3 && pixel_x < 0;
+    previous_bgp = dmg_dropped_pixel ? value : bgp;
     bgp = value;
     bgp_write_cycle = now();
     if (gb->is_cgb && !early_cgb())
         decode_bgp();
     else
-        queue_delayed_update(gb->is_dmg ? 2 : 1, DelayedEffect::BgpShades);
+        queue_delayed_update((gb->is_dmg && !dmg_dropped_pixel) ? 2 : 1, DelayedEffect::BgpShades);
 }
 
 void PPU::write_obp0(u8 value) {
