@@ -165,6 +165,7 @@ void CPU::reset() {
     hblank_hdma_requested = false;
     opcode = 0;
     halt_bug = false;
+    halt_entered = false;
     recompute_next_cpu_event();
     recompute_next_4mhz_event();
 }
@@ -189,6 +190,18 @@ bool CPU::handle_interrupts() {
         if (ime != 2) return false;
         dispatch_interrupt();
         return true;
+    }
+    if (ime != 2 && halt_entered) {
+        // HALT decides in the M-cycle after its own opcode fetch, in which the
+        // next opcode is already fetched. A request that arrives during that
+        // M-cycle means the CPU never halts: as with a request made before
+        // HALT, that fetch does not advance PC (the HALT bug) and the byte
+        // after HALT runs twice, with no extra wake-up cycle.
+        halted = false;
+        halt_entered = false;
+        pc = u16(pc + 1);
+        halt_bug = true;
+        return false;
     }
     pc = u16(pc + 1);  // past the HALT opcode
     halted = false;
@@ -252,7 +265,18 @@ void CPU::halt_wait_step() {
 }
 
 void CPU::op_halt() {
-    if (ime != 0 || (if_reg & ie & 0x1F) == 0) {
+    const bool requested = (if_reg & ie & 0x1F) != 0;
+    if (ime == 2 && requested) {
+        // Only an EI right before HALT gets here with a request already made
+        // (with interrupts enabled earlier it would have been taken before
+        // HALT). The CPU does not halt, and the fetch after HALT does not
+        // advance PC, so the interrupt is entered at the next step with the
+        // address of HALT itself as return address: HALT runs again after the
+        // handler returns.
+        return;
+    }
+    if (ime != 0 || !requested) {
+        halt_entered = !halted;
         halted = true;  // PC stays on the HALT opcode
         return;
     }

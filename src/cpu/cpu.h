@@ -91,6 +91,9 @@ public:
     void set_l(u8 v) { hl = u16((hl & 0xFF00) | v); }
 
     bool halt_bug = false;
+    // True from the step in which HALT halts the CPU until the next step has
+    // looked at it: that step's M-cycle is still HALT's own (not saved).
+    bool halt_entered = false;
     bool run_flag = false;
     std::array<u8, 31> hram_residue{};
     GB* gb = nullptr;

@@ -96,6 +96,7 @@ void CPU::emulate_boot_rom() {
     ime = 0;
     halted = false;
     halt_bug = false;
+    halt_entered = false;
     recompute_next_cpu_event();
     recompute_next_4mhz_event();
 }
