@@ -188,6 +188,37 @@ TEST(PpuPlainLines, SameAsTheFullPipeline) {
     }
 }
 
+// The STAT mode change is timed by the state machine's own mode-3 length; the
+// pipeline, which places mid-line writes, must take as long. On lines with
+// sprites and no window the cost of the sprites has to be the same in both,
+// for any SCX and any mix of X positions (X = 0 included).
+TEST(PpuSpriteCost, PipelineTakesWhatTheStateMachineCounts) {
+    for (const char* model : {"dmgB", "cgbE"}) {
+        SCOPED_TRACE(model);
+        Screen s(model, std::string(model) == "cgbE");
+        s.gb.ppu.plain_line_shortcut = false;
+        std::mt19937 random(5);
+        constexpr int SPRITE_LINE = 40, PLAIN_LINE = 20;  // sprites cover lines 40-47 only
+        for (int trial = 0; trial < 300; ++trial) {
+            s.write(REG_LCDC, 0x00);
+            s.gb.oam.fill(0);
+            const int count = 1 + int(random() % 10);
+            for (int i = 0; i < count; ++i)
+                s.sprite(i, SPRITE_LINE + 16, random() % 4 == 0 ? int(random() % 8) : int(random() % 170), 0);
+            s.write(REG_SCX, u8(random()));
+            s.write(REG_LCDC, 0x83);
+            const std::string where = "trial " + std::to_string(trial);
+            // Both are read in the line's horizontal blank, mode 3 complete.
+            s.run_to_line(PLAIN_LINE);
+            s.run(450);
+            const int plain_pipeline = s.gb.ppu.mode_3_cycle, plain_length = s.gb.ppu.mode_3_length;
+            s.run_to_line(SPRITE_LINE);
+            s.run(450);
+            ASSERT_EQ(s.gb.ppu.mode_3_cycle - plain_pipeline, s.gb.ppu.mode_3_length - plain_length) << where;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Register-write log
 

@@ -297,15 +297,22 @@ u8 GB::read_wram_area(u16 address) {
     return (address & 0x1000) ? wram_bankn_ptr[address & 0x0FFF] : wram_bank0_ptr[address & 0x0FFF];
 }
 
-u8 GB::read_oam_area(u16 address) {
-    // The first cycles of lines 0-143 already belong to the coming OAM scan,
-    // while STAT still shows the old mode; a step left behind by switching the
-    // LCD off blocks nothing.
+// The first cycles of lines 0-143 already belong to the coming OAM scan,
+// while STAT still shows the old mode; a step left behind by switching the
+// LCD off blocks nothing.
+bool GB::oam_scan_starting() const {
     const int state = ppu.state;
-    const bool scan_starting = ppu.lcd_enabled && (state == PPU::STATE_LINE_1_143_CLOCKS_0 ||
-                                                   state == PPU::STATE_LINE_1_143_CLOCKS_0_TWIN ||
-                                                   state == PPU::STATE_LINE_0_CLOCKS_0);
-    if (dma.oam_dma_bus_state != 0 || ppu.mode == 2 || ppu.mode == 3 || scan_starting) return 0xFF;
+    return ppu.lcd_enabled && (state == PPU::STATE_LINE_1_143_CLOCKS_0 || state == PPU::STATE_LINE_1_143_CLOCKS_0_TWIN ||
+                               state == PPU::STATE_LINE_0_CLOCKS_0);
+}
+
+u8 GB::read_oam_area(u16 address) {
+    if (dma.oam_dma_bus_state != 0 || ppu.mode == 2 || ppu.mode == 3 || oam_scan_starting()) return 0xFF;
+    // From revision D on, the CGB keeps OAM for mode 3 until the cycle in
+    // which single-speed STAT shows mode 0 (on the first line after LCD-on,
+    // two cycles after the line is drawn) and releases it one cycle later,
+    // in either speed.
+    if (device >= MODEL_CGBD && ppu.oam_last_busy_cycle == cpu.cycles_4mhz) return 0xFF;
     if (address < 0xFEA0) return oam[address - 0xFE00];
     return read_extra_oam(address);
 }
@@ -322,7 +329,9 @@ u8 GB::read_byte(u16 address) {
         case 0x8: case 0x9:
             if (ppu.mode == 3 && !(is_cgb && ppu.current_line == 0 && ppu.get_scanline_cycle_count() <= 80))
                 return 0xFF;
-            if (ppu.mode == 2 && ppu.get_scanline_cycle_count() >= 80) return 0xFF;
+            // DMG hands VRAM to the PPU in the last cycle of the OAM scan; the
+            // CGB only when mode 3 starts.
+            if (is_dmg && ppu.mode == 2 && ppu.get_scanline_cycle_count() >= 80) return 0xFF;
             if (dma.oam_dma_bus_state == 3) return dma.oam_dma_byte;
             return vram_bank_ptr[address & 0x1FFF];
         case 0xC: case 0xD: case 0xE:
@@ -400,7 +409,7 @@ void GB::write_extra_oam(u16 address, u8 value) {
 void GB::write_oam_area(u16 address, u8 value) {
     if (ppu.mode == 3) return;
     if (ppu.mode == 2 && ppu.get_scanline_cycle_count() < 80) return;
-    if (is_cgb && ppu.current_line == 1 && ppu.get_scanline_cycle_count() <= 3) return;
+    if (is_cgb && oam_scan_starting()) return;
     if (dma.oam_dma_bus_state != 0) return;
     if (address < 0xFEA0)
         oam[address - 0xFE00] = value;

@@ -171,6 +171,7 @@ private:
     u8 read_cartridge_area(u16 address);
     u8 read_wram_area(u16 address);
     u8 read_oam_area(u16 address);
+    bool oam_scan_starting() const;
     void write_oam_area(u16 address, u8 value);
     bool boot_overlay_covers(u16 address, bool unrestricted) const;
 };

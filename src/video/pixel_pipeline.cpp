@@ -450,8 +450,10 @@ void PPU::load_bg_shifter() {
 
 void PPU::fetch_bg_tile_number() {
     if (pixel_x < -19) {
-        // The line's first fetch: SCX & 7 more pixels are dropped.
-        line_fine_x = sprite_x0_wait = rendering_scx & 7;
+        // The line's first fetch: SCX & 7 more pixels are dropped. A sprite at
+        // X = 0 waits for them, at most 5 cycles.
+        line_fine_x = rendering_scx & 7;
+        sprite_x0_wait = std::min(line_fine_x, X0_SPRITE_MAX_WAIT);
         pixel_x = output_x = -8 - (rendering_scx & 7);
         // The window comparator sees this start value of the counter too.
         // Without fine scroll it is the position just before WX = 0 starts
@@ -709,7 +711,8 @@ void PPU::run_plain_line() {
     mode_3_cycle = cycles;
     fifo_cycle = mode_3_start_cycle + u64(cycles);
     pixel_x = output_x = SCREEN_WIDTH;
-    line_fine_x = sprite_x0_wait = fine_x;
+    line_fine_x = fine_x;
+    sprite_x0_wait = std::min(fine_x, X0_SPRITE_MAX_WAIT);
     window_x = rendering_wx;
 }
 

@@ -72,6 +72,7 @@ void PPU::reset() {
     stat_line = false;
     stat_line_before = false;
     stat_line_cycle = NEVER;
+    oam_last_busy_cycle = NEVER;
     last_stat_source = STAT_SOURCE_NONE;
 
     // Pending register effects are dropped unrun.

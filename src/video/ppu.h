@@ -50,6 +50,9 @@ public:
     static constexpr int FRAME_CYCLES = LINE_CYCLES * LINES_PER_FRAME;  // 70224
     static constexpr int OAM_ENTRIES = 40;
     static constexpr int MAX_SPRITES_PER_LINE = 10;
+    // Most cycles a sprite at OAM X = 0 waits for the line's fine-scroll
+    // discard before its fetch: 6 + 5 = 11 cycles for it whatever SCX is.
+    static constexpr int X0_SPRITE_MAX_WAIT = 5;
 
     // --- step ids of the line/frame state machine ---
     // Save states hold these numbers, so they never change. 0-6 are the entry
@@ -286,6 +289,9 @@ public:
     bool stat_line_before = false;
     u64 stat_write_cycle = NEVER;
     u64 stat_line_cycle = NEVER;
+    // Last 4 MHz cycle in which the ending mode 3 still held OAM (what the
+    // CPU sees of it depends on the model, see GB::read_oam_area).
+    u64 oam_last_busy_cycle = NEVER;
     int last_stat_source = STAT_SOURCE_NONE;
     bool frame_done = false;
     bool lcd_just_enabled = false;

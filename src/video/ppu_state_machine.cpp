@@ -81,10 +81,15 @@ void PPU::start_mode_3() {
     init_mode_3();
 }
 
+// The window costs 6 cycles when it starts on the line. WX = 166 still starts
+// it, on the last pixel, so it still costs them; from 167 on it never starts.
+// WX = 0 with fine scroll costs one cycle more: the window then starts while
+// the fine-scroll pixels are being dropped and one more pixel is dropped.
+// Without fine scroll WX = 0 costs what any other WX costs.
 int PPU::calculate_mode_3_cycles() const {
     const int fine_x = scx & 7;
-    if ((lcdc & 0x20) && rendering_wx <= 165 && wy_reached) {
-        if (rendering_wx == 0) return fine_x < 7 ? 180 + fine_x : 188;
+    if ((lcdc & 0x20) && rendering_wx <= 166 && wy_reached) {
+        if (rendering_wx == 0 && fine_x != 0) return 180 + fine_x;
         return 179 + fine_x;
     }
     return 173 + fine_x;
@@ -105,9 +110,11 @@ int PPU::calculate_mode_3_sprite_cycles(int line) {
         ++taken;
         if (x >= 168) continue;  // off screen: counts towards the ten, costs nothing
         cycles += 6;
+        // A sprite at X = 0 waits for the fine-scroll discard, at most 5
+        // cycles: with its tile column's wait it costs 11 whatever SCX is.
         if (x == 0 && !x0_seen) {
             x0_seen = true;
-            cycles += fine_x;
+            cycles += std::min(fine_x, X0_SPRITE_MAX_WAIT);
         }
         const int column = (x + fine_x) >> 3;
         const u8 penalty = u8(8 - ((x + fine_x) & 7));
@@ -165,6 +172,7 @@ void PPU::set_state(int id) {
             next_state = STATE_ON_LINE_0_HBLANK_CGB;
             break;
         case STATE_ON_LINE_0_HBLANK_CGB:
+            oam_last_busy_cycle = now();
             if (cgb && !double_speed) set_mode(MODE_HBLANK);
             wait(1);
             next_state = STATE_ON_LINE_0_HBLANK_CGB_DOUBLE;
@@ -237,6 +245,7 @@ void PPU::set_state(int id) {
             next_state = STATE_LINE_0_MODE_3_END;
             break;
         case STATE_LINE_0_MODE_3_END:
+            oam_last_busy_cycle = now();
             render_line(current_line);
             set_mode(MODE_HBLANK);
             wait(1);
@@ -316,6 +325,7 @@ void PPU::set_state(int id) {
             next_state = STATE_LINE_1_143_MODE_3_END;
             break;
         case STATE_LINE_1_143_MODE_3_END:
+            oam_last_busy_cycle = now();
             if (dmg || !double_speed) set_mode(MODE_HBLANK);
             if (cgb && double_speed) hdma_request();
             render_line(current_line);
