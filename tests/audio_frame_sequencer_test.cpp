@@ -23,8 +23,11 @@ TEST(FrameSequencer, PowerOnWithTheDividerBitHighSwallowsTheFirstFall) {
         u64 divider_at_power_on;  // cycles since the divider restarted
         u64 first_step;           // cycles since the divider restarted
     };
-    // Bit 12 is high from 4096 to 8191: its fall at 8192 is not a step then.
-    const Case cases[] = {{0, SEQ_STEP}, {4092, SEQ_STEP}, {4096, 2 * SEQ_STEP}, {8188, 2 * SEQ_STEP}};
+    // Bit 12 is high from 4096 to 8191: its fall at 8192 is not a step then,
+    // and since that fall clocks no length, enabling length at the trigger
+    // clocks it once (2 -> 1). Otherwise the falls at SEQ_STEP and
+    // 3 * SEQ_STEP take a length of 2 to 0.
+    const Case cases[] = {{0, 3 * SEQ_STEP}, {4092, 3 * SEQ_STEP}, {4096, 2 * SEQ_STEP}, {8188, 2 * SEQ_STEP}};
     for (const Case& c : cases) {
         AudioMachine m;
         m.w(REG_DIV, 0);
@@ -32,7 +35,7 @@ TEST(FrameSequencer, PowerOnWithTheDividerBitHighSwallowsTheFirstFall) {
         m.w(NR52, 0x00);
         m.run(c.divider_at_power_on / 4);
         m.w(NR52, 0x80);
-        start_channel(m, ALL_CHANNELS[0], 1, true);
+        start_channel(m, ALL_CHANNELS[0], 2, true);
         m.run_to(restart + c.first_step - 4);
         EXPECT_TRUE(m.playing(1)) << "power-on at " << c.divider_at_power_on;
         m.run_to(restart + c.first_step);

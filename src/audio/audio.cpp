@@ -65,10 +65,20 @@ void Audio::register_read_write_handlers(GB* machine) {
     machine->add_io_handlers_for_address(
         REG_NR51 - 0xFF00, [this]() -> u8 { return nr51; }, [this](u8 v) { write_nr51(v); });
     machine->add_io_handlers_for_address(
-        REG_NR52 - 0xFF00, [this]() -> u8 { return read_nr52(); }, [this](u8 v) { write_nr52(v); });
+        REG_NR52 - 0xFF00,
+        [this]() -> u8 {
+            channel1->catch_up_sweep();
+            return read_nr52();
+        },
+        [this](u8 v) { write_nr52(v); });
     if (machine->is_cgb) {
         machine->add_io_handlers_for_address(
-            REG_PCM12 - 0xFF00, [this]() -> u8 { return read_pcm12(); }, [](u8) {});
+            REG_PCM12 - 0xFF00,
+            [this]() -> u8 {
+                channel1->catch_up_sweep();
+                return read_pcm12();
+            },
+            [](u8) {});
         machine->add_io_handlers_for_address(
             REG_PCM34 - 0xFF00, [this]() -> u8 { return read_pcm34(); }, [](u8) {});
     }
@@ -123,8 +133,24 @@ u8 Audio::read_nr52() const {
               (channel3->playing << 2) | (channel4->playing << 3));
 }
 
-u8 Audio::read_pcm12() const { return u8(channel1->level | (channel2->level << 4)); }
-u8 Audio::read_pcm34() const { return u8(channel3->level | (channel4->level << 4)); }
+// CPU CGB C and older read the level of channels 1, 2 and 4 as it was before
+// a change made in the same M-cycle as the read.
+u8 Audio::pcm_level(u8 level, u8 previous_level, u64 change_cycle) const {
+    if (gb->device < MODEL_CGB0 || gb->device > MODEL_CGBC) return level;
+    const u64 m_cycle = gb->double_speed ? 2 : 4;
+    return gb->cpu.cycles_4mhz - change_cycle < m_cycle ? previous_level : level;
+}
+
+u8 Audio::read_pcm12() const {
+    const u8 one = pcm_level(channel1->level, channel1->previous_level, channel1->level_change_cycle);
+    const u8 two = pcm_level(channel2->level, channel2->previous_level, channel2->level_change_cycle);
+    return u8(one | (two << 4));
+}
+
+u8 Audio::read_pcm34() const {
+    const u8 four = pcm_level(channel4->level, channel4->previous_level, channel4->level_change_cycle);
+    return u8(channel3->level | (four << 4));
+}
 
 void Audio::write_nr50(u8 value) {
     if (!powered) return;
@@ -174,6 +200,7 @@ void Audio::power_on() {
     // The first step after power-on is step 0.
     frame_seq_step = 7;
     power_on_phase = int(gb->cpu.cycles_4mhz & 3);
+    power_on_cycle = gb->cpu.cycles_4mhz;
     // If the divider bit that clocks the sequencer is high already, its next
     // fall is not a step.
     const u8 div_bit = gb->double_speed ? 0x20 : 0x10;

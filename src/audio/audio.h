@@ -86,6 +86,7 @@ public:
     u8 read_nr52() const;
     u8 read_pcm12() const;
     u8 read_pcm34() const;
+    u8 pcm_level(u8 level, u8 previous_level, u64 change_cycle) const;
     void write_nr50(u8 value);
     void write_nr51(u8 value);
     void write_nr52(u8 value);
@@ -95,6 +96,10 @@ public:
     // --- frame sequencer ---
     void tick_frame_sequencer();
     void update_next_frame_seq_update_cycle();
+    // Whether the next divider edge clocks the length counters. An edge that
+    // power-on swallows clocks nothing, so while one is pending the NRx4
+    // length rules see a sequencer whose next edge skips the lengths.
+    bool next_edge_clocks_length() const { return (frame_seq_step & 1) && !skip_next_frame_seq_step; }
 
     // --- channel timers, mixing and sample output ---
     void tick_frequency();
@@ -130,6 +135,8 @@ public:
     std::array<u64, 4> next_frequency_cycle{NEVER, NEVER, NEVER, NEVER};
     double next_sample_cycle = 0.0;
     int power_on_phase = 0;
+    // 4 MHz-clock cycle of the last power-on: the noise prescaler counts from it.
+    u64 power_on_cycle = 0;
     double high_pass_left_capacitor = 0.0;
     double high_pass_right_capacitor = 0.0;
     int amplitude = 8;

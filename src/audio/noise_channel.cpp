@@ -6,6 +6,11 @@ namespace {
 constexpr int TIMER_INDEX = 3;
 // Past this clock shift the LFSR's clock stops.
 constexpr int MAX_CLOCK_SHIFT = 13;
+// Cycles per prescaler tick for each step of the NR43 divisor code.
+constexpr int NOISE_PRESCALER_UNIT = 8;
+// Cycles from a prescaler tick that ends the shift counter's first half
+// period to the LFSR step.
+constexpr u64 NOISE_START_LATENCY = 10;
 }  // namespace
 
 void NoiseChannel::reset() {
@@ -40,7 +45,12 @@ void NoiseChannel::calculate_sample() {
     if (!dac_on) {
         level = 0;
     } else {
-        level = (playing && !(lfsr & 1)) ? u8(volume) : u8(0);
+        const u8 new_level = (playing && !(lfsr & 1)) ? u8(volume) : u8(0);
+        if (new_level != level) {
+            previous_level = level;
+            level_change_cycle = gb->cpu.cycles_4mhz;
+            level = new_level;
+        }
         const i16 out = i16((15 - 2 * level) * gb->audio.amplitude);
         left = routed_left ? out : i16(0);
         right = routed_right ? out : i16(0);
@@ -107,7 +117,7 @@ void NoiseChannel::write_nr44(u8 value) {
     Audio& audio = gb->audio;
     if (!audio.powered) return;
     const bool was_enabled = length_enabled;
-    step_was_odd = audio.frame_seq_step & 1;
+    step_was_odd = audio.next_edge_clocks_length();
     length_enabled = value & 0x40;
     if (nrx4_write_clocks_length(gb->device, step_was_odd, was_enabled, length_enabled, length)) clock_length();
     if (value & 0x80) start();
@@ -134,11 +144,24 @@ void NoiseChannel::start() {
     envelope_running = true;
     lfsr = 0x7FFF;
 
-    u64 delay = timer_period();
-    if (was_playing)
-        delay += 8;
-    else
-        delay += (u64(audio.power_on_phase) == (gb->cpu.cycles_4mhz & 3)) ? 4 : 6;
+    const u64 now = gb->cpu.cycles_4mhz;
+    u64 delay;
+    if (was_playing) {
+        delay = timer_period() + 8;
+    } else if (divisor_code == 0) {
+        // Divisor code 0 clocks the shift counter every 4 cycles from the
+        // trigger on; the LFSR steps when the counter's bit `clock_shift`
+        // first rises, half a period in, plus the start-up latency.
+        delay = (u64(4) << clock_shift) + 4 + ((u64(audio.power_on_phase) == (now & 3)) ? 4 : 6);
+    } else {
+        // Larger divisors come from a prescaler that has counted 8 * code
+        // cycles per tick since power-on and is not restarted by a trigger;
+        // the shift counter restarts, so the first LFSR step is the
+        // 2^clock_shift-th prescaler tick after the trigger.
+        const u64 tick = u64(NOISE_PRESCALER_UNIT) * u64(divisor_code);
+        const u64 to_tick = tick - (now - audio.power_on_cycle) % tick;
+        delay = to_tick + ((u64(1) << clock_shift) - 1) * tick + NOISE_START_LATENCY;
+    }
     audio.update_next_frequency_cycle_for_channel(TIMER_INDEX, delay);
 
     calculate_sample();

@@ -39,6 +39,10 @@ public:
     i16 output_left = 0;
     i16 output_right = 0;
     u8 level = 0;
+    // The level before its last change, and the 4 MHz-clock cycle of that
+    // change (PCM12/PCM34 on CPU CGB C and older, see Audio::read_pcm12).
+    u8 previous_level = 0;
+    u64 level_change_cycle = 0;
     int length = 0;
     int envelope_initial_volume = 0;
     bool envelope_increase = false;

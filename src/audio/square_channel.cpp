@@ -14,6 +14,17 @@ constexpr int DUTY_TABLE[4][8] = {
     {0, 1, 1, 1, 1, 1, 1, 0},
 };
 
+// Cycles after a duty step during which the period counter still takes a new
+// frequency for the period that has just begun: 4 (one single-speed M-cycle).
+// CPU CGB D and E keep the 4 in double speed; the earlier CGB revisions and
+// the AGB take a write only in the M-cycle of the step, 2 cycles there.
+constexpr u64 FREQUENCY_RELOAD_WINDOW = 4;
+constexpr u64 FREQUENCY_RELOAD_WINDOW_ONE_M_DOUBLE = 2;
+// Cycles from a frame-sequencer sweep step to the sweep unit's clock.
+constexpr u64 SWEEP_CLOCK_LATENCY = 4;
+// Cycles from a trigger to its reload of the sweep timer and shadow frequency.
+constexpr u64 TRIGGER_SWEEP_RELOAD_LATENCY = 12;
+
 }  // namespace
 
 SquareChannel::SquareChannel(int n) : channel_number(n) {
@@ -47,7 +58,12 @@ void SquareChannel::calculate_sample() {
     if (!dac_on) {
         level = 0;
     } else {
-        level = (playing && duty_patterns[duty][duty_position]) ? u8(volume) : u8(0);
+        const u8 new_level = (playing && duty_patterns[duty][duty_position]) ? u8(volume) : u8(0);
+        if (new_level != level) {
+            previous_level = level;
+            level_change_cycle = gb->cpu.cycles_4mhz;
+            level = new_level;
+        }
         // The DAC maps level 0..15 onto +1..-1.
         const i16 out = i16((15 - 2 * level) * audio.amplitude);
         left = routed_left ? out : i16(0);
@@ -88,6 +104,7 @@ void SquareChannel::set_so2_enabled(bool on) {
 // Registers
 
 void SquareChannel::write_nr_0(u8 value) {
+    catch_up_sweep();
     if (!gb->audio.powered) return;
     sweep_period = (value >> 4) & 7;
     // Leaving subtract mode after a subtracting calculation disables the channel.
@@ -107,6 +124,7 @@ void SquareChannel::write_nr_1(u8 value) {
 }
 
 void SquareChannel::write_nr_2(u8 value) {
+    catch_up_sweep();
     if (!gb->audio.powered) return;
     const int old_period = envelope_period;
     const bool old_increase = envelope_increase;
@@ -132,19 +150,38 @@ void SquareChannel::write_nr_2(u8 value) {
 }
 
 void SquareChannel::write_nr_3(u8 value) {
+    catch_up_sweep();
     if (!gb->audio.powered) return;
     frequency = (frequency & 0x700) | value;
+    frequency_written();
+}
+
+// The period counter reloads from the frequency registers during the 4 cycles
+// after a duty step, so a write within them sets the length of the period
+// already running.
+void SquareChannel::frequency_written() {
+    const u64 now = gb->cpu.cycles_4mhz;
+    const bool late_cgb = gb->device == MODEL_CGBD || gb->device == MODEL_CGBE;
+    const u64 window =
+        gb->double_speed && !late_cgb ? FREQUENCY_RELOAD_WINDOW_ONE_M_DOUBLE : FREQUENCY_RELOAD_WINDOW;
+    if (!playing || now - last_step_cycle >= window) return;
+    gb->audio.update_next_frequency_cycle_for_channel(channel_number - 1,
+                                                      last_step_cycle + u64(timer_period()) - now);
 }
 
 void SquareChannel::write_nr_4(u8 value) {
     Audio& audio = gb->audio;
     if (!audio.powered) return;
+    catch_up_sweep();
     frequency = (frequency & 0xFF) | ((value << 8) & 0x700);
     const bool was_enabled = length_enabled;
-    step_was_odd = audio.frame_seq_step & 1;
+    step_was_odd = audio.next_edge_clocks_length();
     length_enabled = value & 0x40;
     if (nrx4_write_clocks_length(gb->device, step_was_odd, was_enabled, length_enabled, length)) clock_length();
-    if (value & 0x80) start();
+    if (value & 0x80)
+        start();
+    else
+        frequency_written();
     nr_4 = value;
 }
 
@@ -179,6 +216,8 @@ void SquareChannel::start() {
     if (length == 0) length = (!step_was_odd && length_enabled) ? 63 : 64;
 
     envelope_running = true;
+    trigger_cycle = now;
+    sweep_stop_due = NEVER;
     sweep_negate_used = false;
     envelope_counter = envelope_period;
     sweep_shadow = frequency;
@@ -194,6 +233,8 @@ void SquareChannel::start() {
 }
 
 void SquareChannel::tick_frequency() {
+    catch_up_sweep();
+    last_step_cycle = gb->cpu.cycles_4mhz;
     gb->audio.update_next_frequency_cycle_for_channel(channel_number - 1, u64(timer_period()));
     duty_position = (duty_position + 1) & 7;
     calculate_sample();
@@ -230,7 +271,28 @@ void SquareChannel::tick_envelope() {
     calculate_sample();
 }
 
+// The frame sequencer's sweep clock reaches the sweep unit 4 cycles later.
 void SquareChannel::tick_sweep() {
+    catch_up_sweep();
+    sweep_clock_due = gb->cpu.cycles_4mhz + SWEEP_CLOCK_LATENCY;
+}
+
+void SquareChannel::run_due_sweep() {
+    const u64 now = gb->cpu.cycles_4mhz;
+    if (sweep_clock_due <= now) {
+        const u64 due = sweep_clock_due;
+        sweep_clock_due = NEVER;
+        // A trigger reloads the sweep timer and shadow frequency a few cycles
+        // after its write; a clock that falls before that reload is lost.
+        if (due - trigger_cycle >= TRIGGER_SWEEP_RELOAD_LATENCY) clock_sweep(due);
+    }
+    if (sweep_stop_due <= now) {
+        sweep_stop_due = NEVER;
+        if (playing) stop_playing();
+    }
+}
+
+void SquareChannel::clock_sweep(u64 at) {
     if (!playing || !sweep_enabled) return;
     sweep_timer = (sweep_timer - 1) & 7;
     if (sweep_timer != 0) return;
@@ -245,5 +307,7 @@ void SquareChannel::tick_sweep() {
     frequency = n;
     sweep_shadow = n;
     if (!sweep_add) return;  // sweep_calculate marked the subtraction already
-    if (n + (n >> sweep_shift) > 2047) stop_playing();
+    // The check of the written-back frequency shifts it serially, one bit every
+    // 4 cycles, so an overflow stops the channel 4 * `sweep_shift` cycles later.
+    if (n + (n >> sweep_shift) > 2047) sweep_stop_due = at + u64(sweep_shift) * 4;
 }

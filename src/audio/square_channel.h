@@ -25,6 +25,10 @@ public:
     void tick_length();
     void tick_envelope();
     void tick_sweep();
+    // Runs a sweep clock or sweep overflow stop that has fallen due by now.
+    void catch_up_sweep() {
+        if (sweep_clock_due != NEVER || sweep_stop_due != NEVER) run_due_sweep();
+    }
     void reset_sound_length();
     void reset_envelope_cycles_left();
 
@@ -46,6 +50,10 @@ public:
     i16 output_left = 0;
     i16 output_right = 0;
     u8 level = 0;
+    // The level before its last change, and the 4 MHz-clock cycle of that
+    // change (PCM12/PCM34 on CPU CGB C and older, see Audio::read_pcm12).
+    u8 previous_level = 0;
+    u64 level_change_cycle = 0;
     int duty = 0;
     int duty_position = 0;
     int length = 0;
@@ -64,8 +72,19 @@ public:
     bool step_was_odd = false;
     bool length_enabled = false;
     int frequency = 0;
+    // 4 MHz-clock cycle of the last duty step.
+    u64 last_step_cycle = 0;
+    // Channel 1's sweep: the 4 MHz-clock cycle at which a frame-sequencer
+    // sweep clock takes effect, the cycle at which an overflow found by the
+    // check after a write-back stops the channel, and the last trigger.
+    u64 sweep_clock_due = NEVER;
+    u64 sweep_stop_due = NEVER;
+    u64 trigger_cycle = 0;
 
 private:
+    void frequency_written();
+    void run_due_sweep();
+    void clock_sweep(u64 at);
     int timer_period() const { return (2048 - frequency) * 4; }
     int sweep_calculate();
     void clock_length();

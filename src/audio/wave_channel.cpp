@@ -141,7 +141,7 @@ void WaveChannel::write_nr34(u8 value) {
     if (!audio.powered) return;
     frequency = (frequency & 0xFF) | ((value << 8) & 0x700);
     const bool was_enabled = length_enabled;
-    step_was_odd = audio.frame_seq_step & 1;
+    step_was_odd = audio.next_edge_clocks_length();
     length_enabled = value & 0x40;
     // When the frame sequencer's next step does not clock lengths, enabling the
     // counter clocks it once at once. The early CGB revisions clock it on any
