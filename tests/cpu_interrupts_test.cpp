@@ -98,33 +98,55 @@ TEST(Stop, SpeedSwitchToDoubleSpeed) {
     EXPECT_TRUE(m.g().double_speed);
     EXPECT_EQ(m.g().read_byte(REG_KEY1), 0xFE);
     EXPECT_EQ(m.c().pc, 0x0106);
-    // Fetch at normal speed, then 0x8004 M-cycles at double speed.
-    EXPECT_EQ(m.c().cycles_4mhz - start_4mhz, 4u + 0x10008u);
-    EXPECT_EQ(m.c().cpu_cycles - start_cpu, 4u + 0x8004u * 4);
+    // Fetch and two more M-cycles at normal speed, then 0x8000 M-cycles at
+    // double speed, over which the divider counts 0x20000 and wraps to 0.
+    EXPECT_EQ(m.c().cycles_4mhz - start_4mhz, 4u + 8u + 0x10000u);
+    EXPECT_EQ(m.c().cpu_cycles - start_cpu, 4u + 8u + 0x20000u);
+    EXPECT_EQ(m.g().timer.counter(), 0u);
     EXPECT_FALSE(m.g().ppu_phase_shift);
 }
 
-TEST(Stop, SpeedSwitchBackAddsAnMcycleOnAnOddPhase) {
-    struct Case {
-        u64 extra_base_cycles;  // time spent in double speed beyond the switch itself
-        bool extra_mcycle;
-    };
-    // Each NOP in double speed is 2 base cycles, so NOP count decides the phase.
-    const Case cases[] = {{0, false}, {2, true}, {4, false}, {6, true}};
-    for (const Case& c : cases) {
+TEST(Stop, SpeedSwitchBackTakesTheSameTimeOnEitherPhase) {
+    // Each NOP in double speed is 2 base cycles, so the NOP count decides on
+    // which half of a single-speed M-cycle the switch back begins.
+    for (int nops = 0; nops < 4; ++nops) {
         std::vector<u8> program = {0x3E, 0x01, 0xE0, 0x4D, STOP, 0x00};
-        for (u64 i = 0; i < c.extra_base_cycles / 2; ++i) program.push_back(NOP);
+        program.insert(program.end(), size_t(nops), NOP);
         program.insert(program.end(), {0xE0, 0x4D, STOP, 0x00, NOP});
         Machine m(program, "cgbE");
-        m.step(3 + int(c.extra_base_cycles / 2) + 1);
+        m.step(3 + nops + 1);
         ASSERT_TRUE(m.g().double_speed);
         const u64 before = m.c().cycles_4mhz;
         m.step();
         ASSERT_FALSE(m.g().double_speed);
-        // Elapsed since the switch began: fetch 0x10008 + LDH (3 M-cycles = 6) + NOPs + STOP fetch 2.
-        EXPECT_EQ(m.c().cycles_4mhz - before, 2u + 0x20000u + (c.extra_mcycle ? 4u : 0u))
-            << "extra " << c.extra_base_cycles;
-        EXPECT_EQ(m.g().ppu_phase_shift, !c.extra_mcycle);
+        // STOP fetch and two more M-cycles at double speed (2 + 4), then
+        // three base cycles and 0x7FFF M-cycles at normal speed.
+        EXPECT_EQ(m.c().cycles_4mhz - before, 2u + 4u + 3u + 0x7FFFu * 4) << nops << " NOPs";
+        EXPECT_EQ(m.g().timer.counter(), 0u) << nops << " NOPs";
+        EXPECT_FALSE(m.g().ppu_phase_shift);
+    }
+}
+
+TEST(Stop, PendingRequestEndsTheSpeedSwitchWaitAtOnce) {
+    struct Case {
+        bool ime;
+        u16 pc_after;  // the vector, or the byte after STOP 00
+    };
+    const Case cases[] = {{true, 0x0040}, {false, 0x0107}};
+    for (const Case& c : cases) {
+        // LD A,1; LDH (4D),A; (EI or NOP); STOP; NOP. The request is made
+        // before EI, so it can only be taken once STOP has run.
+        Machine m({0x3E, 0x01, 0xE0, 0x4D, c.ime ? EI : NOP, STOP, 0x00, NOP}, "cgbE");
+        m.g().write_byte(REG_IE, INT_VBLANK);
+        m.step(2);
+        m.c().flag_interrupt(INT_VBLANK);
+        m.step();
+        const u64 start = m.c().cycles_4mhz;
+        m.step();
+        EXPECT_TRUE(m.g().double_speed);
+        EXPECT_EQ(m.c().pc, c.pc_after) << "ime " << c.ime;
+        EXPECT_LT(m.c().cycles_4mhz - start, 64u) << "no settling wait";
+        EXPECT_EQ((m.g().read_byte(REG_IF) & INT_VBLANK) != 0, !c.ime) << "ime " << c.ime;
     }
 }
 

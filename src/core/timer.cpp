@@ -81,13 +81,25 @@ void Timer::update() {
     }
 }
 
-void Timer::write_div(u8) {
-    const u16 old = counter();
-    div_base_cycle = now();
+void Timer::write_div(u8) { restart_divider(counter(), now()); }
+
+void Timer::reset_divider_for_speed_switch(u32 head_start) {
+    u16 old = counter();
+    // DIV (bits 8-15) takes the carry out of the low byte one cycle late. On
+    // the very cycle the low byte wraps, the reset meets the upper bits as
+    // they were before that carry: a bit the carry would raise never rises,
+    // and a bit the carry would drop falls once, the edge already counted at
+    // this cycle. Either way the reset adds no edge of its own.
+    if ((old & 0xFF) == 0) old = 0;
+    restart_divider(old, now() - head_start);
+}
+
+void Timer::restart_divider(u16 old, u64 base) {
+    div_base_cycle = base;
     if (old & tima_input_bit)
         schedule(now() + 1);  // the reset is a falling edge of the input bit
     else if (tac & TAC_ENABLE)
-        schedule(now() + 2u * tima_input_bit);
+        schedule(get_bit_reset_cycle(tima_input_bit));
     else
         schedule(NEVER);
 

@@ -20,6 +20,10 @@ public:
     void update();
     u8 read_div() const;
     void write_div(u8 value);
+    // The divider reset that a CGB speed switch performs at its start. The
+    // divider then counts on through the switch; `head_start` cycles are
+    // counted as already elapsed (see CPU::op_stop).
+    void reset_divider_for_speed_switch(u32 head_start);
     void write_tac(u8 value);
     void calculate_next_timer_update_cycle();
     // CPU-clock cycle of the next falling edge of `bit` of the divider.
@@ -44,4 +48,5 @@ public:
 private:
     u64 now() const;
     void schedule(u64 cycle);
+    void restart_divider(u16 old_counter, u64 base);
 };

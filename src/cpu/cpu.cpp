@@ -230,6 +230,10 @@ bool CPU::handle_interrupts() {
 void CPU::dispatch_interrupt() {
     if (gb->is_dmg && pc >= 0xFE00 && pc <= 0xFEFF) check_oam_corruption(pc, 0);
     tick();
+    dispatch_interrupt_from_second_cycle();
+}
+
+void CPU::dispatch_interrupt_from_second_cycle() {
     if (gb->is_dmg && was_halted)
         t_cycles(2);
     else
@@ -293,23 +297,66 @@ void CPU::op_stop() {
         pc = u16(pc + 2);
         return;
     }
+    // The switch keeps the old speed for two more M-cycles, then resets the
+    // divider and changes the clock. The CPU then waits, as in HALT, until the
+    // divider has counted 0x20000 cycles at the new speed (the oscillator
+    // settling time), so DIV reads 0 when the next instruction starts and TIMA
+    // has counted through the whole wait. An enabled interrupt request ends
+    // the wait early, as it ends HALT.
     gb->speed_switch_armed = false;
-    gb->double_speed = !gb->double_speed;
-    if (gb->double_speed) {
-        speed_switch_reference = cycles_4mhz;
-        gb->ppu_phase_shift = false;
-        for (int i = 0; i < 0x8004; ++i) tick();
-    } else {
-        if ((cycles_4mhz - speed_switch_reference) % 4 == 2) {
-            gb->ppu_phase_shift = false;
-            tick();
-        } else {
-            gb->ppu_phase_shift = true;
-        }
-        for (int i = 0; i < 0x8000; ++i) tick();
-    }
-    gb->timer.write_div(0);
+    gb->ppu_phase_shift = false;
+    if (!gb->double_speed) speed_switch_reference = cycles_4mhz;
+    tick();
+    tick();
     pc = u16(pc + 2);
+    if (!gb->double_speed) {
+        gb->double_speed = true;
+        if (pending_interrupts) {
+            speed_switch_wake_at_once();
+            return;
+        }
+        gb->timer.reset_divider_for_speed_switch(0);
+        speed_switch_wait(0x8000);
+        return;
+    }
+    gb->double_speed = false;
+    if (pending_interrupts) {
+        speed_switch_wake_at_once();
+        return;
+    }
+    // Back in single speed the CPU resumes three base-clock cycles off its
+    // old M-cycle grid, whatever the number of double-speed M-cycles was:
+    // its reads then meet the PPU's dots at a new phase. The divider, on the
+    // base clock, still reaches 0x20000 as the CPU resumes.
+    gb->timer.reset_divider_for_speed_switch(1);
+    for (int i = 0; i < 3; ++i) t_cycle_4mhz();
+    speed_switch_wait(0x8000 - 1);
+}
+
+// The wait after a speed switch. A request noticed at an M-cycle boundary ends
+// it there; the interrupt, if enabled, is then taken like any other, from the
+// next opcode fetch on.
+void CPU::speed_switch_wait(int m_cycles) {
+    for (int i = 0; i < m_cycles; ++i) {
+        if (pending_interrupts) return;
+        tick();
+    }
+}
+
+// An enabled request already there when the speed changes: the CPU does not
+// wait at all and, with IME on, enters the interrupt routine without an
+// opcode fetch. The CGB revisions up to CGB-C take the divider reset one
+// M-cycle later, within the first internal M-cycle of that entry.
+void CPU::speed_switch_wake_at_once() {
+    const bool late_reset = gb->device < MODEL_CGBD;
+    if (!late_reset || ime != 2) {
+        gb->timer.reset_divider_for_speed_switch(gb->double_speed ? 0 : 1);
+        if (ime == 2) dispatch_interrupt();
+        return;
+    }
+    tick();
+    gb->timer.reset_divider_for_speed_switch(gb->double_speed ? 0 : 1);
+    dispatch_interrupt_from_second_cycle();
 }
 
 // On DMG-class hardware an address in FE00-FEFF on the bus while the PPU

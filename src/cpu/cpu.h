@@ -42,6 +42,7 @@ public:
     void unflag_interrupt(u8 mask);
     bool handle_interrupts();
     void dispatch_interrupt();
+    void dispatch_interrupt_from_second_cycle();
     // Called at every opcode fetch: only an address in FE00-FEFF goes further.
     void check_oam_corruption(u16 address, int kind) {
         if ((address & 0xFF00) == 0xFE00) apply_oam_corruption(kind);
@@ -134,4 +135,6 @@ private:
     void halt_wait_step();
     void op_halt();
     void op_stop();
+    void speed_switch_wait(int m_cycles);
+    void speed_switch_wake_at_once();
 };
