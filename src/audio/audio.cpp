@@ -250,10 +250,13 @@ void Audio::tick_frame_sequencer() {
         channel3->tick_length();
         channel4->tick_length();
         if (frame_seq_step == 2 || frame_seq_step == 6) channel1->tick_sweep();
-    } else if (frame_seq_step == 7) {
-        channel1->tick_envelope();
-        channel2->tick_envelope();
-        channel4->tick_envelope();
+    } else {
+        // Odd steps run a delayed envelope step that a period write left
+        // pending; step 7 is also the envelopes' 64 Hz clock.
+        const bool clock = frame_seq_step == 7;
+        if (channel1->envelope_wake_pending || clock) channel1->tick_envelope(clock);
+        if (channel2->envelope_wake_pending || clock) channel2->tick_envelope(clock);
+        if (clock) channel4->tick_envelope();
     }
 }
 

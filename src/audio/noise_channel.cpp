@@ -6,7 +6,7 @@ namespace {
 constexpr int TIMER_INDEX = 3;
 // Past this clock shift the LFSR's clock stops.
 constexpr int MAX_CLOCK_SHIFT = 13;
-// Cycles per prescaler tick for each step of the NR43 divisor code.
+// Cycles per tick of the prescaler behind NR43 divisor codes 1 to 7.
 constexpr int NOISE_PRESCALER_UNIT = 8;
 // Cycles from a prescaler tick that ends the shift counter's first half
 // period to the LFSR step.
@@ -154,13 +154,17 @@ void NoiseChannel::start() {
         // first rises, half a period in, plus the start-up latency.
         delay = (u64(4) << clock_shift) + 4 + ((u64(audio.power_on_phase) == (now & 3)) ? 4 : 6);
     } else {
-        // Larger divisors come from a prescaler that has counted 8 * code
-        // cycles per tick since power-on and is not restarted by a trigger;
-        // the shift counter restarts, so the first LFSR step is the
-        // 2^clock_shift-th prescaler tick after the trigger.
-        const u64 tick = u64(NOISE_PRESCALER_UNIT) * u64(divisor_code);
-        const u64 to_tick = tick - (now - audio.power_on_cycle) % tick;
-        delay = to_tick + ((u64(1) << clock_shift) - 1) * tick + NOISE_START_LATENCY;
+        // Larger divisors count ticks of a prescaler that ticks every 8
+        // cycles from power-on and is not restarted by a trigger. The trigger
+        // restarts the divide-by-code and shift counters, so the first LFSR
+        // step comes code * 2^clock_shift ticks after the trigger. A trigger
+        // in the very cycle of a tick misses that tick with code 1, while the
+        // divide-by-code counter of larger codes already takes it as its
+        // first count.
+        const u64 unit = NOISE_PRESCALER_UNIT;
+        u64 to_tick = unit - (now - audio.power_on_cycle) % unit;
+        if (divisor_code > 1 && to_tick == unit) to_tick = 0;
+        delay = to_tick + ((u64(divisor_code) << clock_shift) - 1) * unit + NOISE_START_LATENCY;
     }
     audio.update_next_frequency_cycle_for_channel(TIMER_INDEX, delay);
 

@@ -141,6 +141,9 @@ void SquareChannel::write_nr_2(u8 value) {
             if (envelope_increase) --v;
         }
         volume = v & 15;
+        // A period given to an envelope held at period 0 takes effect with a
+        // volume step at the next odd sequencer step, which restarts the count.
+        if (old_period == 0 && new_period != 0) envelope_wake_pending = true;
     }
     calculate_sample();
     dac_on = value > 7;
@@ -216,6 +219,7 @@ void SquareChannel::start() {
     if (length == 0) length = (!step_was_odd && length_enabled) ? 63 : 64;
 
     envelope_running = true;
+    envelope_wake_pending = false;
     trigger_cycle = now;
     sweep_stop_due = NEVER;
     sweep_negate_used = false;
@@ -251,13 +255,22 @@ void SquareChannel::tick_length() {
     if (length_enabled && length != 0) clock_length();
 }
 
-void SquareChannel::tick_envelope() {
-    if (!playing || !envelope_running) return;
-    if (--envelope_counter != 0) {
-        // A period of 0 never counts back to 0; keep the counter from drifting.
-        if (envelope_counter < 0) envelope_counter = -1;
-        return;
+// The envelope timer counts 64 Hz clocks while the period is not 0; a period
+// of 0 holds it, so writing 0 stops every later step at once.
+void SquareChannel::tick_envelope(bool clock) {
+    if (envelope_wake_pending) {
+        envelope_wake_pending = false;
+        if (playing && envelope_running && envelope_period != 0) {
+            step_envelope();
+            return;
+        }
     }
+    if (!clock || !playing || !envelope_running || envelope_period == 0) return;
+    if (--envelope_counter > 0) return;
+    step_envelope();
+}
+
+void SquareChannel::step_envelope() {
     envelope_counter = envelope_period;
     if (envelope_increase) {
         if (volume < 15) ++volume;

@@ -23,7 +23,9 @@ public:
     void set_so2_enabled(bool on);
 
     void tick_length();
-    void tick_envelope();
+    // Called at odd frame-sequencer steps while a delayed step is pending, and
+    // at step 7 (`clock`: the 64 Hz envelope clock) always.
+    void tick_envelope(bool clock);
     void tick_sweep();
     // Runs a sweep clock or sweep overflow stop that has fallen due by now.
     void catch_up_sweep() {
@@ -62,6 +64,9 @@ public:
     int envelope_period = 0;
     int envelope_counter = 0;
     bool envelope_running = false;
+    // Giving a period to the running envelope of a playing channel whose
+    // period was 0 makes it step at the next odd frame-sequencer step.
+    bool envelope_wake_pending = false;
     bool sweep_negate_used = false;
     bool sweep_enabled = false;
     int sweep_period = 0;
@@ -88,5 +93,6 @@ private:
     int timer_period() const { return (2048 - frequency) * 4; }
     int sweep_calculate();
     void clock_length();
+    void step_envelope();
     void silence();
 };
