@@ -199,6 +199,43 @@ TEST(VideoAndObjectMemory, BlockedByThePictureUnitAndTheDma) {
     }
 }
 
+// On the line after LCD-on a DMG's OAM write window depends on how long the
+// LCD was off: after a long pause the drawing takes OAM from line cycle 84 and
+// keeps it through cycle 252 at least; after a short one from cycle 80 until
+// drawing ends. A colour model follows STAT's mode 3 either way.
+TEST(VideoAndObjectMemory, LineAfterLcdOnOamWriteWindow) {
+    struct Row {
+        const char* model;
+        u64 off_cycles;
+        int mode, line_cycle, state;
+        bool dropped;
+    };
+    constexpr int DRAWING = PPU::STATE_ON_LINE_0_CLOCKS_81;
+    constexpr int DRAWN = PPU::STATE_ON_LINE_0_HBLANK_CGB_DOUBLE;
+    const Row rows[] = {
+        {"dmgC", 516, 3, 80, PPU::STATE_ON_LINE_0_CLOCKS_80, false},
+        {"dmgC", 516, 3, 84, DRAWING, true},
+        {"dmgC", 516, 0, 252, DRAWN, true},
+        {"dmgC", 516, 0, 256, DRAWN, false},
+        {"dmgC", 516, 3, 256, DRAWING, true},
+        {"dmgB", 456, 3, 80, PPU::STATE_ON_LINE_0_CLOCKS_80, false},
+        {"dmgC", 36, 3, 80, PPU::STATE_ON_LINE_0_CLOCKS_80, true},
+        {"dmgC", 36, 0, 252, DRAWN, false},
+        {"cgbE", 516, 3, 80, PPU::STATE_ON_LINE_0_CLOCKS_80, true},
+        {"cgbE", 516, 0, 252, DRAWN, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.model << " off " << r.off_cycles << " cycle " << r.line_cycle);
+        TestMachine m(patterned_rom(0x80), r.model);
+        GB& gb = *m.gb;
+        gb.oam[0x10] = 0x4C;
+        place_ppu(gb, r.mode, 0, r.line_cycle, r.state);
+        gb.ppu.lcd_off_cycle = gb.ppu.line_start_cycle - r.off_cycles;
+        gb.write_byte(0xFE10, 0x6D);
+        EXPECT_EQ(gb.oam[0x10], r.dropped ? 0x4C : 0x6D);
+    }
+}
+
 // FEA0-FEFF: each model wires the unused area differently.
 TEST(ObjectMemory, ExtraAreaPerModel) {
     struct Row {

@@ -25,6 +25,12 @@ TEST(OamCorruption, RowCopiesByAccessKindOnDmgOnly) {
     };
     const Row rows[] = {
         {"dmgC", 0x91, 0, 83, 0xFE00, 0, {{168, 160, 6}}},
+        // The writes of LD (HL+/-),A (kinds 8, 9) skip the copies back into
+        // the first row that the reads of kinds 6 and 7 make.
+        {"dmgC", 0x91, 2, 4, 0xFE20, 6, {{2, 10, 8}, {18, 10, 6}, {0, 16, 2}}},
+        {"dmgC", 0x91, 2, 4, 0xFE20, 8, {{18, 10, 6}}},
+        {"dmgC", 0x91, 0, 0, 0xFE20, 9, {{10, 2, 6}}},
+        {"dmgC", 0x91, 2, 12, 0xFE20, 9, {{18, 26, 8}, {34, 26, 6}, {16, 32, 2}}},
         // No corruption on a CGB.
         {"cgbE", 0x91, 2, 10, 0xFE00, 0, {}},
         {"cgbE", 0x91, 2, 6, 0xFE01, 4, {}},
@@ -45,6 +51,43 @@ TEST(OamCorruption, RowCopiesByAccessKindOnDmgOnly) {
         gb.ppu.line_start_cycle = gb.cpu.cycles_4mhz - u64(r.sc);
         ASSERT_EQ(gb.ppu.get_scanline_cycle_count(), r.sc);
         gb.cpu.check_oam_corruption(r.address, r.kind);
+        EXPECT_EQ(gb.oam, expected);
+    }
+}
+
+// A DMG write by LD (HL+/-),A landing in the first cycle of a line whose OAM
+// scan is starting is followed by the first row taking bytes 2-7 from the
+// second row; later in the scan, or on a colour model, nothing moves.
+TEST(OamCorruption, WriteAtScanStartRefillsFirstRow) {
+    struct Row {
+        const char* model;
+        int line, line_cycle, state;
+        u16 address;
+        bool copies;
+    };
+    const Row rows[] = {
+        {"dmgC", 5, 0, PPU::STATE_LINE_1_143_CLOCKS_0, 0xFE04, true},
+        {"dmgB", 0, 0, PPU::STATE_LINE_0_CLOCKS_0, 0xFE9F, true},
+        {"dmgC", 5, 0, PPU::STATE_LINE_1_143_CLOCKS_0, 0xC004, false},
+        {"dmgC", 5, 4, PPU::STATE_LINE_1_143_CLOCKS_4, 0xFE04, false},
+        {"dmgC", 5, 300, PPU::STATE_LINE_1_143_HBLANK_STAT, 0xFE04, false},
+        {"cgbE", 5, 0, PPU::STATE_LINE_1_143_CLOCKS_0, 0xFE04, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.model << " line " << r.line << " cycle " << r.line_cycle << " "
+                                        << std::hex << r.address);
+        TestMachine m(RomImage(), r.model);
+        GB& gb = *m.gb;
+        std::iota(gb.oam.begin(), gb.oam.end(), 0);
+        auto expected = gb.oam;
+        if (r.copies) std::copy_n(gb.oam.begin() + 10, 6, expected.begin() + 2);
+        gb.ppu.lcdc = 0x91;
+        gb.ppu.lcd_enabled = true;
+        gb.ppu.mode = 0;
+        gb.ppu.current_line = r.line;
+        gb.ppu.state = r.state;
+        gb.ppu.line_start_cycle = gb.cpu.cycles_4mhz - u64(r.line_cycle);
+        gb.cpu.check_oam_scan_start_write(r.address);
         EXPECT_EQ(gb.oam, expected);
     }
 }

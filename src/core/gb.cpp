@@ -406,8 +406,24 @@ void GB::write_extra_oam(u16 address, u8 value) {
     if (cell >= 0) oam[cell] = value;
 }
 
+// LCD-off time (4 MHz cycles) from which a DMG's line after LCD-on uses the
+// later OAM write window: 36 cycles off keeps the early window, 516 or more
+// give the later one; one line's length is taken as the boundary.
+constexpr u64 LONG_LCD_OFF_CYCLES = 456;
+
 void GB::write_oam_area(u16 address, u8 value) {
-    if (ppu.mode == 3) return;
+    if (!is_cgb && ppu.state >= PPU::STATE_ON_LINE_0_CLOCKS_80 && ppu.state <= PPU::STATE_ON_LINE_0_HBLANK_CGB_DOUBLE &&
+        ppu.line_start_cycle - ppu.lcd_off_cycle >= LONG_LCD_OFF_CYCLES) {
+        // After the LCD has been off for a while, the line after LCD-on of
+        // a DMG takes OAM from writes one M-cycle after STAT shows mode 3 (a
+        // write at line cycle 80 still lands) and keeps it through cycle 252
+        // even when drawing ends earlier (SCX 0-1). Switched off only briefly,
+        // it takes OAM at cycle 80 and frees it when drawing ends.
+        const int cycle = ppu.get_scanline_cycle_count();
+        if (cycle >= 84 && (ppu.mode == 3 || cycle <= 252)) return;
+    } else if (ppu.mode == 3) {
+        return;
+    }
     if (ppu.mode == 2 && ppu.get_scanline_cycle_count() < 80) return;
     if (is_cgb && oam_scan_starting()) return;
     if (dma.oam_dma_bus_state != 0) return;

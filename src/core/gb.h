@@ -163,6 +163,9 @@ public:
     bool use_boot_roms = true;
     std::string rom_path;
 
+    // True in the first cycles of a line whose OAM scan is starting.
+    bool oam_scan_starting() const;
+
     // Front-end seam; null runs headless.
     Host* host = nullptr;
 
@@ -171,7 +174,6 @@ private:
     u8 read_cartridge_area(u16 address);
     u8 read_wram_area(u16 address);
     u8 read_oam_area(u16 address);
-    bool oam_scan_starting() const;
     void write_oam_area(u16 address, u8 value);
     bool boot_overlay_covers(u16 address, bool unrestricted) const;
 };

@@ -390,18 +390,31 @@ void CPU::apply_oam_corruption(int kind) {
             if (i >= 6) copy_oam(i + 10, i - 6, 6);
             break;
         }
-        default: {  // 5: first POP read and opcode fetch; 6, 7: LD (HL+/-)
+        default: {  // 5: first POP read and opcode fetch; 6, 7: LD A,(HL+/-); 8, 9: LD (HL+/-),A
             const int j = 2 * sc + 2;
+            // The writes of LD (HL+/-),A leave the first row (bytes 0-7)
+            // alone while the scan is in its first rows: their copies back
+            // into it are skipped.
+            const bool keeps_first_row = kind >= 8;
             if (j <= 7) {
                 copy_oam(j + 8, j, 6);
             } else {
-                copy_oam(j - 8, j, 8);
+                if (!(keeps_first_row && j - 8 < 8)) copy_oam(j - 8, j, 8);
                 copy_oam(j + 8, j, 6);
-                if (j >= 10) copy_oam(j - 10, j + 6, 2);
+                if (j >= 10 && !(keeps_first_row && j - 10 < 8)) copy_oam(j - 10, j + 6, 2);
             }
             break;
         }
     }
+}
+
+// A DMG write by LD (HL+/-),A that lands in the first cycle of a line whose
+// OAM scan is starting is stored, and then the scan's first row takes bytes
+// 2-7 from the second row (bytes 10-15).
+void CPU::apply_oam_scan_start_write() {
+    if (gb->is_cgb || !(gb->ppu.lcdc & 0x80)) return;
+    if (!gb->oam_scan_starting() || gb->ppu.get_scanline_cycle_count() >= 4) return;
+    copy_oam(2, 10, 6);
 }
 
 void CPU::copy_oam(int destination, int source, int count) {

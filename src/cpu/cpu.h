@@ -48,6 +48,12 @@ public:
         if ((address & 0xFF00) == 0xFE00) apply_oam_corruption(kind);
     }
     void apply_oam_corruption(int kind);
+    // After the write of LD (HL+),A or LD (HL-),A: only an address in
+    // FE00-FEFF goes further.
+    void check_oam_scan_start_write(u16 address) {
+        if ((address & 0xFF00) == 0xFE00) apply_oam_scan_start_write();
+    }
+    void apply_oam_scan_start_write();
     void copy_oam(int destination, int source, int count);
 
     // --- lifecycle ---

@@ -319,10 +319,12 @@ ZX_INLINE void exec(CPU& c) {
             }
         } else {  // (HL+), (HL-)
             constexpr int step = p == 2 ? 1 : -1;
-            c.check_oam_corruption(c.hl, p == 2 ? 6 : 7);
             if constexpr (q == 0) {
+                c.check_oam_corruption(c.hl, p == 2 ? 8 : 9);
                 c.ticked_write_byte(c.hl, c.a());
+                c.check_oam_scan_start_write(c.hl);
             } else {
+                c.check_oam_corruption(c.hl, p == 2 ? 6 : 7);
                 mark_data(c, c.hl);
                 c.set_a(c.ticked_read_byte(c.hl));
             }

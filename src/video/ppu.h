@@ -252,6 +252,8 @@ public:
     bool obj_fetch_enabled = false;
     bool previous_tile_data_select = false;
     u64 lcdc_write_cycle = 0;
+    // 4 MHz cycle at which the LCD was last switched off (not saved).
+    u64 lcd_off_cycle = 0;
 
     // Palettes and colours. mapped_colors: 0-31 CGB BG palettes, 32-63 CGB OBJ
     // palettes, 64-67 the DMG shades lightest first, 68-71 darkest first.

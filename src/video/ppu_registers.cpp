@@ -149,6 +149,7 @@ void PPU::write_lcdc(u8 value) {
             if (lyc_coincidence && lyc_compare_enabled) update_stat_irq(true);
         }
     } else if (lcd_enabled && !switch_on) {
+        lcd_off_cycle = now();
         ly = 0;
         stat_line = false;
         mode = 0;
