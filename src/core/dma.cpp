@@ -69,7 +69,7 @@ void DMA::handle_oam_dma_transfer() {
         read_next_oam_byte();
         return;
     }
-    gb->oam[(oam_dma_destination - 0xFE00) & 0xFF] = oam_dma_byte;
+    gb->ppu.oam_dma_write((oam_dma_destination - 0xFE00) & 0xFF, oam_dma_byte);
     --oam_dma_bytes_left;
     oam_dma_destination = u16(oam_dma_destination + 1);
     if (oam_dma_bytes_left <= 0) {

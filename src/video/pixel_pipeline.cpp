@@ -561,7 +561,25 @@ u8 PPU::read_sprite_byte(const OamDataWithId& sprite, bool high) {
     return (sprite.attributes & ATTR_X_FLIP) ? REVERSED[value] : value;
 }
 
+// The fetcher reads the sprite's tile number and attributes from object
+// memory as a 2-byte word in its second or third cycle, whichever falls on
+// the 2-cycle beat of the picture unit's object-memory reads (the beat of the
+// OAM scan). Object memory only changes between the scan and the fetch
+// through an OAM DMA, so otherwise the bytes the scan saw are used. When the
+// read falls in the cycle in which the DMA holds object memory, it gets the
+// DMA's word instead of the sprite's own.
+void PPU::read_sprite_oam_during_dma() {
+    if ((fifo_cycle - line_start_cycle) & 1) return;
+    OamDataWithId& sprite = line_sprites[sprite_count - 1];
+    const u8* bytes =
+        fifo_cycle == oam_dma_slot_cycle ? &gb->oam[oam_dma_slot_word] : &gb->oam[4 * sprite.oam_index + 2];
+    sprite_tile = sprite.tile = bytes[0];
+    sprite.attributes = bytes[1];
+}
+
 void PPU::handle_sprite_fetcher(int step) {
+    if ((step == 1 || step == 2) && oam_written_by_dma) [[unlikely]]
+        read_sprite_oam_during_dma();
     const OamDataWithId& sprite = line_sprites[sprite_count - 1];
     switch (step) {
         case 0: sprite_tile = sprite.tile; break;

@@ -179,6 +179,10 @@ public:
     // --- OAM scan (ppu_state_machine.cpp) ---
     void collect_sprites(bool finish);
     void collect_tentative_sprite();
+    // An OAM DMA write of `value` to object memory byte `index` (0-159), with
+    // what the OAM scan and the sprite fetcher see of it (they are first
+    // brought up to the write's cycle).
+    void oam_dma_write(int index, u8 value);
 
     // --- pixel pipeline, mode 3 (pixel_pipeline.cpp) ---
     void init_mode_3();
@@ -306,6 +310,14 @@ public:
     int oam_scan_index = 0;
     int oam_scan_state = 0;  // mode as the CPU latched it on entering STOP
     u64 fifo_cycle = 0;      // pixel cycle up to which the scan/pipeline ran
+    // An OAM DMA wrote object memory while this line's scan or sprite fetches
+    // were running: the fetcher then reads tile and attributes from object
+    // memory as it is, not as the scan saw them.
+    bool oam_written_by_dma = false;
+    // The cycle in which the OAM DMA last held object memory, and the even
+    // address of the 2-byte word it was writing.
+    u64 oam_dma_slot_cycle = NEVER;
+    u8 oam_dma_slot_word = 0;
 
     // Register values as rendering sees them (they may lag the registers).
     u8 rendering_scy = 0;
@@ -433,6 +445,13 @@ private:
     // pipeline are brought up to the write's cycle and the write is logged.
     void prepare_register_write(u16 address, u8 value);
     void catch_up_pixel_pipeline();
+    // OAM scan steps; an entry is examined with the Y and X bytes given.
+    void scan_oam_until(u64 until, bool finish);
+    void scan_entry(const u8* y_and_x, bool skip);
+    bool scan_skips_entries() const;
+    bool oam_scan_running() const;
+    bool sprite_fetches_pending() const;
+    void read_sprite_oam_during_dma();
     void log_register_write(u16 address, u8 old_value, u8 new_value);
     u8 register_value(u16 address) const;
 

@@ -18,6 +18,10 @@ constexpr int MODE_TRANSFER = 3;
 
 }  // namespace
 
+// Objects are collected while the CPU is stopped only if it stopped during
+// mode 3.
+bool PPU::scan_skips_entries() const { return gb->cpu.stopped && oam_scan_state >= 0 && oam_scan_state <= 2; }
+
 bool PPU::early_cgb() const { return gb->is_cgb && gb->device < MODEL_CGBD; }
 
 bool PPU::single_speed() const { return !gb->double_speed; }
@@ -60,6 +64,7 @@ void PPU::reset_scanline_cycles() {
     line_window_enabled = window_enabled;
     sprite_count = 0;
     late_sprite_pending = false;
+    oam_written_by_dma = false;
 }
 
 void PPU::reset_frame_cycles() {
@@ -451,23 +456,74 @@ void PPU::set_state(int id) {
 // OAM scan: one entry every 2 cycles through mode 2, run lazily up to the
 // current cycle (or to the end with `finish`).
 
-void PPU::collect_sprites(bool finish) {
-    const u64 t = now();
-    const bool stopped_outside_mode_3 = gb->cpu.stopped && oam_scan_state >= 0 && oam_scan_state <= 2;
-    while (oam_scan_index < OAM_ENTRIES && (finish || fifo_cycle < t)) {
-        check_delayed_updates();
-        if (!stopped_outside_mode_3 && sprite_count < MAX_SPRITES_PER_LINE) {
+// Examines the entry at the scan position, with `y_and_x` pointing at the Y
+// and X bytes read for it, and moves on to the next entry.
+inline void PPU::scan_entry(const u8* y_and_x, bool skip) {
+    check_delayed_updates();
+    if (!skip && sprite_count < MAX_SPRITES_PER_LINE) {
+        const int y = y_and_x[0];
+        if (y <= current_line + 16 && current_line + 16 < y + sprite_height) {
             const u8* entry = &gb->oam[4 * oam_scan_index];
-            const int y = entry[0];
-            if (y <= current_line + 16 && current_line + 16 < y + sprite_height) {
-                line_sprites[sprite_count] = {entry[0], entry[1], entry[2], entry[3], u8(oam_scan_index), 6};
-                ++sprite_count;
-                late_sprite_pending = false;
-            }
+            line_sprites[sprite_count] = {y_and_x[0], y_and_x[1], entry[2], entry[3], u8(oam_scan_index), 6};
+            ++sprite_count;
+            late_sprite_pending = false;
         }
-        ++oam_scan_index;
-        fifo_cycle += 2;
     }
+    ++oam_scan_index;
+    fifo_cycle += 2;
+}
+
+void PPU::scan_oam_until(u64 until, bool finish) {
+    const bool skip = scan_skips_entries();
+    while (oam_scan_index < OAM_ENTRIES && (finish || fifo_cycle < until))
+        scan_entry(&gb->oam[4 * oam_scan_index], skip);
+}
+
+void PPU::collect_sprites(bool finish) { scan_oam_until(now(), finish); }
+
+// The scan of a visible line has started and not finished. On line 153, whose
+// line counter turns to 0 early, the mode stays VBlank.
+bool PPU::oam_scan_running() const {
+    return lcd_enabled && oam_scan_index < OAM_ENTRIES && unsigned(current_line) < unsigned(SCREEN_HEIGHT) &&
+           mode != MODE_VBLANK;
+}
+
+// Mode 3 of this line has started and sprites are still to be fetched.
+bool PPU::sprite_fetches_pending() const {
+    return lcd_enabled && sprite_count > 0 && mode_3_start_cycle >= line_start_cycle && pixel_x < SCREEN_WIDTH &&
+           unsigned(current_line) < unsigned(SCREEN_HEIGHT);
+}
+
+// The OAM scan and the sprite fetcher see object memory as it is at each of
+// their reads, so they are first brought up to the write. In single speed the
+// OAM DMA also holds object memory for one cycle of each of its M-cycles, the
+// cycle before its write lands: a read of the scan or the fetcher in that
+// cycle is answered from the DMA's address, not its own, and gets the 2-byte
+// word the DMA is writing, with the byte being written already new. Of the
+// scan's two entries per M-cycle, the one read in that cycle is lost that
+// way. In double speed the DMA's M-cycle is only two cycles long; what it
+// leaves to the picture unit then is not known, so no read is redirected.
+void PPU::oam_dma_write(int index, u8 value) {
+    const u64 slot = now() - 1;
+    const bool scanning = oam_scan_running();
+    const bool fetching = !scanning && sprite_fetches_pending();
+    if (scanning)
+        scan_oam_until(slot, false);
+    else if (fetching)
+        run_pipeline_until(slot);
+    gb->oam[index] = value;
+    if (!scanning && !fetching) return;
+    oam_written_by_dma = true;
+    if (gb->double_speed) {
+        oam_dma_slot_cycle = NEVER;
+        return;
+    }
+    oam_dma_slot_cycle = slot;
+    oam_dma_slot_word = u8(index & ~1);
+    // The pipeline meets the slot when it next runs; the scan entry due in
+    // it is examined here.
+    if (scanning && oam_scan_index < OAM_ENTRIES && fifo_cycle == slot)
+        scan_entry(&gb->oam[oam_dma_slot_word], scan_skips_entries());
 }
 
 // Re-examines the entry scanned last with the current sprite height; if it
