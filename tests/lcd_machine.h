@@ -23,13 +23,15 @@ struct Lcd {
     bool stat_requested() { return read(REG_IF) & INT_STAT; }
     void clear_requests() { write(REG_IF, 0x00); }
     // Runs until LY turns to `line` (1-153): the clock then stands on the
-    // first cycle of that line.
+    // first cycle of that line. It follows the line counter itself, since an
+    // FF44 read in a line's last cycle can show the counter's bits half
+    // changed (line 145 then reads 144).
     void run_to_line(int line) {
-        for (int guard = 0; ly() == line; ++guard) {
+        for (int guard = 0; gb.ppu.ly == line; ++guard) {
             ASSERT_LT(guard, 2 * PPU::FRAME_CYCLES);
             run(1);
         }
-        for (int guard = 0; ly() != line; ++guard) {
+        for (int guard = 0; gb.ppu.ly != line; ++guard) {
             ASSERT_LT(guard, 2 * PPU::FRAME_CYCLES);
             run(1);
         }

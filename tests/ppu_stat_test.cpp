@@ -57,6 +57,7 @@ struct FrameCase {
     u8 enables;
     u8 lyc;
     std::function<Points()> expected;
+    bool double_speed = false;
 };
 
 class PpuStatSources : public testing::TestWithParam<FrameCase> {};
@@ -64,6 +65,7 @@ class PpuStatSources : public testing::TestWithParam<FrameCase> {};
 TEST_P(PpuStatSources, RequestedOnEveryRisingEdgeOfTheLine) {
     const FrameCase& p = GetParam();
     Lcd lcd(p.model);
+    lcd.gb.double_speed = p.double_speed;
     lcd.write(REG_LYC, p.lyc);
     lcd.write(REG_STAT, p.enables);
     lcd.run_to_line(100);
@@ -87,6 +89,9 @@ TEST_P(PpuStatSources, RequestedOnEveryRisingEdgeOfTheLine) {
 
 const FrameCase FRAME_CASES[] = {
     {"vblank_cgb", "cgbC", 0x10, 0, [] { return Points{{144, 4}}; }},
+    // In double speed mode 1 and its STAT source begin 2 cycles into line 144.
+    {"vblank_cgb_double_speed", "cgbE", 0x10, 0, [] { return Points{{144, 2}}; }, true},
+    {"vblank_cgbc_double_speed", "cgbC", 0x10, 0, [] { return Points{{144, 2}}; }, true},
     // OAM: lines 1-144 at their first cycle, line 0 when its mode 2 starts.
     {"oam_cgb", "cgbE", 0x20, 0,
      [] {
@@ -202,5 +207,40 @@ TEST(PpuLyRead, BitsSettleInTheLastCyclesOfALine) {
         EXPECT_EQ(lcd.ly(), c.line);
     }
 }
+
+// A CPU moved off its M-cycle grid by a return from double speed reads LY in
+// line cycles 454 and 455, where the counter's bits are changing.
+struct OffGridRead {
+    const char* model;
+    bool double_speed;
+    int line;
+    int cycle;
+    u8 value;
+};
+
+class PpuLyOffGrid : public testing::TestWithParam<OffGridRead> {};
+
+TEST_P(PpuLyOffGrid, ReadInTheLastCyclesOfALine) {
+    const OffGridRead& p = GetParam();
+    Lcd lcd(p.model);
+    lcd.gb.double_speed = p.double_speed;
+    lcd.run_to(p.line, p.cycle);
+    EXPECT_EQ(lcd.ly(), p.value);
+    lcd.run(PPU::LINE_CYCLES - p.cycle);
+    EXPECT_EQ(lcd.ly(), p.line + 1) << "the next line reads whole from its first cycle";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, PpuLyOffGrid,
+    testing::Values(
+        // Cycle 455: bits that must rise are still low; 0x8F shows 0x80.
+        OffGridRead{"cgbE", false, 143, 455, 0x80}, OffGridRead{"cgbE", false, 47, 455, 0x20},
+        OffGridRead{"cgbE", false, 5, 455, 4}, OffGridRead{"cgbE", false, 1, 455, 0},
+        OffGridRead{"cgbE", true, 143, 455, 0x80}, OffGridRead{"cgbC", true, 1, 455, 0},
+        OffGridRead{"cgbE", false, 145, 455, 144},
+        // Cycle 454 still reads the line, except on CGB-C in single speed.
+        OffGridRead{"cgbE", false, 143, 454, 143}, OffGridRead{"cgbE", true, 143, 454, 143},
+        OffGridRead{"cgbC", true, 143, 454, 143}, OffGridRead{"cgbC", false, 143, 454, 0x80},
+        OffGridRead{"cgbC", false, 143, 453, 143}));
 
 }  // namespace

@@ -14,6 +14,16 @@ constexpr u8 STAT_VBLANK_ENABLE = 0x10;
 constexpr u8 STAT_OAM_ENABLE = 0x20;
 constexpr u8 STAT_LYC_ENABLE = 0x40;
 
+// LY while its bits settle from value towards value + 1: low bits that must
+// rise are still low, from the table T = 0, 0, 2, 0, 4, 4, 6, 0, 8; a carry
+// into the high nibble shows the high nibble's settling value over a zero low
+// nibble.
+u8 settling_ly(u8 value) {
+    static constexpr u8 SETTLING[9] = {0, 0, 2, 0, 4, 4, 6, 0, 8};
+    if ((value & 15) != 15) return u8((value & ~7) | SETTLING[value & 7]);
+    return u8(SETTLING[value >> 4] << 4);
+}
+
 }  // namespace
 
 void PPU::update_stat_irq(bool lyc_may_raise) {
@@ -82,10 +92,23 @@ void PPU::write_stat(u8 value) {
 u8 PPU::read_ly() const {
     // After a return to single speed with the shifted phase, LY read in the
     // last cycles of a line shows its bits settling towards the next value.
-    if (!gb->ppu_phase_shift || get_scanline_cycle_count() != 452 || current_line > 152) return ly;
-    static constexpr u8 SETTLING[9] = {0, 0, 2, 0, 4, 4, 6, 0, 8};
-    if ((ly & 15) != 15) return u8((ly & ~7) | SETTLING[ly & 7]);
-    return u8(SETTLING[ly >> 4] << 4);
+    if (gb->ppu_phase_shift) {
+        if (get_scanline_cycle_count() != 452 || current_line > 152) return ly;
+        return settling_ly(ly);
+    }
+    if (!gb->is_cgb) return ly;
+    // Each return from double speed moves the CGB CPU off its old M-cycle
+    // grid, so its reads can land on line cycles that are otherwise never
+    // sampled. In cycle 455 the counter is switching to the next line and a
+    // read sees its bits half changed; on CGB-C and earlier in single speed
+    // this shows from cycle 454. On line 153 the counter has dropped to 0 by
+    // cycle 5 (cycle 4 still reads 153, except on CGB-C and earlier in single
+    // speed, where the state machine clears it at 4).
+    const int cycle = get_scanline_cycle_count();
+    if (current_line <= 152 && (cycle == 455 || (cycle == 454 && early_cgb() && single_speed())))
+        return settling_ly(ly);
+    if (current_line == 153 && cycle == 5) return 0;
+    return ly;
 }
 
 void PPU::write_lyc(u8 value) {

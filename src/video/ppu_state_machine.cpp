@@ -362,7 +362,13 @@ void PPU::set_state(int id) {
             break;
         }
         case STATE_LINE_144_CLOCKS_2:
-            if (cgb && double_speed) set_mode(MODE_VBLANK);
+            // In double speed the CGB enters mode 1 here, and its VBlank STAT
+            // source drives the STAT line from this cycle too: a mode-1 STAT
+            // interrupt comes 2 cycles before the VBlank interrupt.
+            if (cgb && double_speed) {
+                set_mode(MODE_VBLANK);
+                update_stat_irq(false);
+            }
             wait(2);
             next_state = STATE_LINE_144_CLOCKS_4_TWIN;
             break;
