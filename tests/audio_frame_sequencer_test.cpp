@@ -91,3 +91,132 @@ TEST(FrameSequencer, DoubleSpeedKeeps512HzInRealTime) {
         EXPECT_EQ(m.gb.cpu.cycles_4mhz - start_4mhz, SEQ_STEP);
     }
 }
+
+namespace {
+
+constexpr u8 STOP_OP = 0x10;
+
+// A CGB machine whose program is a row of STOP 00: each step() with KEY1
+// armed is one speed switch.
+AudioMachine switching_machine() {
+    return AudioMachine("cgbE", RomImage({STOP_OP, 0x00, STOP_OP, 0x00, STOP_OP, 0x00}).cgb_flag(0x80));
+}
+
+void switch_speed(AudioMachine& m) {
+    m.w(REG_KEY1, 0x01);
+    m.tm.step(1);
+}
+
+// Restarts the divider at double speed so that the next step, 2 * SEQ_STEP
+// later, clocks the lengths; returns the cycle of the restart.
+u64 restart_before_a_length_step(AudioMachine& m) {
+    m.run(1);  // a step still on its way from the switch's last edge lands
+    m.w(REG_DIV, 0);
+    if ((m.audio().frame_seq_step & 1) == 0) {
+        m.run(2 * SEQ_STEP / 4 + 1);
+        m.w(REG_DIV, 0);
+    }
+    return m.now();
+}
+
+}  // namespace
+
+// The switch resets the divider two M-cycles after the STOP fetch, before the
+// clock changes: the sequencer still watches the old speed's bit (12 at
+// normal speed, 13 at double speed), and the reset is a step when that bit is
+// high. The divider's upper byte takes the low byte's carry one cycle late,
+// so a reset on the cycle that would raise the bit finds it low. The switch's
+// own wait is a whole number of sequencer rounds (8 or 16 steps).
+TEST(FrameSequencer, SpeedSwitchResetStepsOnTheOldSpeedsBit) {
+    struct Case {
+        bool from_double;
+        u16 divider_at_reset;
+        bool steps;
+    };
+    const Case cases[] = {
+        {false, 0x0FFC, false},  // bit 12 low
+        {false, 0x1000, false},  // bit 12 about to rise
+        {false, 0x1004, true},   // bit 12 high, bit 13 low
+        {false, 0x2FFC, false},  // bit 13 high, bit 12 low
+        {true, 0x1FFC, false},   // bit 12 high, bit 13 low
+        {true, 0x2000, false},   // bit 13 about to rise
+        {true, 0x2004, true},    // bit 13 high, bit 12 low
+    };
+    for (const Case& c : cases) {
+        AudioMachine m = switching_machine();
+        if (c.from_double) switch_speed(m);
+        ASSERT_EQ(m.gb.double_speed, c.from_double);
+        m.power_cycle();
+        // The reset comes 12 CPU cycles after the STOP begins, at either speed.
+        m.run((c.divider_at_reset - 12) / 4);
+        const int before = m.audio().frame_seq_step;
+        switch_speed(m);
+        ASSERT_NE(m.gb.double_speed, c.from_double);
+        // The step of the wait's last edge may land one M-cycle after it.
+        m.run(1);
+        EXPECT_EQ(m.audio().frame_seq_step, (before + (c.steps ? 1 : 0)) & 7)
+            << (c.from_double ? "double to normal" : "normal to double") << ", divider at reset "
+            << c.divider_at_reset;
+    }
+}
+
+// At double speed the sequencer takes a divider edge at the sound unit's next
+// 2 MHz tick. Powered on at double speed the ticks fall on the CPU's M-cycle
+// boundaries, where the divider edges fall; powered on at normal speed and
+// switched up, they fall half an M-cycle off, and every step comes two CPU
+// cycles after its edge.
+TEST(FrameSequencer, DoubleSpeedStepsLagTheEdgeWhenPoweredOnAtNormalSpeed) {
+    struct Case {
+        const char* name;
+        bool power_on_at_double_speed;
+        u64 step_delay;  // CPU cycles from the divider edge to the step
+    };
+    const Case cases[] = {
+        {"powered on before the switch", false, 2},
+        {"powered on after the switch", true, 0},
+    };
+    for (const Case& c : cases) {
+        AudioMachine m = switching_machine();
+        if (!c.power_on_at_double_speed) m.power_cycle();
+        switch_speed(m);
+        ASSERT_TRUE(m.gb.double_speed);
+        if (c.power_on_at_double_speed) m.power_cycle();
+        const u64 restart = restart_before_a_length_step(m);
+        // Length 1, enabled: the next step stops the channel.
+        start_channel(m, ALL_CHANNELS[1], 1, true);
+        const u64 edge = restart + 2 * SEQ_STEP;
+        m.run_to(edge - 4);
+        ASSERT_TRUE(m.playing(2)) << c.name;
+        m.run_to(edge);
+        EXPECT_EQ(m.playing(2), c.step_delay != 0) << c.name;
+        m.run_to(edge + 4);
+        EXPECT_FALSE(m.playing(2)) << c.name;
+    }
+}
+
+// With the lag in effect, a DIV write while bit 13 is high is an edge whose
+// step also comes two CPU cycles later; and a DIV write on the very cycle of
+// an edge does not cancel the step already on its way.
+TEST(FrameSequencer, LaggedDoubleSpeedStepsSurviveDivWrites) {
+    struct Case {
+        const char* name;
+        u64 write_at;  // CPU cycles after the divider restart
+    };
+    const Case cases[] = {
+        {"write with bit 13 high", 2 * SEQ_STEP - 8},
+        {"write on the edge", 2 * SEQ_STEP},
+    };
+    for (const Case& c : cases) {
+        AudioMachine m = switching_machine();
+        m.power_cycle();
+        switch_speed(m);
+        ASSERT_TRUE(m.gb.double_speed);
+        const u64 restart = restart_before_a_length_step(m);
+        start_channel(m, ALL_CHANNELS[1], 1, true);
+        m.run_to(restart + c.write_at);
+        m.w(REG_DIV, 0);
+        EXPECT_TRUE(m.playing(2)) << c.name;
+        m.run(1);
+        EXPECT_FALSE(m.playing(2)) << c.name;
+    }
+}

@@ -201,6 +201,11 @@ void Audio::power_on() {
     frame_seq_step = 7;
     power_on_phase = int(gb->cpu.cycles_4mhz & 3);
     power_on_cycle = gb->cpu.cycles_4mhz;
+    // Power-on starts the unit's 2 MHz clock: a write at double speed starts
+    // it ticking on the CPU's M-cycle boundaries, a write at normal speed one
+    // base-clock cycle off them.
+    sequencer_clock_parity = int((gb->cpu.cycles_4mhz + (gb->double_speed ? 0 : 1)) & 1);
+    frame_seq_delay = 0;
     // If the divider bit that clocks the sequencer is high already, its next
     // fall is not a step.
     const u8 div_bit = gb->double_speed ? 0x20 : 0x10;
@@ -228,10 +233,45 @@ void Audio::toggle() {
 
 void Audio::schedule_frame_sequencer() {
     const u16 bit = gb->double_speed ? 0x2000 : 0x1000;
-    gb->cpu.set_next_audio_frame_seq_cycle(gb->timer.get_bit_reset_cycle(bit));
+    gb->cpu.set_next_audio_frame_seq_cycle(gb->timer.get_bit_reset_cycle(bit) + frame_seq_delay);
 }
 
 void Audio::update_next_frame_seq_update_cycle() { schedule_frame_sequencer(); }
+
+// A divider edge has fallen and its step waits for the unit's next tick.
+bool Audio::step_in_flight() const {
+    const u64 due = gb->cpu.next_frame_seq_cycle;
+    return frame_seq_delay != 0 && due != NEVER && due - frame_seq_delay <= gb->cpu.cpu_cycles;
+}
+
+void Audio::divider_restarted(u16 old_counter, u16 sequencer_bit) {
+    if (old_counter & sequencer_bit) {
+        // The restart is a falling edge of the watched bit.
+        if (frame_seq_delay == 0)
+            tick_frame_sequencer();
+        else
+            gb->cpu.set_next_audio_frame_seq_cycle(gb->cpu.cpu_cycles + frame_seq_delay);
+    } else if (!step_in_flight()) {
+        // A step already on its way from the last edge still arrives.
+        schedule_frame_sequencer();
+    }
+}
+
+// The frame sequencer takes divider edges on the ticks of the unit's 2 MHz
+// clock. At normal speed an M-cycle spans two ticks and an edge steps the
+// sequencer within the M-cycle it falls in. At double speed an M-cycle is one
+// tick period: when the CPU's M-cycle boundaries, and with them the divider's
+// edges, fall between the ticks, each step comes one base-clock cycle (two CPU
+// cycles) after its edge. So it is after a switch to double speed when the
+// unit was powered on at normal speed, until a return to normal speed shifts
+// the CPU's M-cycles by an odd number of base-clock cycles or a power-on
+// restarts the clock.
+void Audio::speed_changed() {
+    const bool in_flight = step_in_flight();
+    const bool between_ticks = ((gb->cpu.cycles_4mhz - u64(sequencer_clock_parity)) & 1) != 0;
+    frame_seq_delay = (gb->double_speed && between_ticks) ? 2 : 0;
+    if (!in_flight) schedule_frame_sequencer();
+}
 
 void Audio::tick_frame_sequencer() {
     if (!powered) {

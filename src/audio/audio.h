@@ -96,6 +96,12 @@ public:
     // --- frame sequencer ---
     void tick_frame_sequencer();
     void update_next_frame_seq_update_cycle();
+    // The timer has restarted the divider from `old_counter`; `sequencer_bit`
+    // is the divider bit the sequencer watched up to the restart.
+    void divider_restarted(u16 old_counter, u16 sequencer_bit);
+    // Called at the first M-cycle boundary of a new CPU speed, after the
+    // divider restart of the switch.
+    void speed_changed();
     // Whether the next divider edge clocks the length counters. An edge that
     // power-on swallows clocks nothing, so while one is pending the NRx4
     // length rules see a sequencer whose next edge skips the lengths.
@@ -135,6 +141,12 @@ public:
     std::array<u64, 4> next_frequency_cycle{NEVER, NEVER, NEVER, NEVER};
     double next_sample_cycle = 0.0;
     int power_on_phase = 0;
+    // The unit's 2 MHz clock, which power-on starts: the parity of the 4 MHz
+    // clock at its ticks. Divider edges reach the frame sequencer on a tick.
+    int sequencer_clock_parity = 0;
+    // CPU-clock cycles from a divider edge to the frame-sequencer step: 2 in
+    // double speed while the CPU's M-cycles fall between the ticks, else 0.
+    u32 frame_seq_delay = 0;
     // 4 MHz-clock cycle of the last power-on: the noise prescaler counts from it.
     u64 power_on_cycle = 0;
     double high_pass_left_capacitor = 0.0;
@@ -153,6 +165,7 @@ public:
 
 private:
     void schedule_frame_sequencer();
+    bool step_in_flight() const;
     void schedule_next_sample();
     void recompute_next_frequency_event();
     void flush_buffer();

@@ -91,10 +91,19 @@ void Timer::reset_divider_for_speed_switch(u32 head_start) {
     // and a bit the carry would drop falls once, the edge already counted at
     // this cycle. Either way the reset adds no edge of its own.
     if ((old & 0xFF) == 0) old = 0;
-    restart_divider(old, now() - head_start);
+    // The reset comes while the sound unit still watches the old speed's
+    // divider bit (the caller has already flipped the speed flag): the bit
+    // that falls with the reset is that one, bit 12 leaving single speed and
+    // bit 13 leaving double speed.
+    restart_divider(old, now() - head_start, gb->double_speed ? 0x1000 : 0x2000);
+    gb->audio.speed_changed();
 }
 
 void Timer::restart_divider(u16 old, u64 base) {
+    restart_divider(old, base, gb->double_speed ? 0x2000 : 0x1000);
+}
+
+void Timer::restart_divider(u16 old, u64 base, u16 sequencer_bit) {
     div_base_cycle = base;
     if (old & tima_input_bit)
         schedule(now() + 1);  // the reset is a falling edge of the input bit
@@ -103,11 +112,7 @@ void Timer::restart_divider(u16 old, u64 base) {
     else
         schedule(NEVER);
 
-    const u16 sequencer_bit = gb->double_speed ? 0x2000 : 0x1000;
-    if (old & sequencer_bit)
-        gb->audio.tick_frame_sequencer();
-    else
-        gb->audio.update_next_frame_seq_update_cycle();
+    gb->audio.divider_restarted(old, sequencer_bit);
 }
 
 void Timer::write_tac(u8 value) {

@@ -49,4 +49,7 @@ private:
     u64 now() const;
     void schedule(u64 cycle);
     void restart_divider(u16 old_counter, u64 base);
+    // `sequencer_bit`: the divider bit whose fall the reset passes on to the
+    // sound unit's frame sequencer.
+    void restart_divider(u16 old_counter, u64 base, u16 sequencer_bit);
 };
