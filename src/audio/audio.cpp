@@ -135,21 +135,19 @@ u8 Audio::read_nr52() const {
 
 // CPU CGB C and older read the level of channels 1, 2 and 4 as it was before
 // a change made in the same M-cycle as the read.
-u8 Audio::pcm_level(u8 level, u8 previous_level, u64 change_cycle) const {
-    if (gb->device < MODEL_CGB0 || gb->device > MODEL_CGBC) return level;
+template <class Channel>
+u8 Audio::pcm_level(const Channel& channel) const {
+    if (gb->device < MODEL_CGB0 || gb->device > MODEL_CGBC) return channel.level;
     const u64 m_cycle = gb->double_speed ? 2 : 4;
-    return gb->cpu.cycles_4mhz - change_cycle < m_cycle ? previous_level : level;
+    return gb->cpu.cycles_4mhz - channel.level_change_cycle < m_cycle ? channel.previous_level : channel.level;
 }
 
 u8 Audio::read_pcm12() const {
-    const u8 one = pcm_level(channel1->level, channel1->previous_level, channel1->level_change_cycle);
-    const u8 two = pcm_level(channel2->level, channel2->previous_level, channel2->level_change_cycle);
-    return u8(one | (two << 4));
+    return u8(pcm_level(*channel1) | (pcm_level(*channel2) << 4));
 }
 
 u8 Audio::read_pcm34() const {
-    const u8 four = pcm_level(channel4->level, channel4->previous_level, channel4->level_change_cycle);
-    return u8(channel3->level | (four << 4));
+    return u8(channel3->level | (pcm_level(*channel4) << 4));
 }
 
 void Audio::write_nr50(u8 value) {

@@ -29,6 +29,17 @@ constexpr bool nrx4_write_clocks_length(int device, bool step_odd, bool was_enab
     return now_enabled || early_cgb;
 }
 
+// Sets the level a channel's DAC gets, keeping the level before the change and
+// the 4 MHz-clock cycle of the change: the PCM registers of CPU CGB C and
+// older still show the old level for the rest of that M-cycle.
+template <class Channel>
+inline void set_channel_level(Channel& channel, u8 level, u64 now) {
+    if (level == channel.level) return;
+    channel.previous_level = channel.level;
+    channel.level_change_cycle = now;
+    channel.level = level;
+}
+
 inline constexpr int AUDIO_SAMPLE_RATE = 96000;
 inline constexpr int AUDIO_CHANNELS = 2;
 // 4 MHz-clock cycles between two output samples (4194304 / 96000).
@@ -86,7 +97,8 @@ public:
     u8 read_nr52() const;
     u8 read_pcm12() const;
     u8 read_pcm34() const;
-    u8 pcm_level(u8 level, u8 previous_level, u64 change_cycle) const;
+    template <class Channel>
+    u8 pcm_level(const Channel& channel) const;
     void write_nr50(u8 value);
     void write_nr51(u8 value);
     void write_nr52(u8 value);

@@ -45,12 +45,7 @@ void NoiseChannel::calculate_sample() {
     if (!dac_on) {
         level = 0;
     } else {
-        const u8 new_level = (playing && !(lfsr & 1)) ? u8(volume) : u8(0);
-        if (new_level != level) {
-            previous_level = level;
-            level_change_cycle = gb->cpu.cycles_4mhz;
-            level = new_level;
-        }
+        set_channel_level(*this, (playing && !(lfsr & 1)) ? u8(volume) : u8(0), gb->cpu.cycles_4mhz);
         const i16 out = i16((15 - 2 * level) * gb->audio.amplitude);
         left = routed_left ? out : i16(0);
         right = routed_right ? out : i16(0);

@@ -58,12 +58,7 @@ void SquareChannel::calculate_sample() {
     if (!dac_on) {
         level = 0;
     } else {
-        const u8 new_level = (playing && duty_patterns[duty][duty_position]) ? u8(volume) : u8(0);
-        if (new_level != level) {
-            previous_level = level;
-            level_change_cycle = gb->cpu.cycles_4mhz;
-            level = new_level;
-        }
+        set_channel_level(*this, (playing && duty_patterns[duty][duty_position]) ? u8(volume) : u8(0), gb->cpu.cycles_4mhz);
         // The DAC maps level 0..15 onto +1..-1.
         const i16 out = i16((15 - 2 * level) * audio.amplitude);
         left = routed_left ? out : i16(0);
