@@ -156,6 +156,48 @@ TEST(PpuFrame, DoneWhenTheLastVisibleLineEndsAndPresentedEveryFrame) {
     lcd.gb.host = nullptr;
 }
 
+// A DMG whose CPU is stopped shows white frames while the LCD stays on, even
+// when it stopped in mode 3, whose picture fetches still see VRAM.
+TEST(PpuFrame, StoppedDmgShowsWhite) {
+    for (bool stop : {true, false}) {
+        SCOPED_TRACE(stop ? "stopped" : "running");
+        // STOP, or NOPs; the post-boot picture shows the logo.
+        Lcd lcd("dmgB", RomImage(stop ? std::vector<u8>{0x10, 0x00} : std::vector<u8>{}));
+        RecordingHost host(lcd.gb);
+        lcd.gb.host = &host;
+        lcd.run_to(20, 100);
+        ASSERT_EQ(lcd.mode(), 3);
+        lcd.m.step();
+        ASSERT_EQ(lcd.gb.cpu.stopped, stop);
+        lcd.run(2 * PPU::FRAME_CYCLES);
+        ASSERT_EQ(host.all_white.size(), 2u);
+        EXPECT_EQ(host.all_white[1], stop);
+        EXPECT_EQ(lcd.read(REG_LCDC) & 0x80, 0x80);
+        lcd.gb.host = nullptr;
+    }
+}
+
+// The debug viewers draw the maps with the LCDC, SCX and SCY values that
+// stood when line 72 was finished.
+TEST(PpuFrame, MapSnapshotTakesTheRegistersAsLine72Ends) {
+    Lcd lcd("dmgB");
+    auto set = [&](u8 lcdc, u8 scx, u8 scy) {
+        lcd.write(REG_LCDC, lcdc);
+        lcd.write(REG_SCX, scx);
+        lcd.write(REG_SCY, scy);
+    };
+    lcd.run_to(71, 300);
+    set(0x91, 71, 1);
+    lcd.run_to(72, 10);  // OAM scan of line 72
+    set(0x93, 72, 2);
+    lcd.run(290);  // horizontal blank of line 72
+    set(0x95, 99, 9);
+    lcd.run_to(73, 10);
+    set(0x97, 73, 3);
+    lcd.run_to(100, 0);
+    EXPECT_EQ(lcd.gb.ppu.map_snapshot_lcdc, (std::array<u8, 3>{0x93, 72, 2}));
+}
+
 TEST(PpuFrame, NotPresentedWhileRunningFarAheadToATarget) {
     Lcd lcd("dmgB");
     RecordingHost host(lcd.gb);
