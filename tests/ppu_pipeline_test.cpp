@@ -75,6 +75,41 @@ TEST(PpuMidLineBgp, SplitsTheLineWhereTheWriteLands) {
     }
 }
 
+// OBP0 and OBP1 reach the sprite pixels one cycle after the write, a cycle
+// sooner than BGP reaches the background: the first sprite pixel in the new
+// shade is the first background pixel that a BGP write of the same cycle
+// changes (the one showing its mix of old and new, unless a sprite fetch
+// stalled the output then). Ten sprites cover columns 0-79 of the line;
+// transparent ones cost the same fetch time and let the background show.
+TEST(PpuMidLineObp, ReachesSpritesOneCycleAfterTheWrite) {
+    auto line_after_write = [](const char* model, u16 reg, bool opaque, bool obp1, int cycle) {
+        Screen s(model);
+        plain_colour_1(s);
+        s.solid_tile(2, opaque ? 1 : 0);
+        for (int i = 0; i < 10; ++i) s.sprite(i, LINE + 16, 8 + 8 * i, 2, obp1 ? Screen::OBJ_OBP1 : 0);
+        run_to_line_cycle(s, 0x93, cycle);
+        s.write(reg, 0xE8);  // colour 1: shade 1 -> shade 2
+        s.finish_frame();
+        return s.shades(LINE);
+    };
+    for (const char* model : {"dmgB", "dmgC"}) {
+        for (bool obp1 : {false, true}) {
+            int mixed_pixels = 0;
+            for (int cycle = 107; cycle < 240; cycle += 3) {
+                SCOPED_TRACE(testing::Message() << model << (obp1 ? " OBP1" : " OBP0") << " cycle " << cycle);
+                const std::string bg = line_after_write(model, REG_BGP, false, obp1, cycle);
+                const size_t first = bg.find_first_not_of('1');
+                ASSERT_GT(first, 0u);
+                if (first >= 80) continue;  // past the sprites
+                if (bg[first] == '3') ++mixed_pixels;
+                const std::string sprites = line_after_write(model, obp1 ? REG_OBP1 : REG_OBP0, true, obp1, cycle);
+                EXPECT_EQ(sprites.substr(0, 80), std::string(first, '1') + std::string(80 - first, '2'));
+            }
+            EXPECT_GE(mixed_pixels, 5);
+        }
+    }
+}
+
 // LCDC bit 0 reaches mixing 2 cycles after the write, the cycle BGP arrives
 // too: switching the background off splits the line where a BGP write at the
 // same cycle would. (The CGB revisions and "dmgC" are checked by the test
