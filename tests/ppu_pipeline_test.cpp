@@ -155,6 +155,57 @@ TEST(PpuDroppedColumn, NeverWritesIntoThePreviousLine) {
 }
 
 // ---------------------------------------------------------------------------
+// DMG: the window switched off just before its start still takes one pixel,
+// showing background colour 0, and the background resumes one column later.
+// It comes when the window was on as the line started and the fetcher meets
+// the start column at a tile's end, or, for a window switched on later in the
+// line, when the write lands as the fetcher reads a tile's high byte with the
+// start 11 pixels ahead.
+
+TEST(PpuDmgWindowOff, JustBeforeItsStartLeavesOneColour0Pixel) {
+    struct Row {
+        int enable_cycle;  // -1: on from the line's start
+        u8 wx;
+        int disable_cycle;
+        bool glitch;
+    };
+    const Row rows[] = {
+        {-1, 87, 150, true}, {-1, 95, 150, true}, {-1, 88, 150, false},   {-1, 91, 160, false},
+        {100, 87, 172, true}, {100, 87, 171, false}, {100, 87, 173, false}, {100, 95, 180, true},
+    };
+    auto line = [](const char* model, int enable_cycle, u8 wx, int disable_cycle) {
+        Screen s(model);
+        s.tile(1, {"12312312", "12312312", "12312312", "12312312", "12312312", "12312312", "12312312", "12312312"});
+        s.fill_map(0x9800, 1);
+        s.solid_tile(2, 3);
+        s.fill_map(0x9C00, 2);
+        s.write(REG_WX, wx);
+        s.write(REG_WY, 0);
+        run_to_line_cycle(s, enable_cycle < 0 ? 0xF1 : 0xD1, 0);
+        if (enable_cycle >= 0) {
+            s.run(enable_cycle - s.gb.ppu.get_scanline_cycle_count());
+            s.write(REG_LCDC, 0xF1);
+        }
+        if (disable_cycle >= 0) {
+            s.run(disable_cycle - s.gb.ppu.get_scanline_cycle_count());
+            s.write(REG_LCDC, 0xD1);
+        }
+        s.finish_frame();
+        return s.shades(LINE);
+    };
+    for (const char* model : {"dmgB", "dmgC"}) {
+        const std::string plain = line(model, -1, 200, -1);
+        for (const Row& r : rows) {
+            SCOPED_TRACE(testing::Message() << model << " WX " << int(r.wx) << ", on at " << r.enable_cycle
+                                            << ", off at " << r.disable_cycle);
+            const size_t column = size_t(r.wx - 7);
+            const std::string glitch = plain.substr(0, column) + '0' + plain.substr(column, plain.size() - column - 1);
+            EXPECT_EQ(line(model, r.enable_cycle, r.wx, r.disable_cycle), r.glitch ? glitch : plain);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Lines on which only the background can act take a shorter loop; it must
 // leave exactly what the full pipeline leaves, in the picture and in the
 // pipeline's own state that the next line or a register write can see.
