@@ -6,6 +6,7 @@
 
 #include <array>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -202,6 +203,50 @@ TEST(PpuDmgWindowOff, JustBeforeItsStartLeavesOneColour0Pixel) {
             const std::string glitch = plain.substr(0, column) + '0' + plain.substr(column, plain.size() - column - 1);
             EXPECT_EQ(line(model, r.enable_cycle, r.wx, r.disable_cycle), r.glitch ? glitch : plain);
         }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// CGB: an LCDC write switching tile data from 8000 to 8800 on the very cycle
+// of a tile data read. Tile 1 is all colour 3 at 8010 and columns of colours
+// 1 and 2 (bytes F0, 0F) at 9010. On the revisions before D a read of the low
+// byte takes the tile number (01) instead, and a read of the high byte the
+// new byte replaced by the tile number; CGB-D reads the high byte from the
+// low byte's address instead. Over one tile's eight write cycles the line
+// shows these tiles between the old and the new pattern.
+
+TEST(PpuCgbTileDataSwitch, ReadOnTheWriteCycleMixesTheAreasByRevision) {
+    struct Row {
+        const char* model;
+        std::set<std::string> tiles;
+    };
+    const Row rows[] = {
+        {"cgbD", {"11113333", "33331111"}},
+        {"cgbC", {"11113333", "00002223", "11111113"}},
+        {"cgbE", {"11113333", "00002223", "11111113"}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.model);
+        std::set<std::string> tiles;
+        for (int cycle = 120; cycle < 128; ++cycle) {
+            Screen s(r.model);  // a monochrome cartridge: CGB-in-DMG mode
+            s.solid_tile(1, 3);
+            for (int row = 0; row < 8; ++row) {
+                s.gb.vram[size_t(0x1010 + 2 * row)] = 0xF0;
+                s.gb.vram[size_t(0x1011 + 2 * row)] = 0x0F;
+            }
+            s.fill_map(0x9800, 1);
+            run_to_line_cycle(s, 0x91, 0);
+            s.run(cycle - s.gb.ppu.get_scanline_cycle_count());
+            s.write(REG_LCDC, 0x81);
+            s.finish_frame();
+            const std::string line = s.shades(LINE);
+            for (int x = 0; x < PPU::SCREEN_WIDTH; x += 8) {
+                const std::string tile = line.substr(size_t(x), 8);
+                if (tile != "33333333" && tile != "11112222") tiles.insert(tile);
+            }
+        }
+        EXPECT_EQ(tiles, r.tiles);
     }
 }
 
