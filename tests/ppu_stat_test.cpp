@@ -188,26 +188,6 @@ INSTANTIATE_TEST_SUITE_P(Models, PpuLycWrite,
                                          LycWrite{"cgbE", 0, 452, false}, LycWrite{"cgbE", 20, 100, true},
                                          LycWrite{"cgbE", 20, 3, false}));
 
-// ---------------------------------------------------------------------------
-// LY after a return to single speed out of phase
-
-TEST(PpuLyRead, BitsSettleInTheLastCyclesOfALine) {
-    struct Case {
-        int line;
-        u8 read_at_452;
-    };
-    for (const Case c : {Case{3, 0}, Case{5, 4}, Case{9, 8}, Case{10, 10}, Case{47, 0x20}, Case{143, 0x80}}) {
-        Lcd lcd("cgbE");
-        lcd.gb.ppu_phase_shift = true;
-        lcd.run_to(c.line, 451);
-        EXPECT_EQ(lcd.ly(), c.line);
-        lcd.run(1);
-        EXPECT_EQ(lcd.ly(), c.read_at_452) << "line " << c.line;
-        lcd.run(1);
-        EXPECT_EQ(lcd.ly(), c.line);
-    }
-}
-
 // A CPU moved off its M-cycle grid by a return from double speed reads LY in
 // line cycles 454 and 455, where the counter's bits are changing.
 struct OffGridRead {
