@@ -1,7 +1,7 @@
 // STAT, LY and LYC on the models the test ROMs check less: the coincidence
 // bit and the STAT interrupt sources on CGB revisions, the STAT and LYC
-// write quirks per model, and LY after a return to single speed out of
-// phase. The DMG behaviour is checked by the test ROMs.
+// write quirks per model, and LY read by a CPU moved off its M-cycle grid
+// by a speed switch. The DMG behaviour is checked by the test ROMs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
