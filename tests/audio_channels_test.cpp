@@ -4,6 +4,7 @@
 // by side.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -70,6 +71,90 @@ TEST(NoiseChannel, ClockShiftAbove13FreezesTheRegister) {
         EXPECT_EQ(m.audio().channel4->lfsr != start, nr43 == 0xD0) << std::hex << int(nr43);
         if (nr43 != 0xD0) {
             EXPECT_EQ(m.r(PCM34) >> 4, 0);
+        }
+    }
+}
+
+// A stopped channel's register moves only while its timer runs: a length
+// that runs out stops both, and an NR43 write restarts the timer with the new
+// period even though nothing is heard. (The next trigger starts the register
+// afresh, so no sample shows these steps.)
+TEST(NoiseChannel, Nr43WriteRestartsTheTimerOfAStoppedChannel) {
+    for (bool write_nr43 : {false, true}) {
+        AudioMachine m("cgbE");
+        m.power_cycle();
+        m.w(NR41, 0x3F);  // a length of 1: stops at the first length step
+        m.w(NR42, 0xF0);
+        m.w(NR43, 0x00);
+        m.w(NR44, 0xC0);
+        m.run(3 * SEQ_STEP / 4);
+        ASSERT_FALSE(m.playing(4));
+        const u16 stopped = m.audio().channel4->lfsr;
+        m.run(1000);
+        ASSERT_EQ(m.audio().channel4->lfsr, stopped);
+        if (write_nr43) m.w(NR43, 0x01);
+        m.run(1000);
+        EXPECT_FALSE(m.playing(4));
+        EXPECT_EQ(m.r(PCM34) >> 4, 0);
+        EXPECT_EQ(m.audio().channel4->lfsr != stopped, write_nr43);
+    }
+}
+
+// Unlike the square channels, a noise channel keeps its volume when NR42 is
+// written while it plays (as long as the DAC stays on).
+TEST(NoiseChannel, Nr42WriteLeavesTheRunningVolume) {
+    for (u8 nr42 : {u8(0x90), u8(0x98), u8(0xF0), u8(0x0F), u8(0x99), u8(0x3A)}) {
+        SCOPED_TRACE(testing::Message() << "NR42 " << std::hex << int(nr42));
+        AudioMachine m("cgbE");
+        m.power_cycle();
+        m.w(NR42, 0x90);  // volume 9, held (period 0)
+        m.w(NR43, 0x00);
+        m.w(NR44, 0x80);
+        m.run(20);
+        m.w(NR42, nr42);
+        int loudest = 0;
+        for (int i = 0; i < 200; ++i) {
+            loudest = std::max(loudest, m.r(PCM34) >> 4);
+            m.run(1);
+        }
+        EXPECT_EQ(loudest, 9);
+        EXPECT_TRUE(m.playing(4));
+    }
+}
+
+// An increasing envelope stops at volume 15; one started there stays there.
+TEST(Envelope, IncreasingStopsAtFifteen) {
+    struct Channel {
+        int number;
+        u16 nrx2, nrx3, nrx4, pcm;
+        int shift;  // of the channel's nibble in its PCM register
+    };
+    const Channel channels[] = {{1, NR12, NR13, NR14, PCM12, 0}, {2, NR22, NR23, NR24, PCM12, 4},
+                                {4, NR42, NR43, NR44, PCM34, 4}};
+    for (const Channel& c : channels) {
+        for (int initial : {13, 15}) {
+            SCOPED_TRACE(testing::Message() << "channel " << c.number << " from " << initial);
+            AudioMachine m("cgbE");
+            m.power_cycle();
+            m.w(NR50, 0x77);
+            if (c.number == 1) m.w(NR11, 0x80);
+            if (c.number == 2) m.w(NR21, 0x80);
+            m.w(c.nrx2, u8(initial << 4 | 0x09));  // increasing, a step every 64 Hz clock
+            m.w(c.nrx3, c.number == 4 ? 0x00 : 0xF0);
+            m.w(c.nrx4, c.number == 4 ? 0x80 : 0x87);
+            auto loudest = [&] {
+                int level = 0;
+                for (int i = 0; i < 200; ++i) {
+                    level = std::max(level, (m.r(c.pcm) >> c.shift) & 15);
+                    m.run(1);
+                }
+                return level;
+            };
+            // The envelope steps with the frame sequencer's step 7.
+            m.run(8 * SEQ_STEP / 4 + 100);
+            EXPECT_EQ(loudest(), std::min(initial + 1, 15)) << "after one step";
+            m.run(3 * 8 * SEQ_STEP / 4);
+            EXPECT_EQ(loudest(), 15) << "after four steps";
         }
     }
 }

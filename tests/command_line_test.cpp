@@ -170,6 +170,35 @@ TEST(CommandLine, ModelOptionsDecideTheModelAtReset) {
     }
 }
 
+// The program always shows the DMG shades as plain greys (white, light and
+// dark grey, black) and starts in the player's turbo with "-turbo".
+TEST(CommandLine, GreyShadesAndTurbo) {
+    for (const Args& args : {Args{"a.gb"}, Args{"-turbo", "a.gb"}}) {
+        SCOPED_TRACE(joined(args));
+        const CommandLine line = parse(args);
+        ASSERT_EQ(line.error, "");
+        GB gb(1);
+        ASSERT_TRUE(apply_model_options(gb, line.options));
+        apply_machine_settings(gb, line.options);
+        const RomImage rom;
+        gb.cartridge.load_rom_from_memory("a.gb", rom.bytes.data(), int(rom.bytes.size()));
+        gb.reset();
+        EXPECT_EQ(gb.player_turbo, line.options.turbo);
+        // Colours 0-3 side by side in every tile row, BGP taking colour n to shade n.
+        gb.write_byte(REG_LCDC, 0x00);
+        for (int row = 0; row < 8; ++row) {
+            gb.vram[size_t(2 * row)] = 0x55;
+            gb.vram[size_t(2 * row + 1)] = 0x33;
+        }
+        for (int i = 0; i < 0x400; ++i) gb.vram[size_t(0x1800 + i)] = 0x00;
+        gb.write_byte(REG_BGP, 0xE4);
+        gb.write_byte(REG_LCDC, 0x91);
+        for (int i = 0; i < 2 * PPU::FRAME_CYCLES; ++i) gb.cpu.t_cycle_4mhz();
+        const u32 greys[4] = {0xFFFFFFFF, 0xFFAAAAAA, 0xFF555555, 0xFF000000};
+        for (int x = 0; x < 4; ++x) EXPECT_EQ(gb.ppu.frame_buffer[size_t(x)], greys[x]) << "colour " << x;
+    }
+}
+
 TEST(CommandLine, UnknownDeviceIsRefusedEvenWithDmg) {
     for (const Args& args : {Args{"-dev", "cgbF", "a.gb"}, Args{"-dev", "CGBE", "-dmg", "a.gb"},
                              Args{"-dev", "a.gb"}}) {

@@ -113,6 +113,42 @@ TEST(VramDma, HblankTransferWithLcdOffCopiesOneBlockPerRequest) {
     EXPECT_EQ(m.g().read_byte(REG_HDMA5), 0xFF);
 }
 
+// With the LCD on, an HBlank transfer copies one 16-byte block in the
+// horizontal blank of each visible line, in either speed, and nothing while
+// the line is drawn.
+TEST(VramDma, HblankTransferCopiesABlockInEachLinesHblank) {
+    for (bool double_speed : {false, true}) {
+        SCOPED_TRACE(double_speed ? "double speed" : "single speed");
+        DmaMachine m("cgbE");  // NOPs from 0x0100, LCD on
+        m.g().double_speed = double_speed;
+        m.fill_wram_page(0xC000, 0x40);
+        auto mode = [&] { return m.g().read_byte(REG_STAT) & 3; };
+        auto ly = [&] { return int(m.g().read_byte(REG_LY)); };
+        auto step_until = [&](auto done) {
+            for (int guard = 0; !done(); ++guard) {
+                ASSERT_LT(guard, 4 * PPU::FRAME_CYCLES);
+                m.step();
+            }
+        };
+        auto blocks_copied = [&] {
+            int n = 0;
+            while (n < 5 && m.g().vram[size_t(16 * n + 15)] == u8(0x40 + 16 * n + 15)) ++n;
+            return n;
+        };
+        step_until([&] { return ly() == 10 && mode() == 2; });
+        set_hdma(m.g(), 0xC000, 0x8000);
+        m.g().write_byte(REG_HDMA5, 0x83);  // four blocks
+        for (int line = 10; line < 14; ++line) {
+            step_until([&] { return mode() == 3; });
+            EXPECT_EQ(blocks_copied(), line - 10) << "drawing line " << line;
+            step_until([&] { return ly() == line + 1; });
+            EXPECT_EQ(blocks_copied(), line - 9) << "after line " << line;
+        }
+        EXPECT_EQ(m.g().read_byte(REG_HDMA5), 0xFF);
+        EXPECT_EQ(m.g().vram[64], 0x00);
+    }
+}
+
 TEST(VramDma, CancelLeavesTheRemainingLengthReadable) {
     DmaMachine m("cgbE");
     m.g().ppu.lcd_enabled = true;

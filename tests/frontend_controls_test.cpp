@@ -212,6 +212,12 @@ TEST(Hotkeys, OtherKeysDoNothing) {
     EXPECT_TRUE(f.titles.empty());
 }
 
+TEST(WindowTitle, NameVersionAndStatus) {
+    EXPECT_EQ(generate_window_title(), "Zembrix - v0.1.2022-05-01.11-19-52");
+    EXPECT_EQ(generate_window_title("Symbol file written"),
+              "Zembrix - v0.1.2022-05-01.11-19-52 - Symbol file written");
+}
+
 TEST(Hotkeys, SymbolFileStatusStaysForSixtyPasses) {
     ControlsFixture f;
     int writes = 0;

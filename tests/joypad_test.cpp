@@ -206,6 +206,38 @@ TEST(JoypadInterrupt, FiresAtTheCheckThatTheDrawnDelayNamesAndOnlyOnce) {
     }
 }
 
+// The delay counts line starts of the picture unit: lines 1 to 144 and
+// line 153, 145 a frame.
+TEST(JoypadInterrupt, DelayCountsTheStartsOfLines1To144And153) {
+    struct Row {
+        int delay;
+        int line;   // the line whose start raises the request
+        int frame;  // 0 this frame, 1 the next
+    };
+    const Row rows[] = {{0, 1, 0}, {143, 144, 0}, {144, 153, 0}, {145, 1, 1}, {289, 153, 1}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE("delay " + std::to_string(r.delay));
+        JoypadMachine m;
+        auto& ppu = m.g().ppu;
+        for (int guard = 0; ppu.current_line != 153; ++guard) {
+            ASSERT_LT(guard, 2 * PPU::FRAME_CYCLES);
+            m.g().cpu.t_cycle_4mhz();
+        }
+        // Armed just after line 153's check.
+        m.g().joypad.interrupt_pending = 1;
+        m.g().joypad.interrupt_delay = r.delay;
+        int line_1_starts = 0, last_line = ppu.current_line;
+        for (int guard = 0; !interrupt_requested(m.g(), INT_JOYPAD); ++guard) {
+            ASSERT_LT(guard, 3 * PPU::FRAME_CYCLES);
+            m.g().cpu.t_cycle_4mhz();
+            if (ppu.current_line == 1 && last_line != 1) ++line_1_starts;
+            last_line = ppu.current_line;
+        }
+        EXPECT_EQ(ppu.current_line, r.line);
+        EXPECT_EQ(line_1_starts, r.frame + 1);
+    }
+}
+
 TEST(JoypadInterrupt, ArmingAgainDrawsANewDelay) {
     JoypadMachine m;
     m.settle(0x20, 0x00);

@@ -37,4 +37,28 @@ TEST(Mbc5, RamBanksEnableAndTheRumbleMotor) {
     }
 }
 
+// The ROM bank number has nine bits: 2000-2FFF writes the low eight, 3000-3FFF
+// the ninth (bit 0 of the value), which reaches past 4 MiB. Bank 0 can be
+// mapped into 4000-7FFF, and a number beyond the ROM wraps to its size.
+TEST(Mbc5, NineBitRomBank) {
+    struct Row {
+        int rom_size;
+        u8 low, high;
+        int bank;
+    };
+    const Row rows[] = {{8 * MiB, 0x05, 0x01, 0x105}, {8 * MiB, 0xFF, 0x01, 0x1FF}, {8 * MiB, 0x00, 0x00, 0x000},
+                        {8 * MiB, 0x80, 0xFE, 0x080}, {4 * MiB, 0x05, 0x01, 0x005}, {1 * MiB, 0x47, 0x01, 0x007}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.rom_size / MiB << " MiB, " << std::hex << int(r.high) << ":" << int(r.low));
+        Board<MBC5> b(r.rom_size, 0, 0x19);
+        b.write(0x3FFF, r.high);
+        b.write(0x2000, r.low);
+        EXPECT_EQ(b.bank_at(0x4000), r.bank);
+        EXPECT_EQ(b.bank_at(0x7FFE), r.bank);
+        EXPECT_EQ(b.bank_at(0x0000), 0);
+        EXPECT_EQ(b.mbc.get_rom_bank(), r.bank);
+        EXPECT_EQ(b.mbc.get_mapped_address_rom(0x4002), r.bank * 0x4000 + 2);
+    }
+}
+
 }  // namespace

@@ -119,4 +119,49 @@ TEST(PpuColours, CgbInDmgModeShadesThroughTheBootPalettes) {
     }
 }
 
+// ---------------------------------------------------------------------------
+// Sprites on CGB
+
+// An LCDC write switching 8 to 16 pixel sprites during the OAM scan reaches
+// the entries the scan examines from 2 cycles after the write on. The scan
+// examines entry e at line cycle 2 + 2e, in double speed at 4 + 2e. In single
+// speed the switch also takes in the entry examined just before it.
+TEST(PpuObjSizeChange, ReachesTheEntriesTheScanExaminesAfterIt) {
+    struct Row {
+        bool double_speed;
+        int write_cycle;
+        int entry;
+        bool shown;
+    };
+    const Row rows[] = {
+        {false, 20, 8, false}, {false, 20, 9, true},  {false, 20, 10, true},  // 9: just before the switch
+        {false, 21, 9, false}, {false, 21, 10, true}, {false, 60, 28, false}, {false, 60, 29, true},
+        {true, 20, 8, false},  {true, 20, 9, true},   {true, 21, 9, false},   {true, 21, 10, true},
+    };
+    constexpr int LINE = 40;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << (r.double_speed ? "double" : "single") << " speed, write at "
+                                        << r.write_cycle << ", entry " << r.entry);
+        Screen s("cgbE", true);
+        s.gb.double_speed = r.double_speed;
+        s.solid_tile(1, 1);
+        s.write(REG_OCPS, 0x82);  // OBJ palette 0 colour 1: red
+        s.write(REG_OCPD, 0x1F);
+        s.write(REG_OCPD, 0x00);
+        // The one sprite near the line reaches it only as a 16 pixel sprite
+        // (its row 8, tile 1), at screen columns 72-79.
+        for (int i = 0; i < 40; ++i) s.sprite(i, 0, 0, 0);
+        s.sprite(r.entry, LINE + 16 - 8, 80, 1);
+        s.write(REG_LCDC, 0x93);
+        s.finish_frame();
+        s.run_to_line(LINE);
+        s.run(r.write_cycle - s.gb.ppu.get_scanline_cycle_count());
+        s.write(REG_LCDC, 0x97);
+        s.finish_frame();
+        const u32 red = s.gb.ppu.mapped_colors[32 + 1];
+        EXPECT_EQ(s.pixel(72, LINE) == red, r.shown);
+        EXPECT_EQ(s.pixel(79, LINE) == red, r.shown);
+    }
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -75,6 +76,41 @@ TEST(PpuMidLineBgp, SplitsTheLineWhereTheWriteLands) {
     }
 }
 
+// OBP0 and OBP1 reach the sprite pixels one cycle after the write, a cycle
+// sooner than BGP reaches the background: the first sprite pixel in the new
+// shade is the first background pixel that a BGP write of the same cycle
+// changes (the one showing its mix of old and new, unless a sprite fetch
+// stalled the output then). Ten sprites cover columns 0-79 of the line;
+// transparent ones cost the same fetch time and let the background show.
+TEST(PpuMidLineObp, ReachesSpritesOneCycleAfterTheWrite) {
+    auto line_after_write = [](const char* model, u16 reg, bool opaque, bool obp1, int cycle) {
+        Screen s(model);
+        plain_colour_1(s);
+        s.solid_tile(2, opaque ? 1 : 0);
+        for (int i = 0; i < 10; ++i) s.sprite(i, LINE + 16, 8 + 8 * i, 2, obp1 ? Screen::OBJ_OBP1 : 0);
+        run_to_line_cycle(s, 0x93, cycle);
+        s.write(reg, 0xE8);  // colour 1: shade 1 -> shade 2
+        s.finish_frame();
+        return s.shades(LINE);
+    };
+    for (const char* model : {"dmgB", "dmgC"}) {
+        for (bool obp1 : {false, true}) {
+            int mixed_pixels = 0;
+            for (int cycle = 107; cycle < 240; cycle += 3) {
+                SCOPED_TRACE(testing::Message() << model << (obp1 ? " OBP1" : " OBP0") << " cycle " << cycle);
+                const std::string bg = line_after_write(model, REG_BGP, false, obp1, cycle);
+                const size_t first = bg.find_first_not_of('1');
+                ASSERT_GT(first, 0u);
+                if (first >= 80) continue;  // past the sprites
+                if (bg[first] == '3') ++mixed_pixels;
+                const std::string sprites = line_after_write(model, obp1 ? REG_OBP1 : REG_OBP0, true, obp1, cycle);
+                EXPECT_EQ(sprites.substr(0, 80), std::string(first, '1') + std::string(80 - first, '2'));
+            }
+            EXPECT_GE(mixed_pixels, 5);
+        }
+    }
+}
+
 // LCDC bit 0 reaches mixing 2 cycles after the write, the cycle BGP arrives
 // too: switching the background off splits the line where a BGP write at the
 // same cycle would. (The CGB revisions and "dmgC" are checked by the test
@@ -116,6 +152,101 @@ TEST(PpuDroppedColumn, NeverWritesIntoThePreviousLine) {
             s.finish_frame();
             ASSERT_EQ(s.shades(LINE - 1), std::string(PPU::SCREEN_WIDTH, '3')) << model << " cycle " << cycle;
         }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// DMG: the window switched off just before its start still takes one pixel,
+// showing background colour 0, and the background resumes one column later.
+// It comes when the window was on as the line started and the fetcher meets
+// the start column at a tile's end, or, for a window switched on later in the
+// line, when the write lands as the fetcher reads a tile's high byte with the
+// start 11 pixels ahead.
+
+TEST(PpuDmgWindowOff, JustBeforeItsStartLeavesOneColour0Pixel) {
+    struct Row {
+        int enable_cycle;  // -1: on from the line's start
+        u8 wx;
+        int disable_cycle;
+        bool glitch;
+    };
+    const Row rows[] = {
+        {-1, 87, 150, true}, {-1, 95, 150, true}, {-1, 88, 150, false},   {-1, 91, 160, false},
+        {100, 87, 172, true}, {100, 87, 171, false}, {100, 87, 173, false}, {100, 95, 180, true},
+    };
+    auto line = [](const char* model, int enable_cycle, u8 wx, int disable_cycle) {
+        Screen s(model);
+        s.tile(1, {"12312312", "12312312", "12312312", "12312312", "12312312", "12312312", "12312312", "12312312"});
+        s.fill_map(0x9800, 1);
+        s.solid_tile(2, 3);
+        s.fill_map(0x9C00, 2);
+        s.write(REG_WX, wx);
+        s.write(REG_WY, 0);
+        run_to_line_cycle(s, enable_cycle < 0 ? 0xF1 : 0xD1, 0);
+        if (enable_cycle >= 0) {
+            s.run(enable_cycle - s.gb.ppu.get_scanline_cycle_count());
+            s.write(REG_LCDC, 0xF1);
+        }
+        if (disable_cycle >= 0) {
+            s.run(disable_cycle - s.gb.ppu.get_scanline_cycle_count());
+            s.write(REG_LCDC, 0xD1);
+        }
+        s.finish_frame();
+        return s.shades(LINE);
+    };
+    for (const char* model : {"dmgB", "dmgC"}) {
+        const std::string plain = line(model, -1, 200, -1);
+        for (const Row& r : rows) {
+            SCOPED_TRACE(testing::Message() << model << " WX " << int(r.wx) << ", on at " << r.enable_cycle
+                                            << ", off at " << r.disable_cycle);
+            const size_t column = size_t(r.wx - 7);
+            const std::string glitch = plain.substr(0, column) + '0' + plain.substr(column, plain.size() - column - 1);
+            EXPECT_EQ(line(model, r.enable_cycle, r.wx, r.disable_cycle), r.glitch ? glitch : plain);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// CGB: an LCDC write switching tile data from 8000 to 8800 on the very cycle
+// of a tile data read. Tile 1 is all colour 3 at 8010 and columns of colours
+// 1 and 2 (bytes F0, 0F) at 9010. On the revisions before D a read of the low
+// byte takes the tile number (01) instead, and a read of the high byte the
+// new byte replaced by the tile number; CGB-D reads the high byte from the
+// low byte's address instead. Over one tile's eight write cycles the line
+// shows these tiles between the old and the new pattern.
+
+TEST(PpuCgbTileDataSwitch, ReadOnTheWriteCycleMixesTheAreasByRevision) {
+    struct Row {
+        const char* model;
+        std::set<std::string> tiles;
+    };
+    const Row rows[] = {
+        {"cgbD", {"11113333", "33331111"}},
+        {"cgbC", {"11113333", "00002223", "11111113"}},
+        {"cgbE", {"11113333", "00002223", "11111113"}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.model);
+        std::set<std::string> tiles;
+        for (int cycle = 120; cycle < 128; ++cycle) {
+            Screen s(r.model);  // a monochrome cartridge: CGB-in-DMG mode
+            s.solid_tile(1, 3);
+            for (int row = 0; row < 8; ++row) {
+                s.gb.vram[size_t(0x1010 + 2 * row)] = 0xF0;
+                s.gb.vram[size_t(0x1011 + 2 * row)] = 0x0F;
+            }
+            s.fill_map(0x9800, 1);
+            run_to_line_cycle(s, 0x91, 0);
+            s.run(cycle - s.gb.ppu.get_scanline_cycle_count());
+            s.write(REG_LCDC, 0x81);
+            s.finish_frame();
+            const std::string line = s.shades(LINE);
+            for (int x = 0; x < PPU::SCREEN_WIDTH; x += 8) {
+                const std::string tile = line.substr(size_t(x), 8);
+                if (tile != "33333333" && tile != "11112222") tiles.insert(tile);
+            }
+        }
+        EXPECT_EQ(tiles, r.tiles);
     }
 }
 

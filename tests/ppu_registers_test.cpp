@@ -261,4 +261,30 @@ TEST(PpuOamScan, NothingCollectedWhileStoppedOutsideMode3) {
     }
 }
 
+// The window's WY latch is compared at line starts (lines 0-143), at WY
+// writes and when LCDC switches the window on: on CGB by the delayed LCDC
+// effect, which applies at once while the LCD is off. Lines 144-152 do not
+// compare, so a WY naming one of them is met only by a later switch. (The
+// next frame start compares afresh, so no picture shows this latch.)
+TEST(PpuWindowLatch, SwitchingTheWindowOnComparesWyAgain) {
+    struct Row {
+        const char* model;
+        u8 cgb_flag;
+        u8 wy;
+        bool reached;
+    };
+    const Row rows[] = {{"cgbE", 0x80, 150, true}, {"cgbE", 0x80, 151, false}, {"dmgB", 0x00, 150, true}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.model << " WY " << int(r.wy));
+        Lcd lcd(r.model, RomImage().cgb_flag(r.cgb_flag));
+        lcd.write(REG_WY, r.wy);
+        lcd.run_to_line(10);  // a frame begun with this WY
+        lcd.run_to_line(150);
+        ASSERT_FALSE(lcd.gb.ppu.wy_reached);
+        lcd.write(REG_LCDC, 0x11);  // LCD off in vertical blank
+        lcd.write(REG_LCDC, 0x31);  // the window on, the LCD still off
+        EXPECT_EQ(lcd.gb.ppu.wy_reached, r.reached);
+    }
+}
+
 }  // namespace

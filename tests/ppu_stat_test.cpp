@@ -1,7 +1,7 @@
 // STAT, LY and LYC on the models the test ROMs check less: the coincidence
 // bit and the STAT interrupt sources on CGB revisions, the STAT and LYC
-// write quirks per model, and LY after a return to single speed out of
-// phase. The DMG behaviour is checked by the test ROMs.
+// write quirks per model, and LY read by a CPU moved off its M-cycle grid
+// by a speed switch. The DMG behaviour is checked by the test ROMs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -187,26 +187,6 @@ INSTANTIATE_TEST_SUITE_P(Models, PpuLycWrite,
                                          LycWrite{"cgbE", 0, 5, true}, LycWrite{"cgbC", 0, 451, true},
                                          LycWrite{"cgbE", 0, 452, false}, LycWrite{"cgbE", 20, 100, true},
                                          LycWrite{"cgbE", 20, 3, false}));
-
-// ---------------------------------------------------------------------------
-// LY after a return to single speed out of phase
-
-TEST(PpuLyRead, BitsSettleInTheLastCyclesOfALine) {
-    struct Case {
-        int line;
-        u8 read_at_452;
-    };
-    for (const Case c : {Case{3, 0}, Case{5, 4}, Case{9, 8}, Case{10, 10}, Case{47, 0x20}, Case{143, 0x80}}) {
-        Lcd lcd("cgbE");
-        lcd.gb.ppu_phase_shift = true;
-        lcd.run_to(c.line, 451);
-        EXPECT_EQ(lcd.ly(), c.line);
-        lcd.run(1);
-        EXPECT_EQ(lcd.ly(), c.read_at_452) << "line " << c.line;
-        lcd.run(1);
-        EXPECT_EQ(lcd.ly(), c.line);
-    }
-}
 
 // A CPU moved off its M-cycle grid by a return from double speed reads LY in
 // line cycles 454 and 455, where the counter's bits are changing.

@@ -1,7 +1,7 @@
 // Line and frame timing of the picture unit where the test ROMs do not
-// reach: single speed entered back out of phase, the first line on a CGB
-// after the LCD is switched on, line 153 on the later CGB revisions and in
-// double speed, and the frames presented to the host.
+// reach: the first line on a CGB after the LCD is switched on, line 153 on
+// the later CGB revisions and in double speed, and the frames presented to
+// the host.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -26,22 +26,6 @@ public:
     std::vector<u64> cycles;
     std::vector<bool> all_white;
 };
-
-// ---------------------------------------------------------------------------
-// The modes of a visible line after a return to single speed out of phase
-
-TEST(PpuPhaseShift, VisibleLineModesComeEarlier) {
-    Lcd lcd("cgbE");
-    lcd.gb.ppu_phase_shift = true;
-    lcd.run_to_line(10);
-    for (int cycle = 0; cycle < PPU::LINE_CYCLES; ++cycle) {
-        const int expected = cycle >= 252 ? 0 : cycle >= 80 ? 3 : 2;
-        ASSERT_EQ(lcd.mode(), expected) << "line cycle " << cycle;
-        ASSERT_EQ(lcd.ly(), 10) << "line cycle " << cycle;
-        lcd.run(1);
-    }
-    EXPECT_EQ(lcd.ly(), 11) << "a line is 456 cycles";
-}
 
 // ---------------------------------------------------------------------------
 // Switching the LCD on
@@ -79,7 +63,6 @@ TEST(PpuLcdOn, SecondEnableDoesNotRestartTheLine) {
 struct Line153 {
     const char* model;
     bool double_speed;
-    bool phase_shift;
     int zero_from;  // line cycle from which LY reads 0 (cycle 5 is read only
                     // by a CPU moved off its grid by a speed switch)
 };
@@ -90,7 +73,6 @@ TEST_P(PpuLine153, LyTurnsToZero) {
     const Line153& p = GetParam();
     Lcd lcd(p.model);
     lcd.gb.double_speed = p.double_speed;
-    lcd.gb.ppu_phase_shift = p.phase_shift;
     lcd.run_to_line(153);
     for (int cycle = 0; cycle < 16; ++cycle, lcd.run(1))
         EXPECT_EQ(lcd.ly(), cycle < p.zero_from ? 153 : 0) << "line cycle " << cycle;
@@ -100,19 +82,8 @@ TEST_P(PpuLine153, LyTurnsToZero) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, PpuLine153,
-                         testing::Values(Line153{"cgbD", false, false, 5}, Line153{"agb0", false, false, 5},
-                                         Line153{"cgbC", true, false, 5}, Line153{"cgbE", false, true, 2}));
-
-TEST(PpuPhaseShift, Line144ShowsVBlankAtOnce) {
-    for (bool shift : {false, true}) {
-        Lcd lcd("cgbE");
-        lcd.gb.ppu_phase_shift = shift;
-        lcd.run_to_line(144);
-        EXPECT_EQ(lcd.mode(), shift ? 1 : 0);
-        lcd.run(4);
-        EXPECT_EQ(lcd.mode(), 1);
-    }
-}
+                         testing::Values(Line153{"cgbD", false, 5}, Line153{"agb0", false, 5},
+                                         Line153{"cgbC", true, 5}));
 
 // ---------------------------------------------------------------------------
 // Switching the LCD off
@@ -154,6 +125,48 @@ TEST(PpuFrame, DoneWhenTheLastVisibleLineEndsAndPresentedEveryFrame) {
     ASSERT_EQ(host.cycles.size(), 3u);
     EXPECT_EQ(host.cycles[2] - host.cycles[1], u64(PPU::FRAME_CYCLES));
     lcd.gb.host = nullptr;
+}
+
+// A DMG whose CPU is stopped shows white frames while the LCD stays on, even
+// when it stopped in mode 3, whose picture fetches still see VRAM.
+TEST(PpuFrame, StoppedDmgShowsWhite) {
+    for (bool stop : {true, false}) {
+        SCOPED_TRACE(stop ? "stopped" : "running");
+        // STOP, or NOPs; the post-boot picture shows the logo.
+        Lcd lcd("dmgB", RomImage(stop ? std::vector<u8>{0x10, 0x00} : std::vector<u8>{}));
+        RecordingHost host(lcd.gb);
+        lcd.gb.host = &host;
+        lcd.run_to(20, 100);
+        ASSERT_EQ(lcd.mode(), 3);
+        lcd.m.step();
+        ASSERT_EQ(lcd.gb.cpu.stopped, stop);
+        lcd.run(2 * PPU::FRAME_CYCLES);
+        ASSERT_EQ(host.all_white.size(), 2u);
+        EXPECT_EQ(host.all_white[1], stop);
+        EXPECT_EQ(lcd.read(REG_LCDC) & 0x80, 0x80);
+        lcd.gb.host = nullptr;
+    }
+}
+
+// The debug viewers draw the maps with the LCDC, SCX and SCY values that
+// stood when line 72 was finished.
+TEST(PpuFrame, MapSnapshotTakesTheRegistersAsLine72Ends) {
+    Lcd lcd("dmgB");
+    auto set = [&](u8 lcdc, u8 scx, u8 scy) {
+        lcd.write(REG_LCDC, lcdc);
+        lcd.write(REG_SCX, scx);
+        lcd.write(REG_SCY, scy);
+    };
+    lcd.run_to(71, 300);
+    set(0x91, 71, 1);
+    lcd.run_to(72, 10);  // OAM scan of line 72
+    set(0x93, 72, 2);
+    lcd.run(290);  // horizontal blank of line 72
+    set(0x95, 99, 9);
+    lcd.run_to(73, 10);
+    set(0x97, 73, 3);
+    lcd.run_to(100, 0);
+    EXPECT_EQ(lcd.gb.ppu.map_snapshot_lcdc, (std::array<u8, 3>{0x93, 72, 2}));
 }
 
 TEST(PpuFrame, NotPresentedWhileRunningFarAheadToATarget) {

@@ -241,6 +241,45 @@ TEST(Reset, PutsTheColourRegistersBackToPowerOn) {
     EXPECT_EQ(gb.vram[0x0000], 0x32);
 }
 
+// What LCDC bit 0 does not control is set at power-on so that it hides
+// nothing: on a CGB in colour mode, where the bit only takes the background's
+// priority away, the background shows (the boot program's logo); on DMG,
+// where the bit switches the background, a sprite behind the background
+// stays behind it. A boot program starts from these.
+TEST(Reset, BackgroundShowsFromPowerOnOnEachFamily) {
+    struct Row {
+        const char* model;
+        const char* slot;
+        u8 lcdc;
+        int colour;  // index into the machine's mapped colours
+    };
+    const Row rows[] = {{"cgbE", "cgb", 0x90, 3}, {"cgbE", "cgb", 0x91, 3}, {"cgbC", "cgb", 0x90, 3},
+                        {"dmgB", "dmg", 0x93, 64 + 3}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.model << " LCDC " << std::hex << int(r.lcdc));
+        auto gb = build_machine(patterned_rom(0x80), r.model, {r.slot});
+        ASSERT_TRUE(gb->boot_rom_mapped);
+        // Every map entry is tile 0: colour 3 throughout. Sprite 0 (tile 1,
+        // colour 1) sits behind the background in the top-left corner.
+        for (int i = 0; i < 16; ++i) gb->vram[size_t(i)] = 0xFF;
+        for (int i = 16; i < 32; i += 2) gb->vram[size_t(i)] = 0xFF;
+        gb->oam[0] = 16;
+        gb->oam[1] = 8;
+        gb->oam[2] = 1;
+        gb->oam[3] = 0x80;
+        gb->write_byte(REG_BGP, 0xE4);
+        gb->write_byte(REG_OBP0, 0xE4);
+        gb->write_byte(REG_BCPS, 0x86);  // palette 0, colour 3, auto-increment
+        gb->write_byte(REG_BCPD, 0x1F);
+        gb->write_byte(REG_BCPD, 0x00);
+        gb->write_byte(REG_LCDC, r.lcdc);
+        for (int i = 0; i < 2 * PPU::FRAME_CYCLES; ++i) gb->cpu.t_cycle_4mhz();
+        const u32 expected = gb->ppu.mapped_colors[size_t(r.colour)];
+        EXPECT_EQ(gb->ppu.frame_buffer[0], expected) << "under the sprite";
+        EXPECT_EQ(gb->ppu.frame_buffer[80 * PPU::SCREEN_WIDTH + 80], expected);
+    }
+}
+
 TEST(Reset, WithoutACartridgeNothingStartsOrRuns) {
     GB gb(1);
     ASSERT_TRUE(gb.set_default_device_by_short_string("dmgB"));

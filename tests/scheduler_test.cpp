@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "peripherals_support.h"
+#include "audio_support.h"
 
 // Units due on the same CPU-clock cycle run one at a time in a fixed order:
 // timer, OAM DMA, audio frame sequencer, serial. An OAM DMA copying the I/O
@@ -84,4 +84,44 @@ TEST(Scheduler, PastCyclesAreNeverReached) {
     m.g().cpu.set_next_timer_update_cycle(m.g().cpu.cpu_cycles - 1);
     advance_mcycles(m.g(), 100);
     EXPECT_EQ(m.g().read_byte(REG_TIMA), 0x00);
+}
+
+// On the 4 MHz clock a channel's timer step and an output sample due on the
+// same cycle run timer first: the sample already hears the channel's new
+// level. One cycle earlier it still hears the old one.
+TEST(Scheduler, ChannelTimerRunsBeforeTheSampleOnTheSameCycle) {
+    auto start_channel_2 = [](AudioMachine& m) {
+        m.power_cycle();
+        m.w(NR50, 0x77);
+        m.w(NR51, 0x22);
+        m.w(NR21, 0x80);  // 50 % duty
+        m.w(NR22, 0xF0);
+        m.w(NR23, 0xF0);  // a duty step every 64 cycles
+        m.w(NR24, 0x87);
+    };
+    // The first duty step at which the channel's level changes, well ahead.
+    AudioMachine probe;
+    start_channel_2(probe);
+    probe.run(50);
+    u64 edge = 0;
+    for (int guard = 0; edge == 0 && guard < 2000; ++guard) {
+        const i16 before = probe.audio().mixed_left;
+        const u64 step = probe.audio().next_frequency_cycle[1];
+        while (probe.gb.cpu.cycles_4mhz < step) probe.gb.cpu.t_cycle_4mhz();
+        if (probe.audio().mixed_left != before) edge = step;
+    }
+    ASSERT_NE(edge, 0u);
+
+    // The same run three times, with one sample moved next to that step.
+    auto sample_at = [&](int offset) {
+        AudioMachine m;
+        start_channel_2(m);
+        while (m.gb.cpu.cycles_4mhz < edge - 2) m.gb.cpu.t_cycle_4mhz();
+        m.gb.cpu.set_next_audio_sample_cycle(u64(i64(edge) + offset));
+        while (m.gb.cpu.cycles_4mhz < edge + 2) m.gb.cpu.t_cycle_4mhz();
+        return m.audio().samples[size_t(m.audio().sample_index - 2)];
+    };
+    const i16 before = sample_at(-1), same = sample_at(0), after = sample_at(1);
+    EXPECT_NE(before, after);
+    EXPECT_EQ(same, after) << "the sample on the step's cycle hears the step";
 }

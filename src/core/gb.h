@@ -127,6 +127,9 @@ public:
     bool boot_rom_mapped = false;
     bool double_speed = false;
     bool speed_switch_armed = false;
+    // Saved with the machine. A return from double speed moves the CPU off its
+    // M-cycle grid and leaves the picture unit's timing as it was, so nothing
+    // sets it: the speed switch and reset keep it clear.
     bool ppu_phase_shift = false;
 
     std::array<ReadHandler, 128> io_read_handlers;

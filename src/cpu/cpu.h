@@ -117,6 +117,7 @@ public:
     u64 instruction_start_cycle = 0;
     u64 cpu_cycles = 0;
     u64 cycles_4mhz = 0;
+    // 4 MHz clock at which the last switch to double speed began (saved).
     u64 speed_switch_reference = 0;
     u64 next_cpu_event_cycle = NEVER;
     u64 next_4mhz_event_cycle = NEVER;

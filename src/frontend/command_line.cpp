@@ -80,6 +80,11 @@ bool apply_model_options(GB& gb, const FrontendOptions& options) {
     return true;
 }
 
+void apply_machine_settings(GB& gb, const FrontendOptions& options) {
+    gb.grey_shades = true;  // read when the ROM's reset builds the colours
+    gb.player_turbo = options.turbo;
+}
+
 std::string unknown_device_message(const std::string& name) { return "Unknown device: " + name + "\n"; }
 
 std::string usage_text() {

@@ -56,6 +56,10 @@ CommandLine parse_command_line(const InputParser& parser);
 // leaving the model untouched, when "-dev" names no model.
 bool apply_model_options(GB& gb, const FrontendOptions& options);
 
+// The rest of what the program sets in the machine before loading the ROM:
+// the grey DMG shades, always, and the player's turbo from "-turbo".
+void apply_machine_settings(GB& gb, const FrontendOptions& options);
+
 // "Unknown device: NAME" and a line break.
 std::string unknown_device_message(const std::string& name);
 

@@ -87,7 +87,6 @@ int main(int argc, char* argv[]) {
     host.init_joypad(controllers_available);
 
     gb = new GB(1);
-    gb->grey_shades = true;
     // Brings the audio subsystem up itself; on failure it says so and the
     // machine runs silent, paced by the main loop.
     gb->audio.open_device();
@@ -115,8 +114,8 @@ int main(int argc, char* argv[]) {
         SDL_Quit();
         return 1;
     }
+    apply_machine_settings(*gb, options);
     gb->load_rom(options.rom_path);  // an unreadable ROM ends the process here
-    gb->player_turbo = options.turbo;
 
     SdlHost::WindowSettings settings;
     settings.scale = options.scale;

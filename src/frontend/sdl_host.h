@@ -42,6 +42,8 @@ public:
     // Closes the controller, renderer and window, in that order.
     void close();
 
+    SDL_Window* window() const { return window_; }
+
 private:
     SDL_Window* window_ = nullptr;
     SDL_Renderer* renderer_ = nullptr;

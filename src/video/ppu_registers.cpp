@@ -123,11 +123,13 @@ void PPU::apply_delayed_effect(DelayedEffect effect) {
 
 // On CGB a switch from 8 to 16 pixel sprites during the OAM scan also brings
 // in the entry examined just before it, if it reaches the line only with the
-// taller size.
+// taller size. The scan runs lazily, so "during the scan" is the scan's own
+// position (the cycle of the entry it is examining), not the cycle at which
+// something made it catch up.
 void PPU::apply_cgb_sprite_height(int height) {
     const bool grows = sprite_height == 8 && height == 16;
     sprite_height = height;
-    if (grows && !gb->double_speed && get_scanline_cycle_count() < 81 && oam_scan_index != 0 &&
+    if (grows && !gb->double_speed && i64(fifo_cycle - line_start_cycle) < 81 && oam_scan_index != 0 &&
         sprite_count <= MAX_SPRITES_PER_LINE - 1)
         collect_tentative_sprite();
 }

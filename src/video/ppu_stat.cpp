@@ -90,12 +90,6 @@ void PPU::write_stat(u8 value) {
 }
 
 u8 PPU::read_ly() const {
-    // After a return to single speed with the shifted phase, LY read in the
-    // last cycles of a line shows its bits settling towards the next value.
-    if (gb->ppu_phase_shift) {
-        if (get_scanline_cycle_count() != 452 || current_line > 152) return ly;
-        return settling_ly(ly);
-    }
     if (!gb->is_cgb) return ly;
     // Each return from double speed moves the CGB CPU off its old M-cycle
     // grid, so its reads can land on line cycles that are otherwise never

@@ -27,10 +27,8 @@ bool PPU::early_cgb() const { return gb->is_cgb && gb->device < MODEL_CGBD; }
 bool PPU::single_speed() const { return !gb->double_speed; }
 
 // Around a line start the LY = LYC comparison drops out for a few cycles on
-// DMG, and on the early CGB revisions in single speed without the phase shift.
-bool PPU::usual_compare_off() const {
-    return gb->is_dmg || (early_cgb() && single_speed() && !gb->ppu_phase_shift);
-}
+// DMG, and on the early CGB revisions in single speed.
+bool PPU::usual_compare_off() const { return gb->is_dmg || (early_cgb() && single_speed()); }
 
 void PPU::set_mode(int m) {
     stat = u8((stat & 0x78) | m);
@@ -135,7 +133,6 @@ void PPU::set_state(int id) {
     const bool dmg = gb->is_dmg;
     const bool cgb = gb->is_cgb;
     const bool double_speed = gb->double_speed;
-    const bool shift = gb->ppu_phase_shift;
 
     switch (id) {
         // --- the first line after the LCD is switched on ---
@@ -191,9 +188,7 @@ void PPU::set_state(int id) {
         // --- line 0 of every later frame ---
         case STATE_LINE_0_CLOCKS_0:
             frame_start();
-            if (shift)
-                set_mode(MODE_OAM);
-            else if (dmg || (early_cgb() && !double_speed))
+            if (dmg || (early_cgb() && !double_speed))
                 set_mode(MODE_HBLANK);
             else
                 set_mode(MODE_VBLANK);
@@ -222,7 +217,6 @@ void PPU::set_state(int id) {
             next_state = STATE_LINE_0_CLOCKS_79;
             break;
         case STATE_LINE_0_CLOCKS_79:
-            if (shift) set_mode(MODE_TRANSFER);
             wait(2);
             next_state = STATE_LINE_0_CLOCKS_81;
             break;
@@ -245,7 +239,6 @@ void PPU::set_state(int id) {
             next_state = STATE_LINE_0_MODE_3_END_MINUS_1;
             break;
         case STATE_LINE_0_MODE_3_END_MINUS_1:
-            if (shift) set_mode(MODE_HBLANK);
             wait(1);
             next_state = STATE_LINE_0_MODE_3_END;
             break;
@@ -269,13 +262,11 @@ void PPU::set_state(int id) {
             ++current_line;
             if (!wy_reached) wy_reached = wy == current_line;
             gb->joypad.check_for_interrupt_trigger();
-            const int m = shift ? MODE_OAM : MODE_HBLANK;
-            stat = u8((stat & 0x78) | m);
-            mode = m;
+            stat = u8((stat & 0x78) | MODE_HBLANK);
+            mode = MODE_HBLANK;
             stat_irq_mode = MODE_OAM;
             update_stat_irq(false);
             if (usual_compare_off()) lyc_compare_enabled = false;
-            if (shift) set_lyc_lines(current_line);
             wait(2);
             next_state = STATE_LINE_1_143_CLOCKS_2;
             break;
@@ -283,7 +274,7 @@ void PPU::set_state(int id) {
         case STATE_LINE_1_143_CLOCKS_2:
             if (cgb) {
                 if (double_speed) set_lyc_lines(current_line);
-                if (!early_cgb() && !double_speed && !shift) lyc_compare_enabled = false;
+                if (!early_cgb() && !double_speed) lyc_compare_enabled = false;
                 set_mode(MODE_OAM);
             }
             wait(2);
@@ -301,7 +292,6 @@ void PPU::set_state(int id) {
             next_state = STATE_LINE_1_143_CLOCKS_80;
             break;
         case STATE_LINE_1_143_CLOCKS_80:
-            if (shift) set_mode(MODE_TRANSFER);
             wait(1);
             next_state = STATE_LINE_1_143_CLOCKS_81;
             break;
@@ -324,7 +314,6 @@ void PPU::set_state(int id) {
             next_state = STATE_LINE_1_143_MODE_3_END_MINUS_1;
             break;
         case STATE_LINE_1_143_MODE_3_END_MINUS_1:
-            if (shift) set_mode(MODE_HBLANK);
             if (early_cgb()) stat_irq_mode = MODE_HBLANK;
             wait(1);
             next_state = STATE_LINE_1_143_MODE_3_END;
@@ -351,9 +340,8 @@ void PPU::set_state(int id) {
             if (timing_image_enabled) std::fill_n(timing_image.begin() + 144 * LINE_CYCLES, LINE_CYCLES, map_rgb(0x53, 0xE3, 0xF1));
             register_write_log.clear();
             gb->joypad.check_for_interrupt_trigger();
-            const int m = shift ? MODE_VBLANK : MODE_HBLANK;
-            stat = u8((stat & 0x78) | m);
-            mode = m;
+            stat = u8((stat & 0x78) | MODE_HBLANK);
+            mode = MODE_HBLANK;
             stat_irq_mode = MODE_OAM;
             update_stat_irq(false);
             if (usual_compare_off()) lyc_compare_enabled = false;
@@ -411,7 +399,6 @@ void PPU::set_state(int id) {
             next_state = STATE_LINE_153_CLOCKS_2;
             break;
         case STATE_LINE_153_CLOCKS_2:
-            if (cgb && shift) current_line = 0;
             wait(2);
             next_state = STATE_LINE_153_CLOCKS_4;
             break;
@@ -419,7 +406,7 @@ void PPU::set_state(int id) {
             if (dmg) {
                 current_line = 0;
             } else {
-                if (!shift) current_line = 153;
+                current_line = 153;
                 if (early_cgb() && !double_speed) current_line = 0;
             }
             set_mode(MODE_VBLANK);

@@ -9,12 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -88,7 +90,8 @@ struct Drivers {
 };
 
 Outcome run(const std::vector<std::string>& args, std::chrono::milliseconds signal_after = 0ms,
-            int signal_number = SIGTERM, Drivers drivers = {}, std::chrono::milliseconds limit = 20000ms) {
+            int signal_number = SIGTERM, Drivers drivers = {}, std::chrono::milliseconds limit = 20000ms,
+            const std::string& binary = ZEMBRIX_BINARY) {
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
     const pid_t pid = fork();
@@ -112,10 +115,10 @@ Outcome run(const std::vector<std::string>& args, std::chrono::milliseconds sign
         setenv("SDL_VIDEODRIVER", drivers.video, 1);
         setenv("SDL_AUDIODRIVER", drivers.audio, 1);
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(ZEMBRIX_BINARY));
+        argv.push_back(const_cast<char*>(binary.c_str()));
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(ZEMBRIX_BINARY, argv.data());
+        execv(binary.c_str(), argv.data());
         _exit(127);
     }
     close(out_pipe[1]);
@@ -247,5 +250,46 @@ TEST(FrontendProcess, FatalStartErrorsPrintTheirMessageAndExitOne) {
         EXPECT_EQ(o.exit_code, 1);
         EXPECT_TRUE(ends_with(o.out, r.message)) << "stdout: [" << o.out << "]";
         EXPECT_EQ(o.err.find("usage: zembrix") != std::string::npos, r.usage) << "stderr: [" << o.err << "]";
+    }
+}
+
+// The program looks for boot ROM images beside itself, runs the model's own
+// before the cartridge unless told "-ignore_boot_roms", and writes the
+// cartridge's battery RAM when it exits. The cartridge (MBC1 with 8 KiB of
+// battery RAM) stores C0 at A001; the DMG boot image stores B0 at A000 first.
+TEST(FrontendProcess, BootImageBesideTheProgramAndBatteryRamWrittenAtExit) {
+    Scratch scratch;
+    const std::string program = scratch.dir + "/zembrix";
+    std::filesystem::copy_file(ZEMBRIX_BINARY, program);
+    auto write = [](const std::string& path, const std::vector<unsigned char>& bytes) {
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    };
+    std::vector<unsigned char> boot(256, 0x00);
+    const std::vector<unsigned char> boot_code = {0x3E, 0x0A, 0xEA, 0x00, 0x00,   // enable the cartridge RAM
+                                                  0x3E, 0xB0, 0xEA, 0x00, 0xA0,   // LD (A000),B0
+                                                  0xC3, 0xFC, 0x00};              // JP 00FC
+    std::copy(boot_code.begin(), boot_code.end(), boot.begin());
+    boot[0xFC] = 0x3E, boot[0xFD] = 0x01, boot[0xFE] = 0xE0, boot[0xFF] = 0x50;  // unmap; on at 0100
+    write(scratch.dir + "/dmg_boot.bin", boot);
+    std::vector<unsigned char> rom(0x8000, 0x00);
+    const std::vector<unsigned char> code = {0x3E, 0x0A, 0xEA, 0x00, 0x00, 0x3E, 0xC0, 0xEA, 0x01, 0xA0, 0x18, 0xFE};
+    std::copy(code.begin(), code.end(), rom.begin() + 0x100);
+    rom[0x147] = 0x03;  // MBC1 + RAM + battery
+    rom[0x149] = 0x02;  // 8 KiB
+    const std::string game = scratch.dir + "/game.gb", save = scratch.dir + "/game.sav";
+    write(game, rom);
+
+    for (bool ignore : {false, true}) {
+        SCOPED_TRACE(ignore ? "-ignore_boot_roms" : "boot image");
+        std::filesystem::remove(save);
+        std::vector<std::string> args = {"-dmg"};
+        if (ignore) args.push_back("-ignore_boot_roms");
+        args.push_back(game);
+        expect_clean_stop(run(args, 1000ms, SIGTERM, {}, 20000ms, program));
+        std::ifstream file(save, std::ios::binary);
+        const std::vector<unsigned char> ram((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        ASSERT_EQ(ram.size(), 0x2000u);
+        EXPECT_EQ(ram[1], 0xC0);
+        EXPECT_EQ(ram[0] == 0xB0, !ignore);
     }
 }
