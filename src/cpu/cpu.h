@@ -77,6 +77,13 @@ public:
            next_ppu_cycle, next_audio_frequency_cycle, next_audio_sample_cycle, next_serial_cycle,
            next_oam_dma_cycle, next_timer_cycle, next_frame_seq_cycle);
     }
+    // What a save state holds beyond the fields above: the HALT bug pending
+    // for the next opcode fetch, and a HALT whose deciding M-cycle is still
+    // to come.
+    template <class Archive>
+    void serialize_extension(Archive& ar) {
+        ar(halt_bug, halt_entered);
+    }
 
     // 8-bit halves of the register pairs (little-endian host layout is not
     // assumed: the halves are computed).
