@@ -289,10 +289,11 @@ TEST(JoypadReplay, ReplayedStateReplacesTheHost) {
     };
     const Row rows[] = {
         {50, 0xDF, true},    // before the first change: nothing held
-        {100, 0xDF, true},   // a change counts only after its own cycle
-        {101, 0xDE, true},   // A
-        {200, 0xDE, true},
-        {201, 0xDF, false},  // past the last entry: replay ends, reads 0
+        {99, 0xDF, true},
+        {100, 0xDE, true},   // A, from the cycle of the read that saw it
+        {199, 0xDE, true},
+        {200, 0xDD, false},  // the last change: B, and the host takes over
+        {500, 0xDD, false},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE("cycle " + std::to_string(r.cycle));
@@ -319,7 +320,7 @@ TEST(JoypadReplay, IndexOnlyMovesForwardThenTheHostTakesOver) {
     EXPECT_EQ(m.p1(), 0xDE);
     EXPECT_EQ(m.g().replay_index, 1u);
     m.g().cpu.cycles_4mhz = 300;
-    EXPECT_EQ(m.p1(), 0xDF);  // the read that runs out
+    EXPECT_EQ(m.p1(), 0xDD);  // the read that runs out still sees B held
     EXPECT_EQ(m.p1(), 0xD7);  // Start from the host
     ASSERT_EQ(m.g().joypad_states.size(), 3u);
     EXPECT_EQ(m.g().joypad_states.back()->cycle, 300u);

@@ -142,6 +142,8 @@ void GB::reset() {
     turbo_run = false;
     replay_mode = false;
     replay_index = 0;
+    // A rollback to a cycle before the first snapshot starts from here.
+    power_on_state = save_state();
 }
 
 // Every slot gets the default pair, then each unit installs its registers.

@@ -118,10 +118,10 @@ public:
     // Keeps a snapshot every SNAPSHOT_INTERVAL cycles of the 4 MHz clock, at
     // most MAX_SNAPSHOTS of them.
     void check_if_save_state_needed();
-    // Restores the newest snapshot (never the oldest) taken before `cycle`,
-    // or restarts the cartridge, and replays the recorded input at full speed
-    // up to `cycle`. False, with the machine as it was, when a snapshot does
-    // not load.
+    // Restores the newest snapshot taken before `cycle` (or the machine as
+    // its last reset left it) and replays the recorded input at full speed up
+    // to `cycle`. False, with the machine as it was, when a snapshot does not
+    // load.
     bool rollback_to(u64 cycle, std::string* error = nullptr);
     // Reads a joypad input log (pairs of hexadecimal time and buttons) into
     // the record and starts replaying it. A file that cannot be read ends the
@@ -178,6 +178,8 @@ public:
     u32 replay_index = 0;
     bool replay_mode = false;
     std::vector<std::shared_ptr<SavedState>> saved_states;
+    // The machine as the last reset left it.
+    std::string power_on_state;
 
     int requested_device = MODEL_AUTO;
     int device = DEFAULT_CGB_DEVICE;

@@ -15,16 +15,19 @@
 
 u8 GB::get_joypad_state_from_replay() {
     const size_t count = joypad_states.size();
-    if (replay_index >= count) {
+    if (count == 0) {
         replay_mode = false;
         return 0;
     }
-    // A change takes effect at the first read after the cycle it was seen at.
-    while (joypad_states[replay_index]->cycle < cpu.cycles_4mhz) {
-        if (++replay_index >= count) {
-            replay_mode = false;
-            return 0;
-        }
+    // A change was recorded by the read that first saw it, so it is in force
+    // from its own cycle on.
+    while (replay_index < count && joypad_states[replay_index]->cycle <= cpu.cycles_4mhz) ++replay_index;
+    if (replay_index >= count) {
+        // Past the last change its buttons stay held. A rollback's run to its
+        // target replays them to the end; otherwise the host takes over from
+        // the next read.
+        if (!turbo_run) replay_mode = false;
+        return joypad_states.back()->state;
     }
     return replay_index == 0 ? 0 : joypad_states[replay_index - 1]->state;
 }
@@ -32,11 +35,12 @@ u8 GB::get_joypad_state_from_replay() {
 void GB::discard_future_joypad_states() {
     const size_t count = joypad_states.size();
     size_t past = 0;
-    while (past < count && joypad_states[past]->cycle < cpu.cycles_4mhz) ++past;
+    while (past < count && joypad_states[past]->cycle <= cpu.cycles_4mhz) ++past;
     replay_index = u32(past);
-    // The list is only cut when it keeps at least one change from the past
-    // and loses at least two from the future.
-    if (past >= 1 && past + 1 < count) joypad_states.resize(past);
+    // Changes from a future that will not happen now go, every one of them:
+    // recording goes on from the present, and the list must stay in cycle
+    // order for any later replay.
+    joypad_states.resize(past);
 }
 
 void GB::check_if_save_state_needed() {
@@ -50,22 +54,19 @@ void GB::check_if_save_state_needed() {
 }
 
 bool GB::rollback_to(u64 cycle, std::string* error) {
-    // The oldest snapshot is never restored: it stays as the floor of the list.
-    size_t found = 0;
-    for (size_t i = saved_states.size(); i-- > 1;) {
+    size_t found = saved_states.size();
+    for (size_t i = saved_states.size(); i-- > 0;) {
         if (saved_states[i]->cycle < cycle) {
             found = i;
             break;
         }
     }
-    if (found != 0) {
-        // A copy: loading must not depend on the list it is about to trim.
-        const std::string data = saved_states[found]->data;
-        if (!load_state(data, error)) return false;
-        saved_states.resize(found + 1);
-    } else {
-        reload_rom();
-    }
+    // A copy: loading must not depend on the list it is about to trim.
+    const std::string data = found < saved_states.size() ? saved_states[found]->data : power_on_state;
+    if (!load_state(data, error)) return false;
+    // Snapshots of a future that will now be run again go; the list stays in
+    // cycle order.
+    saved_states.resize(found < saved_states.size() ? found + 1 : 0);
     replay_mode = true;
     replay_index = 0;
     cpu.paused = false;
