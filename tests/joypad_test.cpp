@@ -176,8 +176,22 @@ TEST(JoypadInterrupt, ArmsWhenTheInputLinesChange) {
     }
 }
 
+TEST(JoypadInterrupt, DelaysFollowTheUnseededCLibrarySequence) {
+    // The machine's generator restarts at every reset and draws what rand()
+    // gives after srand(seed): every run and every replay sees the same delays.
+    JoypadMachine m;
+    for (unsigned seed : {1u, 7u, 99u, 123456u}) {
+        m.g().joypad.random.seed(seed);
+        std::srand(seed);
+        for (int i = 0; i < 2000; ++i) ASSERT_EQ(m.g().joypad.random.next(), std::rand()) << "seed " << seed;
+    }
+    m.g().reset();
+    std::srand(1);
+    EXPECT_EQ(m.g().joypad.random.next(), std::rand());
+}
+
 TEST(JoypadInterrupt, FiresAtTheCheckThatTheDrawnDelayNamesAndOnlyOnce) {
-    // The delay is the low seven bits of the next rand() value; the seeds
+    // The delay is the low seven bits of the next random value; the seeds
     // cover a delay of 0 and a large one.
     unsigned zero = 0, large = 0;
     for (unsigned seed = 1; seed < 100000 && (!zero || !large); ++seed) {
@@ -192,7 +206,7 @@ TEST(JoypadInterrupt, FiresAtTheCheckThatTheDrawnDelayNamesAndOnlyOnce) {
         SCOPED_TRACE("delay " + std::to_string(delay));
         JoypadMachine m;
         m.settle(0x20, 0x00);
-        std::srand(seed);
+        m.g().joypad.random.seed(seed);
         m.host.buttons = JOYPAD_LEFT;
         m.p1();
         EXPECT_EQ(m.g().joypad.interrupt_delay, delay);
@@ -244,7 +258,7 @@ TEST(JoypadInterrupt, ArmingAgainDrawsANewDelay) {
     std::srand(99);
     const int first = std::rand() & 127;
     const int second = std::rand() & 127;
-    std::srand(99);
+    m.g().joypad.random.seed(99);
     m.host.buttons = JOYPAD_UP;
     m.p1();
     EXPECT_EQ(m.g().joypad.interrupt_delay, first);
@@ -307,10 +321,11 @@ TEST(JoypadReplay, ReplayedStateReplacesTheHost) {
     };
     const Row rows[] = {
         {50, 0xDF, true},    // before the first change: nothing held
-        {100, 0xDF, true},   // a change counts only after its own cycle
-        {101, 0xDE, true},   // A
-        {200, 0xDE, true},
-        {201, 0xDF, false},  // past the last entry: replay ends, reads 0
+        {99, 0xDF, true},
+        {100, 0xDE, true},   // A, from the cycle of the read that saw it
+        {199, 0xDE, true},
+        {200, 0xDD, false},  // the last change: B, and the host takes over
+        {500, 0xDD, false},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE("cycle " + std::to_string(r.cycle));
@@ -337,7 +352,7 @@ TEST(JoypadReplay, IndexOnlyMovesForwardThenTheHostTakesOver) {
     EXPECT_EQ(m.p1(), 0xDE);
     EXPECT_EQ(m.g().replay_index, 1u);
     m.g().cpu.cycles_4mhz = 300;
-    EXPECT_EQ(m.p1(), 0xDF);  // the read that runs out
+    EXPECT_EQ(m.p1(), 0xDD);  // the read that runs out still sees B held
     EXPECT_EQ(m.p1(), 0xD7);  // Start from the host
     ASSERT_EQ(m.g().joypad_states.size(), 3u);
     EXPECT_EQ(m.g().joypad_states.back()->cycle, 300u);

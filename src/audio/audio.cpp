@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "core/gb.h"
+#include "core/save_state.h"
 
 namespace {
 
@@ -510,4 +511,33 @@ void Audio::close_wav_file_for_writing() {
         std::cout << "Failed to finish WAV capture file " << wav_path << ": its header sizes may be wrong\n";
     wav_file.reset();
     wav_file_open = false;
+}
+
+// ---------------------------------------------------------------------------
+// Save states
+
+void Audio::check_loaded_state() const {
+    auto require = [](bool ok, const char* what) {
+        if (!ok) throw state::Rejected(std::string("sound unit: ") + what);
+    };
+    auto in = [](int v, int low, int high) { return v >= low && v <= high; };
+    require(in(sequencer_clock_parity, 0, 1) && frame_seq_delay <= 8, "sequencer clock out of range");
+    for (const SquareChannel* c : {channel1.get(), channel2.get()}) {
+        require(in(c->duty, 0, 3) && in(c->duty_position, 0, 7), "duty position out of range");
+        require(in(c->volume, 0, 15) && in(c->envelope_initial_volume, 0, 15), "volume out of range");
+        require(in(c->envelope_period, 0, 7) && in(c->envelope_counter, 0, 8), "envelope out of range");
+        require(in(c->length, 0, 64) && in(c->frequency, 0, 2047), "length or frequency out of range");
+        require(in(c->sweep_period, 0, 7) && in(c->sweep_shift, 0, 7) && in(c->sweep_timer, 0, 8) &&
+                    in(c->sweep_shadow, 0, 4095),
+                "sweep out of range");
+    }
+    const WaveChannel& wave = *channel3;
+    require(in(wave.position, 0, 31) && in(wave.volume_code, 0, 3), "wave position out of range");
+    require(in(wave.length, 0, 256) && in(wave.frequency, 0, 2047), "length or frequency out of range");
+    for (u16 sample : wave.wave_samples) require(sample <= 15, "wave sample out of range");
+    const NoiseChannel& noise = *channel4;
+    require(in(noise.divisor_code, 0, 7) && in(noise.clock_shift, 0, 15), "noise timer out of range");
+    require(in(noise.volume, 0, 15) && in(noise.envelope_initial_volume, 0, 15), "volume out of range");
+    require(in(noise.envelope_period, 0, 7) && in(noise.envelope_counter, 0, 8), "envelope out of range");
+    require(in(noise.length, 0, 64), "length out of range");
 }

@@ -133,6 +133,21 @@ public:
     static void write_word(std::ostream& out, unsigned long value, unsigned int size);
     void close_wav_file_for_writing();
 
+    // What a save state holds of the unit beyond the seventeen fields the
+    // machine core writes itself: the sequencer's clock phase and lag, the
+    // noise prescaler's origin and the four channels.
+    template <class Archive>
+    void serialize_extension(Archive& ar) {
+        ar(sequencer_clock_parity, frame_seq_delay, power_on_cycle);
+        channel1->serialize_extension(ar);
+        channel2->serialize_extension(ar);
+        channel3->serialize_extension(ar);
+        channel4->serialize_extension(ar);
+    }
+    // Refuses channel values no running unit can hold (table positions,
+    // shift amounts, counters).
+    void check_loaded_state() const;
+
     u32 device_id = 0;
     GB* gb = nullptr;
     std::unique_ptr<SquareChannel> channel1;

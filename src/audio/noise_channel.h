@@ -27,6 +27,16 @@ public:
     void stop_playing();
     void calculate_sample();
 
+    // The channel's whole running state for save states (the mute switch is
+    // the player's, not the machine's, and stays out).
+    template <class Archive>
+    void serialize_extension(Archive& ar) {
+        ar(routed_right, routed_left, nr41, nr42, nr43, nr44, playing, dac_on, volume, output_left, output_right,
+           level, previous_level, level_change_cycle, length, envelope_initial_volume, envelope_increase,
+           envelope_period, envelope_counter, envelope_running, step_was_odd, length_enabled, seven_bit_mode,
+           clock_shift, divisor_code, lfsr);
+    }
+
     bool routed_right = false;
     bool routed_left = false;
     int divisors[8] = {};

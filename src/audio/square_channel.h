@@ -39,6 +39,18 @@ public:
     void stop_playing();
     void calculate_sample();
 
+    // The channel's whole running state for save states (the mute switch is
+    // the player's, not the machine's, and stays out).
+    template <class Archive>
+    void serialize_extension(Archive& ar) {
+        ar(routed_right, routed_left, nr_0, nr_1, nr_2, nr_4, playing, dac_on, volume, output_left, output_right,
+           level, previous_level, level_change_cycle, duty, duty_position, length, envelope_initial_volume,
+           envelope_increase, envelope_period, envelope_counter, envelope_running, envelope_wake_pending,
+           sweep_negate_used, sweep_enabled, sweep_period, sweep_add, sweep_shift, sweep_shadow, sweep_timer,
+           step_was_odd, length_enabled, frequency, last_step_cycle, sweep_clock_due, sweep_stop_due,
+           trigger_cycle);
+    }
+
     GB* gb = nullptr;
     int duty_patterns[4][8] = {};
     bool routed_right = true;

@@ -30,6 +30,15 @@ public:
     void stop_playing();
     void calculate_sample();
 
+    // The channel's whole running state for save states (the mute switch is
+    // the player's, not the machine's, and stays out).
+    template <class Archive>
+    void serialize_extension(Archive& ar) {
+        ar(routed_right, routed_left, nr30, nr31, nr32, nr33, nr34, wave_samples, wave_ram, playing, dac_on,
+           volume_code, length, step_was_odd, length_enabled, frequency, output_left, output_right, position, level,
+           last_sample, last_read_cycle, read_pending);
+    }
+
     GB* gb = nullptr;
     u8 power_on_wave_ram[16] = {};
     bool routed_right = false;

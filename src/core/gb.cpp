@@ -115,16 +115,7 @@ void GB::reset() {
     opri = 0;
     ff72 = ff73 = ff74 = ff75 = 0;
 
-    io_read_handlers.fill(default_read);
-    io_write_handlers.fill(default_write);
-    cpu.register_read_write_handlers(this);
-    ppu.register_read_write_handlers(this);
-    serial.register_read_write_handlers(this);
-    dma.register_read_write_handlers(this);
-    timer.register_read_write_handlers(this);
-    audio.register_read_write_handlers(this);
-    joypad.register_read_write_handlers(this);
-    register_core_handlers();
+    install_io_handlers();
 
     vram.fill(0x00);
     wram.fill(0xFF);
@@ -151,6 +142,22 @@ void GB::reset() {
     turbo_run = false;
     replay_mode = false;
     replay_index = 0;
+    // A rollback to a cycle before the first snapshot starts from here.
+    power_on_state = save_state();
+}
+
+// Every slot gets the default pair, then each unit installs its registers.
+void GB::install_io_handlers() {
+    io_read_handlers.fill(default_read);
+    io_write_handlers.fill(default_write);
+    cpu.register_read_write_handlers(this);
+    ppu.register_read_write_handlers(this);
+    serial.register_read_write_handlers(this);
+    dma.register_read_write_handlers(this);
+    timer.register_read_write_handlers(this);
+    audio.register_read_write_handlers(this);
+    joypad.register_read_write_handlers(this);
+    register_core_handlers();
 }
 
 void GB::run_frame() {
@@ -232,25 +239,6 @@ void GB::set_cgb_to_dmg_mode() {
         io_read_handlers[address - 0xFF00] = default_read;
         io_write_handlers[address - 0xFF00] = default_write;
     }
-}
-
-// ---------------------------------------------------------------------------
-// Recorded input
-
-u8 GB::get_joypad_state_from_replay() {
-    const size_t count = joypad_states.size();
-    if (replay_index >= count) {
-        replay_mode = false;
-        return 0;
-    }
-    // A change takes effect at the first read after the cycle it was seen at.
-    while (joypad_states[replay_index]->cycle < cpu.cycles_4mhz) {
-        if (++replay_index >= count) {
-            replay_mode = false;
-            return 0;
-        }
-    }
-    return replay_index == 0 ? 0 : joypad_states[replay_index - 1]->state;
 }
 
 // ---------------------------------------------------------------------------

@@ -95,10 +95,43 @@ public:
     void add_io_handlers_for_address(int index, ReadHandler read, WriteHandler write);
     void set_cgb_to_dmg_mode();
 
-    // --- recorded input ---
+    // --- save states ---
+    // The whole running machine as a byte string, and back. A string only fits
+    // a machine running the same cartridge on the same model. Loading either
+    // takes the whole string or changes nothing: on failure it returns false,
+    // says why in `error`, and the machine goes on exactly as before.
+    std::string save_state();
+    bool load_state(const std::string& data, std::string* error = nullptr);
+    // Visits every item of the state in order, with the bank controller read
+    // into or written from `controller` (gb_state.cpp).
+    template <class Archive>
+    void serialize(Archive& ar, std::shared_ptr<MemoryBankController>& controller);
+
+    // --- recorded input, snapshots and rollback (gb_replay.cpp) ---
     // The recorded joypad state in force at the current 4 MHz cycle; running
     // past the last entry ends the replay and gives 0.
     u8 get_joypad_state_from_replay();
+    void set_joypad_replay_mode(bool on) { replay_mode = on; }
+    // Drops the recorded changes at or after the present cycle (see the
+    // definition for when the list is kept whole).
+    void discard_future_joypad_states();
+    // Keeps a snapshot every SNAPSHOT_INTERVAL cycles of the 4 MHz clock, at
+    // most MAX_SNAPSHOTS of them.
+    void check_if_save_state_needed();
+    // Restores the newest snapshot taken before `cycle` (or the machine as
+    // its last reset left it) and replays the recorded input at full speed up
+    // to `cycle`. False, with the machine as it was, when a snapshot does not
+    // load.
+    bool rollback_to(u64 cycle, std::string* error = nullptr);
+    // Reads a joypad input log (pairs of hexadecimal time and buttons) into
+    // the record and starts replaying it. A file that cannot be read ends the
+    // process with "GBI not found: " and the path, once the battery RAM and
+    // clock are written; try_load_gbi reports it instead.
+    void load_gbi(const std::string& path);
+    bool try_load_gbi(const std::string& path, std::string* error = nullptr);
+
+    static constexpr u64 SNAPSHOT_INTERVAL = 0x100000;
+    static constexpr std::size_t MAX_SNAPSHOTS = 240;
 
     // Header byte 0x0143 straight from the cartridge (no bus, no overlay, no DMA).
     u8 cartridge_cgb_flag() const;
@@ -148,6 +181,8 @@ public:
     u32 replay_index = 0;
     bool replay_mode = false;
     std::vector<std::shared_ptr<SavedState>> saved_states;
+    // The machine as the last reset left it.
+    std::string power_on_state;
 
     int requested_device = MODEL_AUTO;
     int device = DEFAULT_CGB_DEVICE;
@@ -173,6 +208,12 @@ public:
     Host* host = nullptr;
 
 private:
+    bool read_state(const std::string& data, std::string& why);
+    // The MBC5 motor as the state being read has it, until the controller
+    // that owns it is in place.
+    bool loaded_rumble_motor_on = false;
+    void check_loaded_state() const;
+    void install_io_handlers();
     void register_core_handlers();
     u8 read_cartridge_area(u16 address);
     u8 read_wram_area(u16 address);

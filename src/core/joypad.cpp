@@ -21,6 +21,7 @@ void Joypad::reset() {
     p1 = 0;
     last_p1_value = 0;
     interrupt_pending = 0;
+    random.seed(1);
     // interrupt_delay is left alone: it only matters once re-armed, which
     // draws a new value.
 }
@@ -75,7 +76,7 @@ u8 Joypad::read_p1() {
     last_p1_value = value;
     if ((old & 0x0F) != 0 && (old & 0x0F) != (value & 0x0F)) {
         interrupt_pending = 1;
-        interrupt_delay = std::rand() & 127;
+        interrupt_delay = random.next() & 127;
     }
     return value;
 }

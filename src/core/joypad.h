@@ -1,4 +1,5 @@
 #pragma once
+#include "core/random_source.h"
 #include "core/types.h"
 
 class GB;
@@ -42,11 +43,19 @@ public:
         ar(p1, last_p1_value, interrupt_pending, interrupt_delay);
     }
 
+    // Everything a save state holds beyond the four register fields.
+    template <class Archive>
+    void serialize_extension(Archive& ar) {
+        ar(random);
+    }
+
     GB* gb = nullptr;
     u8 p1 = 0;              // last byte written to FF00, all eight bits
     u8 last_p1_value = 0;   // P1 as the previous computation saw it
     u8 interrupt_pending = 0;
     i32 interrupt_delay = 0;  // checks left before an armed interrupt fires
+    // Draws each armed interrupt's delay; restarted by every reset.
+    RandomSource random;
 
 private:
     u8 current_buttons();

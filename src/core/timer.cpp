@@ -81,6 +81,8 @@ void Timer::update() {
     }
 }
 
+void Timer::derive_input_bit() { tima_input_bit = (tac & TAC_ENABLE) ? TAC_INPUT_BIT[tac & 3] : 0; }
+
 void Timer::write_div(u8) { restart_divider(counter(), now()); }
 
 void Timer::reset_divider_for_speed_switch(u32 head_start) {

@@ -34,6 +34,14 @@ public:
     void serialize(Archive& ar) {
         ar(div_base_cycle, tima, tma, tac);
     }
+    // Beyond the four fields above a save state holds the overflow sequence
+    // in progress; the input bit follows from TAC (see derive_input_bit).
+    template <class Archive>
+    void serialize_extension(Archive& ar) {
+        ar(overflow_countdown);
+    }
+    // TIMA's input bit as TAC selects it, after a save state has set TAC.
+    void derive_input_bit();
 
     // 0: no overflow; 2: TIMA just wrapped, interrupt and reload at the next
     // event; 1: interrupt requested and TIMA reloaded, second reload next.

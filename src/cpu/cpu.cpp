@@ -151,6 +151,7 @@ void CPU::reset() {
     gb->boot_rom_mapped = true;
     cpu_cycles = 0;
     cycles_4mhz = 0;
+    frame_steps = 0;
     next_oam_dma_cycle = NEVER;
     next_audio_frequency_cycle = NEVER;
     next_frame_seq_cycle = NEVER;
@@ -456,23 +457,36 @@ void CPU::run_single_instruction_inline() {
 
 void CPU::run_single_instruction() { run_single_instruction_inline(); }
 
+// A frame of the run loop ends when the picture unit finishes one, or after
+// MAX_FRAME_STEPS steps while it finishes none (LCD off); the joypad is then
+// sampled once. The steps of the frame under way are counted in the machine,
+// so that a turbo run to a target cycle ends its frames, and samples the
+// joypad, at exactly the steps a run of whole frames does, and a frame cut
+// short by the target goes on from the same count.
+void CPU::end_frame_step() {
+    ++frame_steps;
+    if (!gb->ppu.frame_done && frame_steps < MAX_FRAME_STEPS) return;
+    frame_steps = 0;
+    gb->joypad.read_p1();
+}
+
 void CPU::run_frame() {
     if (paused) return;
-    gb->ppu.frame_done = false;
-    // A frame is at most 17564 steps, so a machine whose LCD is off still
-    // returns to the front end at a frame's pace.
-    for (int steps = 0; steps < 17564; ++steps) {
+    if (frame_steps == 0) gb->ppu.frame_done = false;
+    do {
         run_single_instruction_inline();
-        if (gb->ppu.frame_done) break;
-    }
-    gb->joypad.read_p1();
+        end_frame_step();
+    } while (frame_steps != 0);
 }
 
 void CPU::run_turbo_to_cycle(u64 target, bool) {
     if (paused) return;
     turbo_target_cycle = target;
-    gb->ppu.frame_done = false;
-    while (cycles_4mhz < target) run_single_instruction_inline();
+    while (cycles_4mhz < target) {
+        if (frame_steps == 0) gb->ppu.frame_done = false;
+        run_single_instruction_inline();
+        end_frame_step();
+    }
     turbo_target_cycle = NEVER;
 }
 

@@ -66,6 +66,8 @@ public:
     void run_single_instruction();
     void run_frame();
     void run_turbo_to_cycle(u64 target, bool flag);
+    // Most steps in one frame of the run loop.
+    static constexpr u32 MAX_FRAME_STEPS = 17564;
     void run_until_cycle(u64 target);
     void run();
 
@@ -76,6 +78,13 @@ public:
            speed_switch_reference, next_cpu_event_cycle, next_4mhz_event_cycle, next_4mhz_event_kind,
            next_ppu_cycle, next_audio_frequency_cycle, next_audio_sample_cycle, next_serial_cycle,
            next_oam_dma_cycle, next_timer_cycle, next_frame_seq_cycle);
+    }
+    // What a save state holds beyond the fields above: the HALT bug pending
+    // for the next opcode fetch, a HALT whose deciding M-cycle is still to
+    // come, and the steps of the run loop's frame under way.
+    template <class Archive>
+    void serialize_extension(Archive& ar) {
+        ar(halt_bug, halt_entered, frame_steps);
     }
 
     // 8-bit halves of the register pairs (little-endian host layout is not
@@ -102,6 +111,8 @@ public:
     // looked at it: that step's M-cycle is still HALT's own (not saved).
     bool halt_entered = false;
     bool run_flag = false;
+    // Steps of the run loop's frame under way (see run_frame).
+    u32 frame_steps = 0;
     std::array<u8, 31> hram_residue{};
     GB* gb = nullptr;
     int ime = 0;  // 0 off, 1 on from the next instruction, 2 on
@@ -133,6 +144,7 @@ public:
     bool paused = false;
 
 private:
+    void end_frame_step();
     void step_cpu_clock();
     void step_4mhz_clock();
     void dispatch_cpu_events();

@@ -266,3 +266,28 @@ void PPU::rebuild_mapped_colors() {
         mapped_colors[32 + c] = map_cgb_colour(u16(obj_palette_ram[2 * c] | obj_palette_ram[2 * c + 1] << 8));
     }
 }
+
+// ---------------------------------------------------------------------------
+// Save states
+
+void PPU::check_loaded_state() const {
+    auto require = [](bool ok, const char* what) {
+        if (!ok) throw state::Rejected(std::string("picture unit: ") + what);
+    };
+    require(current_line >= 0 && current_line < LINES_PER_FRAME, "line out of range");
+    require(mode >= 0 && mode <= 3 && oam_scan_state >= 0 && oam_scan_state <= 3, "mode out of range");
+    require(bcps_index >= 0 && bcps_index < 64 && ocps_index >= 0 && ocps_index < 64, "palette index out of range");
+    for (int shade : dmg_shades) require(shade >= 0 && shade <= 3, "shade out of range");
+    for (int shade : conflict_shades) require(shade >= 0 && shade <= 3, "shade out of range");
+    require(bg_shift_attributes >= 0 && bg_shift_attributes <= 7, "background palette out of range");
+    require(sprite_height == 8 || sprite_height == 16, "sprite height");
+    require(sprite_count >= 0 && sprite_count + int(late_sprite_pending) <= OAM_ENTRIES, "sprite count out of range");
+    require(oam_scan_index >= 0 && oam_scan_index <= OAM_ENTRIES, "OAM scan position out of range");
+    for (const OamDataWithId& sprite : line_sprites)
+        require(sprite.oam_index < OAM_ENTRIES && sprite.fetch_counter <= 6, "sprite list entry out of range");
+    require(line_fine_x >= 0 && line_fine_x <= 7, "fine scroll out of range");
+    require(pixel_class <= PixelClass::CgbDmgMode, "pixel class");
+    for (int i = 0; i < delayed_count; ++i)
+        require(delayed_updates[(delayed_head + i) % DELAYED_UPDATE_CAPACITY].effect <= DelayedEffect::CgbObjAndBg,
+                "delayed register effect");
+}

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/save_state.h"
 #include "core/types.h"
 
 class GB;
@@ -32,6 +33,11 @@ struct OamDataWithId {
     u8 attributes = 0;
     u8 oam_index = 0;
     u8 fetch_counter = 0;
+
+    template <class Archive>
+    void serialize(Archive& ar) {
+        ar(y, x, tile, attributes, oam_index, fetch_counter);
+    }
 };
 
 // Order in which mode 3 sorts the line's sprites: descending x, then
@@ -228,7 +234,76 @@ public:
     }
     int pending_delayed_updates() const { return delayed_count; }
 
+    // The picture unit's part of a save state: 114 fields, 1079 bytes, in a
+    // fixed order that the state format depends on. A few of them are kept
+    // here in another form (the sprite shifter's owners as eight bytes of one
+    // word) and travel converted; the four spare fields exist only for the
+    // format.
+    template <class Archive>
+    void serialize(Archive& ar) {
+        std::array<i32, 8> owners{};
+        for (int k = 0; k < 8; ++k) owners[k] = i32((obj_shift_owners >> (8 * k)) & 0xFF);
+        bool bg_priority = bg_shift_priority != 0;
+        ar(lcdc, stat, scy, scx, ly, lyc, bgp, obp0, obp1, wy, wx, lcd_enabled, window_tile_map_address,
+           window_enabled, tile_data_select, bg_tile_map_address, sprite_height, obj_enabled, bg_enabled,
+           bg_master_priority, obj_fetch_enabled, mapped_colors, lcd_just_enabled, frame_done, spare_byte,
+           stat_line, stat_line_before, stat_write_cycle, stat_line_cycle, last_stat_source, lcdc_write_cycle,
+           stat_irq_mode, mode, oam_scan_state, current_line, window_line, lyc_irq_line, lyc_flag_line,
+           lyc_compare_enabled, spare_flag, lyc_coincidence, previous_bgp, bgp_write_cycle, dmg_shades,
+           conflict_shades, bcps_index, bcps_auto_increment, ocps_index, ocps_auto_increment, bg_palette_ram,
+           obj_palette_ram);
+        ar(fifo_cycle, mode_3_start_cycle, mode_3_cycle, sprite_tile_penalties, tile_fetcher_state,
+           tile_fetcher_next_state, tile_fetcher_wait, sprite_x0_wait, rendering_wx, window_x, bg_tile_x,
+           window_tile_x, pixel_x, output_x, bg_shift_low, bg_shift_high, bg_shift_count, bg_shift_attributes,
+           bg_priority, obj_shift_low, obj_shift_high, obj_shift_bytes, owners, obj_shift_priority, fetch_scy,
+           rendering_scy, rendering_scx, fetcher_address, spare_word, fetcher_tile, fetcher_attributes,
+           fetcher_data_low, fetcher_data_high, previous_tile_data_select, read_high_from_low, tile_number_as_data,
+           replace_data, sprite_data_fetched, saved_data_valid, saved_data, sprite_tile, sprite_data_low,
+           sprite_data_high);
+        ar(state, next_state, mode_3_length, line_cycles_left, line_start_cycle, spare_cycle, frame_start_cycle,
+           first_window_fetch, window_activation_x, window_triggered, window_armed, window_restart_pixel,
+           dmg_window_glitch_pending, line_window_enabled, output_armed, output_started, sprite_count,
+           late_sprite_pending, oam_scan_index, line_sprites);
+        if constexpr (state::loading<Archive>) {
+            bg_shift_priority = bg_priority;
+            obj_shift_owners = 0;
+            for (int k = 0; k < 8; ++k) {
+                if (owners[k] < 0 || owners[k] > OAM_ENTRIES) throw state::Rejected("sprite shifter owner out of range");
+                obj_shift_owners |= u64(owners[k]) << (8 * k);
+            }
+        }
+    }
+    // Everything else of the running unit that a save state must carry for
+    // the machine to go on exactly as it would have: the queued register
+    // effects (oldest first), the OAM bus hand-over stamps, the window
+    // trigger's latch, the line's fine scroll, and the picture itself, whose
+    // lines drawn before the save (or all of it, while the LCD is off) are
+    // shown after the load.
+    template <class Archive>
+    void serialize_extension(Archive& ar) {
+        ar(lcd_off_cycle, wy_reached, oam_last_busy_cycle, oam_written_by_dma, oam_dma_slot_cycle,
+           oam_dma_slot_word, line_fine_x, pixel_class, frame_buffer);
+        i32 count = delayed_count;
+        ar(count);
+        if constexpr (state::loading<Archive>) {
+            if (count < 0 || count > DELAYED_UPDATE_CAPACITY) throw state::Rejected("delayed register effects");
+            delayed_head = 0;
+            delayed_count = count;
+        }
+        for (int i = 0; i < count; ++i) {
+            DelayedUpdate& update = delayed_updates[(delayed_head + i) % DELAYED_UPDATE_CAPACITY];
+            ar(update.cycle, update.effect);
+        }
+    }
+    // Refuses values no running unit can hold (indices and step numbers).
+    void check_loaded_state() const;
+
     GB* gb = nullptr;
+    // Carried by save states only.
+    u8 spare_byte = 0;
+    bool spare_flag = false;
+    u16 spare_word = 0;
+    u64 spare_cycle = 0;
 
     // Register bytes.
     u8 lcdc = 0;

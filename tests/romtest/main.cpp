@@ -19,7 +19,8 @@ constexpr int DEFAULT_FRAMES = 3600;  // one emulated minute
 
 void print_usage() {
     std::cout << "usage: zembrix-romtest [--model SHORT_NAME] [--frames N] [--expect KIND] [--screenshot OUT.png]\n"
-                 "                       [--press FRAME:BUTTONS]... [--patch OFFSET:OLD:NEW]... [--bench] ROM\n"
+                 "                       [--press FRAME:BUTTONS]... [--patch OFFSET:OLD:NEW]... [--state-roundtrip FRAME]...\n"
+                 "                       [--bench] ROM\n"
                  "  --model       auto (default), dmg0, dmgA, dmgB, dmgC, mgb, sgb, sgb2, cgb0, cgbA..cgbE,\n"
                  "                agb0, pokemon_stadium_2\n"
                  "  --frames N    frame limit (default 3600); with --bench, the exact number of frames to run\n"
@@ -37,6 +38,9 @@ void print_usage() {
                  "                80 Start)\n"
                  "  --patch OFFSET:OLD:NEW  before loading, replace the hex bytes OLD at file offset OFFSET\n"
                  "                by NEW (same length; refused when OLD is not there); repeatable\n"
+                 "  --state-roundtrip FRAME  as frame FRAME begins, save the machine, load the state into a new\n"
+                 "                machine and go on with that one; at the end an uninterrupted run to the same\n"
+                 "                cycle must leave the same state and picture; repeatable\n"
                  "  --bench       run exactly N frames, judge nothing, report the speed\n"
                  "exit status: 0 pass, 1 fail, 2 time-out or error\n";
 }
@@ -94,6 +98,7 @@ int main(int argc, char** argv) {
     bool bench = false;
     std::vector<romtest::Press> presses;
     std::vector<romtest::Patch> patches;
+    std::vector<int> round_trips;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -134,6 +139,11 @@ int main(int argc, char** argv) {
             const auto patch = romtest::parse_patch(v);
             if (!patch) return error_exit(std::string("--patch needs OFFSET:OLD:NEW in hex, not ") + v);
             patches.push_back(*patch);
+        } else if (arg == "--state-roundtrip") {
+            const char* v = value("--state-roundtrip");
+            int frame = 0;
+            if (!v || !parse_frames(v, frame)) return error_exit("--state-roundtrip needs a positive frame number");
+            round_trips.push_back(frame);
         } else if (arg == "--bench") {
             bench = true;
         } else if (!arg.empty() && arg[0] == '-') {
@@ -161,21 +171,38 @@ int main(int argc, char** argv) {
         expectation = *parsed;
     }
 
-    GB gb;
-    if (!gb.set_default_device_by_short_string(model)) return error_exit("unknown model " + model);
+    // Every machine of a run is set up alike: the judged one, and for state
+    // round trips the ones that load its states and the uninterrupted twin.
+    auto build = [&](romtest::ScreenCapture* host, std::string& error) -> std::unique_ptr<GB> {
+        auto gb = std::make_unique<GB>();
+        if (!gb->set_default_device_by_short_string(model)) {
+            error = "unknown model " + model;
+            return nullptr;
+        }
+        gb->host = host;
+        gb->use_boot_roms = false;
+        gb->grey_shades = true;   // the reference pictures use the plain grey ramp
+        gb->player_turbo = true;  // never wait for the wall clock
+        if (!load_cartridge(*gb, rom, expectation, patches, error)) return nullptr;
+        gb->rom_path = rom;
+        gb->reset();
+        return gb;
+    };
     romtest::ScreenCapture screen;
     screen.presses = presses;
-    gb.host = &screen;
-    gb.use_boot_roms = false;
-    gb.grey_shades = true;    // the reference pictures use the plain grey ramp
-    gb.player_turbo = true;   // never wait for the wall clock
     std::string error;
-    if (!load_cartridge(gb, rom, expectation, patches, error)) return error_exit(error);
-    gb.rom_path = rom;
-    gb.reset();
+    std::unique_ptr<GB> machine = build(&screen, error);
+    if (!machine) return error_exit(error);
+    GB& gb = *machine;
 
     romtest::Runner runner(gb, expectation, frames, &screen);
     if (!runner.prepare(error)) return error_exit(error);
+    for (int frame : round_trips) {
+        runner.add_state_round_trip(frame, [&build](romtest::ScreenCapture* host) {
+            std::string ignored;
+            return build(host, ignored);
+        });
+    }
 
     std::cout << "rom " << rom << " on " << gb.device_short_names[gb.device] << ", "
               << (bench ? std::string("bench") : "expect " + expect_text) << ", " << frames << " frames\n";

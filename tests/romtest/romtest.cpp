@@ -279,7 +279,7 @@ std::string stuck_reason(const StepProbe& before, const GB& gb) {
 // Runner
 
 Runner::Runner(GB& gb, Expectation expectation, int frame_limit, ScreenCapture* screen)
-    : gb_(gb), expectation_(std::move(expectation)), frame_limit_(frame_limit), screen_(screen) {}
+    : gb_(&gb), expectation_(std::move(expectation)), frame_limit_(frame_limit), screen_(screen) {}
 
 bool Runner::prepare(std::string& error) {
     if (expectation_.kind != Kind::Image) return true;
@@ -299,9 +299,9 @@ bool Runner::prepare(std::string& error) {
 void Runner::count_frames() {
     // A frame ends when the picture unit says so; while it produces none (LCD
     // off), every 70224 cycles of the 4 MHz clock count as one.
-    const u64 now = gb_.cpu.cycles_4mhz;
-    if (gb_.ppu.frame_done) {
-        gb_.ppu.frame_done = false;
+    const u64 now = gb_->cpu.cycles_4mhz;
+    if (gb_->ppu.frame_done) {
+        gb_->ppu.frame_done = false;
         ++frames_;
         frame_start_cycle_ = now;
     } else if (now - frame_start_cycle_ >= CYCLES_PER_FRAME) {
@@ -312,7 +312,7 @@ void Runner::count_frames() {
 }
 
 Verdict Runner::judge_fibonacci() const {
-    const CPU& c = gb_.cpu;
+    const CPU& c = gb_->cpu;
     const u8 regs[6] = {c.b(), c.c(), c.d(), c.e(), c.h(), c.l()};
     if (std::equal(std::begin(regs), std::end(regs), std::begin(FIBONACCI))) return {Status::Pass, {}, frames_};
     std::string values;
@@ -334,7 +334,7 @@ Verdict Runner::judge_image() const {
 }
 
 std::optional<Verdict> Runner::judge_serial() {
-    const auto& bytes = gb_.serial.sent_bytes;
+    const auto& bytes = gb_->serial.sent_bytes;
     if (bytes.size() == serial_seen_) return std::nullopt;
     // Only the new bytes, plus enough of the old ones to catch a word split
     // across two checks, are searched.
@@ -352,7 +352,7 @@ std::optional<Verdict> Runner::judge_serial() {
 }
 
 std::optional<Verdict> Runner::judge_blargg_ram() {
-    const Cartridge& cart = gb_.cartridge;
+    const Cartridge& cart = gb_->cartridge;
     if (!cart.ram || cart.ram_size < BLARGG_TEXT_OFFSET) return std::nullopt;
     const u8* ram = cart.ram.get();
     if (std::memcmp(ram + 1, BLARGG_SIGNATURE, sizeof BLARGG_SIGNATURE) != 0) return std::nullopt;
@@ -371,12 +371,12 @@ std::optional<Verdict> Runner::judge_blargg_ram() {
 }
 
 std::optional<Verdict> Runner::judge_hram() const {
-    const u8 result = gb_.read_byte_unrestricted(HRAM_RESULT);
+    const u8 result = gb_->read_byte_unrestricted(HRAM_RESULT);
     if (result == HRAM_PASS) return Verdict{Status::Pass, {}, frames_};
     if (result == HRAM_FAIL) {
         return Verdict{Status::Fail,
-                       "FF82 = FF (read " + hex2(gb_.read_byte_unrestricted(0xFF80)) + ", expected " +
-                           hex2(gb_.read_byte_unrestricted(0xFF81)) + ")",
+                       "FF82 = FF (read " + hex2(gb_->read_byte_unrestricted(0xFF80)) + ", expected " +
+                           hex2(gb_->read_byte_unrestricted(0xFF81)) + ")",
                        frames_};
     }
     return std::nullopt;
@@ -385,10 +385,10 @@ std::optional<Verdict> Runner::judge_hram() const {
 std::optional<Verdict> Runner::judge_after_step(const StepProbe& before) {
     switch (expectation_.kind) {
         case Kind::Fibonacci:
-            if (executed_ld_b_b(before, gb_)) return judge_fibonacci();
+            if (executed_ld_b_b(before, *gb_)) return judge_fibonacci();
             return std::nullopt;
         case Kind::Image:
-            if (expectation_.at_breakpoint && executed_ld_b_b(before, gb_)) return judge_image();
+            if (expectation_.at_breakpoint && executed_ld_b_b(before, *gb_)) return judge_image();
             return std::nullopt;
         case Kind::Serial: return judge_serial();
         case Kind::BlarggRam: return judge_blargg_ram();
@@ -398,21 +398,84 @@ std::optional<Verdict> Runner::judge_after_step(const StepProbe& before) {
     return std::nullopt;
 }
 
-Verdict Runner::run() {
+void Runner::add_state_round_trip(int frame, MachineFactory factory) {
+    round_trip_frames_.push_back(frame);
+    factory_ = std::move(factory);
+}
+
+void Runner::state_round_trip() {
+    const std::string saved = gb_->save_state();
+    std::unique_ptr<GB> fresh = factory_(screen_);
+    std::string error;
+    if (!fresh || !fresh->load_state(saved, &error)) {
+        round_trip_error_ = "state round trip at frame " + std::to_string(frames_) + ": " + error;
+        return;
+    }
+    // What the serial port has sent so far is the runner's record, not state.
+    fresh->serial.sent_bytes = gb_->serial.sent_bytes;
+    replacement_ = std::move(fresh);
+    gb_ = replacement_.get();
+    ++round_trips_done_;
+}
+
+Verdict Runner::check_round_trips(const Verdict& verdict) {
+    if (!round_trip_error_.empty()) return {Status::Error, round_trip_error_, frames_};
+    if (round_trip_frames_.empty()) return verdict;
+    // The same cartridge run without interruption, on a host of its own that
+    // holds the same presses.
+    ScreenCapture other;
+    if (screen_) other.presses = screen_->presses;
+    std::unique_ptr<GB> reference = factory_(&other);
+    if (!reference) return {Status::Error, "state round trip: no reference machine", frames_};
+    Runner plain(*reference, Expectation{}, frame_limit_, &other);
+    plain.run_to_cycle(gb_->cpu.cycles_4mhz);
+    std::string difference;
+    if (reference->cpu.cycles_4mhz != gb_->cpu.cycles_4mhz)
+        difference = "the uninterrupted run stops at cycle " + std::to_string(reference->cpu.cycles_4mhz) +
+                     ", the loaded one at " + std::to_string(gb_->cpu.cycles_4mhz);
+    else if (reference->save_state() != gb_->save_state())
+        difference = "the state strings differ";
+    else if (reference->ppu.frame_buffer != gb_->ppu.frame_buffer || (screen_ && other.pixels != screen_->pixels))
+        difference = "the pictures differ";
+    if (difference.empty()) return verdict;
+    return {Status::Fail,
+            "after " + std::to_string(round_trips_done_) + " state round trip(s), " + difference + " at frame " +
+                std::to_string(frames_),
+            frames_};
+}
+
+void Runner::run_to_cycle(u64 cycle) {
     frames_ = 0;
     if (screen_) screen_->frame = 0;
-    frame_start_cycle_ = gb_.cpu.cycles_4mhz;
-    gb_.ppu.frame_done = false;
+    frame_start_cycle_ = gb_->cpu.cycles_4mhz;
+    gb_->ppu.frame_done = false;
+    while (gb_->cpu.cycles_4mhz < cycle) {
+        gb_->run_single_instruction();
+        count_frames();
+    }
+}
+
+Verdict Runner::run() { return check_round_trips(run_judged()); }
+
+Verdict Runner::run_judged() {
+    frames_ = 0;
+    if (screen_) screen_->frame = 0;
+    frame_start_cycle_ = gb_->cpu.cycles_4mhz;
+    gb_->ppu.frame_done = false;
     // Expectations decided by the program's own report give up early when the
     // program can no longer report anything; a picture may still change.
     const bool detect_stuck = expectation_.kind != Kind::Image && expectation_.kind != Kind::None;
     while (frames_ < frame_limit_) {
-        const StepProbe before = StepProbe::of(gb_);
-        gb_.run_single_instruction();
+        const StepProbe before = StepProbe::of(*gb_);
+        gb_->run_single_instruction();
         if (auto verdict = judge_after_step(before)) return *verdict;
+        const int frames_before = frames_;
         count_frames();
+        if (frames_ != frames_before && !round_trip_frames_.empty() &&
+            std::find(round_trip_frames_.begin(), round_trip_frames_.end(), frames_) != round_trip_frames_.end())
+            state_round_trip();
         if (detect_stuck) {
-            const std::string reason = stuck_reason(before, gb_);
+            const std::string reason = stuck_reason(before, *gb_);
             if (!reason.empty()) return {Status::Timeout, reason, frames_};
         }
     }
@@ -420,7 +483,7 @@ Verdict Runner::run() {
         case Kind::None: return {Status::Pass, {}, frames_};
         case Kind::Image: return judge_image();
         default: {
-            const CPU& cpu = gb_.cpu;
+            const CPU& cpu = gb_->cpu;
             std::string detail = "no result; PC=$" + hex4(cpu.pc) + " IME=" + std::to_string(cpu.ime) + " IE=$" +
                                  hex2(cpu.ie) + (cpu.halted ? " halted" : "");
             if (expectation_.kind == Kind::Serial && !serial_text_.empty())

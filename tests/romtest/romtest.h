@@ -3,6 +3,8 @@
 // counts video frames, and judges a test ROM by one of the reporting
 // protocols the public test suites use.
 #include <array>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -140,6 +142,19 @@ public:
     // Loads the reference picture (Kind::Image). False with a message on failure.
     bool prepare(std::string& error);
     Verdict run();
+    // Runs, judging nothing, up to the first instruction boundary at or past
+    // `cycle` of the 4 MHz clock.
+    void run_to_cycle(u64 cycle);
+
+    // Save-state round trips: as frame `frame` begins, the machine is saved,
+    // a new machine from `factory` (same cartridge, model and host) loads the
+    // state, and the run goes on with it. At the end of the run an
+    // uninterrupted machine from `factory`, with a host of its own, runs to
+    // the same cycle; its state string and picture must equal the ones of the
+    // machine that was saved and loaded, or the verdict is a failure.
+    using MachineFactory = std::function<std::unique_ptr<GB>(ScreenCapture* host)>;
+    void add_state_round_trip(int frame, MachineFactory factory);
+    GB& machine() { return *gb_; }
 
     // Everything sent over the serial port so far, as text.
     const std::string& serial_text() const { return serial_text_; }
@@ -154,7 +169,16 @@ private:
     std::optional<Verdict> judge_blargg_ram();
     std::optional<Verdict> judge_hram() const;
 
-    GB& gb_;
+    Verdict run_judged();
+    void state_round_trip();
+    Verdict check_round_trips(const Verdict& verdict);
+
+    GB* gb_;
+    std::unique_ptr<GB> replacement_;
+    std::vector<int> round_trip_frames_;
+    MachineFactory factory_;
+    int round_trips_done_ = 0;
+    std::string round_trip_error_;
     Expectation expectation_;
     int frame_limit_;
     ScreenCapture* screen_;

@@ -1,0 +1,231 @@
+// Save states: the whole machine as one byte string of cereal's binary
+// archive, and back.
+//
+// The string holds, in this order: the sound unit's master fields, the CPU,
+// the cartridge RAM, the picture unit, the serial port, the DMA unit, the
+// timer, the joypad, the bank controller (a polymorphic record naming its
+// type), video RAM, work RAM, OAM, the I/O page, the machine's own register
+// bytes and flags, and then one extension block with everything else the
+// running machine needs to go on exactly as it would have (the sound
+// channels, pipeline details, pending register effects, the joypad's random
+// source and the identity of the cartridge and model the state belongs to).
+//
+// Loading is all or nothing. The string is read into the live fields, checked,
+// and only then completed by rebuilding what it does not carry (bank views,
+// I/O handler tables, cached scheduler minima). Any failure restores the
+// machine from a state string taken just before, so a rejected string leaves
+// no trace.
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+#include <typeinfo>
+
+#include "cartridge/mbc1.h"
+#include "cartridge/mbc1m.h"
+#include "cartridge/mbc2.h"
+#include "cartridge/mbc3.h"
+#include "cartridge/mbc5.h"
+#include "cartridge/null_mbc.h"
+#include "core/gb.h"
+#include "core/state_archive.h"
+
+// The controllers travel as polymorphic records under these names. The
+// registration lives in this file, which every program that saves a state
+// links, so a static link cannot drop it.
+CEREAL_REGISTER_TYPE_WITH_NAME(MBC1, "MBC1")
+CEREAL_REGISTER_TYPE_WITH_NAME(MBC1M, "MBC1M")
+CEREAL_REGISTER_TYPE_WITH_NAME(MBC2, "MBC2")
+CEREAL_REGISTER_TYPE_WITH_NAME(MBC3, "MBC3")
+CEREAL_REGISTER_TYPE_WITH_NAME(MBC5, "MBC5")
+CEREAL_REGISTER_TYPE_WITH_NAME(NullMBC, "NullMBC")
+CEREAL_REGISTER_POLYMORPHIC_RELATION(MemoryBankController, MBC1)
+CEREAL_REGISTER_POLYMORPHIC_RELATION(MBC1, MBC1M)
+CEREAL_REGISTER_POLYMORPHIC_RELATION(MemoryBankController, MBC2)
+CEREAL_REGISTER_POLYMORPHIC_RELATION(MemoryBankController, MBC3)
+CEREAL_REGISTER_POLYMORPHIC_RELATION(MemoryBankController, MBC5)
+CEREAL_REGISTER_POLYMORPHIC_RELATION(MemoryBankController, NullMBC)
+
+namespace {
+
+// Opens and closes the extension block ("ZXS" and a format number).
+constexpr u32 EXTENSION_MAGIC = 0x0153585A;
+constexpr u32 EXTENSION_END = 0xE153585A;
+
+// The sound unit's master fields, which the machine writes itself.
+template <class Archive>
+void serialize_audio_fields(Archive& ar, Audio& a) {
+    ar(a.nr50, a.nr51, a.audio_spare_byte, a.powered, a.skip_next_frame_seq_step, a.left_volume, a.right_volume,
+       a.frame_seq_step, a.samples, a.sample_index, a.next_frequency_cycle, a.next_sample_cycle, a.power_on_phase,
+       a.high_pass_left_capacitor, a.high_pass_right_capacitor, a.mixed_left, a.mixed_right);
+}
+
+// What identifies the cartridge and model a state belongs to, and the bank
+// controller's own extras.
+struct Identity {
+    i32 device = 0;
+    i32 rom_size = 0;
+    i32 ram_size = 0;
+    u8 header_checksum = 0;
+    u16 global_checksum = 0;
+    bool rumble_motor_on = false;
+
+    template <class Archive>
+    void serialize(Archive& ar) {
+        ar(device, rom_size, ram_size, header_checksum, global_checksum, rumble_motor_on);
+    }
+    bool operator==(const Identity& o) const {
+        return device == o.device && rom_size == o.rom_size && ram_size == o.ram_size &&
+               header_checksum == o.header_checksum && global_checksum == o.global_checksum;
+    }
+};
+
+Identity identity_of(const GB& gb) {
+    Identity id;
+    id.device = gb.device;
+    id.rom_size = gb.cartridge.rom_size;
+    id.ram_size = gb.cartridge.ram_size;
+    id.header_checksum = gb.cartridge.header_byte(0x014D);
+    id.global_checksum = u16(gb.cartridge.header_byte(0x014E) << 8 | gb.cartridge.header_byte(0x014F));
+    if (auto* mbc5 = dynamic_cast<const MBC5*>(gb.mbc.get())) id.rumble_motor_on = mbc5->rumble_motor_on;
+    return id;
+}
+
+void require(bool ok, const std::string& what) {
+    if (!ok) throw state::Rejected(what);
+}
+
+}  // namespace
+
+template <class Archive>
+void GB::serialize(Archive& ar, std::shared_ptr<MemoryBankController>& controller) {
+    serialize_audio_fields(ar, audio);
+    cpu.serialize(ar);
+    if (cartridge.ram_size > 0) ar(cereal::binary_data(cartridge.ram.get(), size_t(cartridge.ram_size)));
+    ppu.serialize(ar);
+    serial.serialize(ar);
+    dma.serialize(ar);
+    timer.serialize(ar);
+    joypad.serialize(ar);
+    ar(controller);
+    ar(vram, wram, oam, io_page);
+    ar(wram_bank, vram_bank, key0, opri, ff72, ff73, ff74, ff75, spare_byte);
+    ar(boot_rom_mapped, double_speed, speed_switch_armed, ppu_phase_shift);
+
+    u32 magic = EXTENSION_MAGIC;
+    ar(magic);
+    require(magic == EXTENSION_MAGIC, "save state: no extension block");
+    Identity id = identity_of(*this);
+    const Identity mine = id;
+    ar(id);
+    if constexpr (state::loading<Archive>) {
+        require(id == mine, "save state: made for another cartridge or model");
+        loaded_rumble_motor_on = id.rumble_motor_on;
+    }
+    cpu.serialize_extension(ar);
+    timer.serialize_extension(ar);
+    joypad.serialize_extension(ar);
+    audio.serialize_extension(ar);
+    ppu.serialize_extension(ar);
+    u32 end = EXTENSION_END;
+    ar(end);
+    require(end == EXTENSION_END, "save state: extension block damaged");
+}
+
+std::string GB::save_state() {
+    std::ostringstream stream(std::ios::binary);
+    {
+        cereal::BinaryOutputArchive ar(stream);
+        std::shared_ptr<MemoryBankController> controller = mbc;
+        serialize(ar, controller);
+    }
+    return std::move(stream).str();
+}
+
+bool GB::load_state(const std::string& data, std::string* error) {
+    if (!cartridge.has_rom() || !mbc) {
+        if (error) *error = "save state: no cartridge loaded";
+        return false;
+    }
+    const std::string before = save_state();
+    std::string why;
+    if (read_state(data, why)) return true;
+    // Everything the failed read touched is in `before`, which this machine
+    // wrote itself a moment ago.
+    std::string ignored;
+    read_state(before, ignored);
+    if (error) *error = why;
+    return false;
+}
+
+bool GB::read_state(const std::string& data, std::string& why) {
+    try {
+        std::istringstream stream(data, std::ios::binary);
+        std::shared_ptr<MemoryBankController> controller;
+        {
+            cereal::BinaryInputArchive ar(stream);
+            serialize(ar, controller);
+        }
+        require(stream.peek() == std::char_traits<char>::eof(), "save state: bytes left over after the end");
+        require(controller && typeid(*controller) == typeid(*mbc), "save state: made for another bank controller");
+        check_loaded_state();
+
+        // The new controller takes over the cartridge's buffers. The MBC3 clock
+        // is real time, not machine state: it carries on from the controller
+        // it replaces, never counting backwards.
+        std::shared_ptr<MemoryBankController> old = mbc;
+        mbc = controller;
+        cartridge.mbc = controller;
+        cartridge.init_mbc();
+        if (auto* clock = dynamic_cast<MBC3*>(controller.get())) {
+            auto* previous = dynamic_cast<MBC3*>(old.get());
+            if (previous && previous->has_rtc) {
+                clock->rtc = previous->rtc;
+                clock->rtc_latched = previous->rtc_latched;
+                clock->rtc_cycles = previous->rtc_cycles;
+                clock->rtc_last_sync_cycle = std::min(previous->rtc_last_sync_cycle, cpu.cycles_4mhz);
+            }
+        }
+        if (auto* rumble = dynamic_cast<MBC5*>(controller.get())) rumble->rumble_motor_on = loaded_rumble_motor_on;
+
+        update_vram_pointer();
+        wram_bank0_ptr = wram.data();
+        update_wram_pointer();
+        // The handler tables as reset installs them, with the switch into
+        // DMG-compatibility mode applied when the boot program has made it.
+        install_io_handlers();
+        if (is_cgb && !boot_rom_mapped && key0 == KEY0_DMG_COMPAT) set_cgb_to_dmg_mode();
+        timer.derive_input_bit();
+        cpu.pending_interrupts = cpu.ie & cpu.if_reg & 0x1F;
+        cpu.recompute_next_cpu_event();
+        cpu.recompute_next_4mhz_event();
+        return true;
+    } catch (const std::exception& e) {
+        why = e.what();
+        return false;
+    }
+}
+
+// Values a running machine can never hold; anything else in a string parses
+// into a machine that runs (if not as any game expects).
+void GB::check_loaded_state() const {
+    require(wram_bank <= 7 && vram_bank <= 1, "save state: memory bank out of range");
+    require(cpu.ime >= 0 && cpu.ime <= 2, "save state: interrupt master enable out of range");
+    require(audio.sample_index >= 0 && audio.sample_index <= SAMPLE_BUFFER_VALUES && audio.sample_index % 2 == 0,
+            "save state: sample position out of range");
+    require(audio.frame_seq_step >= 0 && audio.frame_seq_step <= 7, "save state: frame sequencer step out of range");
+    require(audio.power_on_phase >= 0 && audio.power_on_phase <= 3, "save state: power-on phase out of range");
+    for (double v : {audio.next_sample_cycle, audio.high_pass_left_capacitor, audio.high_pass_right_capacitor})
+        require(std::isfinite(v), "save state: sound filter or sample clock not a number");
+    require(audio.next_sample_cycle >= 0 && audio.next_sample_cycle < 1.8e19, "save state: sample clock out of range");
+    require(serial.bits_left >= 0 && serial.bits_left <= 8, "save state: serial bit count out of range");
+    require(dma.oam_dma_bytes_left >= 0 && dma.oam_dma_bytes_left <= 160, "save state: OAM DMA count out of range");
+    require(dma.oam_dma_bus_state >= OAM_DMA_IDLE && dma.oam_dma_bus_state <= OAM_DMA_HIGH,
+            "save state: OAM DMA bus out of range");
+    require(dma.hdma_bytes_left >= 0 && dma.hdma_bytes_left <= 0x800, "save state: HDMA count out of range");
+    require(joypad.random.position >= 0 && joypad.random.position < 34, "save state: random source damaged");
+    audio.check_loaded_state();
+    ppu.check_loaded_state();
+}
+
+template void GB::serialize(cereal::BinaryOutputArchive&, std::shared_ptr<MemoryBankController>&);
+template void GB::serialize(cereal::BinaryInputArchive&, std::shared_ptr<MemoryBankController>&);

@@ -1,0 +1,160 @@
+// Rollback and the joypad input log: a machine rolled back to a cycle stands
+// exactly where it stood when it first passed that cycle, and goes on the
+// same way; snapshots keep their interval and their limit; input logs turn
+// into the recorded changes they describe.
+#include <gtest/gtest.h>
+
+#include "state_compare.h"
+
+#include <fstream>
+
+#include "temp_dir.h"
+#include "test_machine.h"
+
+namespace {
+
+constexpr u64 FRAME = 70224;
+
+// Waits in HALT for the joypad interrupt, whose handler logs LY and DIV to
+// work RAM: the log shows at which line every press and release arrived,
+// which depends on the random delay drawn for it.
+RomImage joypad_log_rom() {
+    RomImage rom({
+        0x3E, 0x10, 0xE0, 0x00,  // P1 = 10: the action buttons
+        0x3E, 0x10, 0xE0, 0xFF,  // IE = joypad
+        0x21, 0x00, 0xC0,        // LD HL,C000
+        0xFB,                    // EI
+        0x76, 0x00,              // HALT, NOP
+        0x18, 0xFC,              // JR HALT
+    });
+    rom.place(0x0060, {0xF0, 0x44, 0x22, 0xF0, 0x04, 0x22, 0xD9});  // LY, DIV to (HL+); RETI
+    return rom;
+}
+
+// Holds A for a while every few frames, by the machine's own clock.
+struct ScriptedHost : Host {
+    GB* gb = nullptr;
+    u8 get_joypad_state() override {
+        const u64 frame = gb->cpu.cycles_4mhz / FRAME;
+        return (frame % 7 < 3) ? JOYPAD_A : 0;
+    }
+    void update_display(const u32*) override { ++frames_shown; }
+    int frames_shown = 0;
+};
+
+struct Player {
+    TestMachine machine;
+    ScriptedHost host;
+    explicit Player(const std::string& model) : machine(joypad_log_rom(), model) {
+        host.gb = machine.gb.get();
+        machine.gb->host = &host;
+        start = machine.gb->cpu.cycles_4mhz;
+    }
+    GB& gb() { return *machine.gb; }
+    // As the program's main loop does: a frame, then a snapshot when due.
+    // Cycles counted from the end of the reset.
+    u64 start = 0;
+    void play_until(u64 cycle) {
+        while (gb().cpu.cycles_4mhz < start + cycle) {
+            gb().run_frame();
+            gb().check_if_save_state_needed();
+        }
+    }
+};
+
+// A second machine that runs the same frames without ever being stopped.
+std::string uninterrupted_state_at(const std::string& model, u64 cycle) {
+    Player p(model);
+    p.gb().run_turbo_to_cycle(p.start + cycle, false);
+    return p.gb().save_state();
+}
+
+}  // namespace
+
+TEST(Rollback, TheMachineStandsWhereItStoodAndGoesOnTheSameWay) {
+    struct Row {
+        const char* model;
+        u64 target;  // where to roll back to
+    };
+    const Row rows[] = {
+        {"dmgB", 150 * FRAME + 12345},  // from a snapshot
+        {"cgbE", 150 * FRAME + 777},
+        {"dmgB", 10 * FRAME + 999},     // from the first snapshot
+        {"cgbE", 777},                  // before any snapshot: from the reset
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.model) + " to cycle " + std::to_string(r.target));
+        Player p(r.model);
+        p.play_until(200 * FRAME);
+        ASSERT_GE(p.gb().saved_states.size(), 10u);
+        const u64 end = p.gb().cpu.cycles_4mhz - p.start;
+        ASSERT_TRUE(p.gb().rollback_to(p.start + r.target));
+        EXPECT_GE(p.gb().cpu.cycles_4mhz, p.start + r.target);
+        EXPECT_TRUE(same_state(p.gb().save_state(), uninterrupted_state_at(r.model, r.target)));
+        for (const auto& shot : p.gb().saved_states) EXPECT_LT(shot->cycle, p.start + r.target);
+        // The recorded presses replay the rest of the way.
+        p.gb().run_turbo_to_cycle(p.start + end, false);
+        EXPECT_TRUE(same_state(p.gb().save_state(), uninterrupted_state_at(r.model, end)));
+        // The handler logged every joypad interrupt on its way.
+        EXPECT_NE(p.gb().wram[0x0000], 0xFF);
+    }
+}
+
+TEST(Rollback, SnapshotsAreTakenEveryIntervalUpToTheLimit) {
+    Player p("dmgB");
+    auto& shots = p.gb().saved_states;
+    p.play_until(40 * FRAME);
+    ASSERT_GE(shots.size(), 2u);
+    for (size_t i = 1; i < shots.size(); ++i) {
+        EXPECT_GT(shots[i]->cycle - shots[i - 1]->cycle, GB::SNAPSHOT_INTERVAL);
+        EXPECT_LT(shots[i]->cycle - shots[i - 1]->cycle, GB::SNAPSHOT_INTERVAL + 2 * FRAME);
+    }
+    // Past the limit the oldest go first.
+    while (shots.size() < GB::MAX_SNAPSHOTS) shots.insert(shots.begin(), shots.front());
+    const auto second_oldest = shots[1];
+    p.play_until(p.gb().cpu.cycles_4mhz + GB::SNAPSHOT_INTERVAL + 2 * FRAME);
+    EXPECT_EQ(shots.size(), GB::MAX_SNAPSHOTS);
+    EXPECT_EQ(shots.front(), second_oldest);
+}
+
+TEST(Rollback, APlayerTakingOverAfterARollbackKeepsTheRecordInCycleOrder) {
+    Player p("dmgB");
+    p.play_until(100 * FRAME);
+    ASSERT_TRUE(p.gb().rollback_to(p.start + 60 * FRAME));
+    p.gb().discard_future_joypad_states();
+    p.gb().set_joypad_replay_mode(false);
+    p.play_until(80 * FRAME);
+    const auto& record = p.gb().joypad_states;
+    ASSERT_GE(record.size(), 2u);
+    for (size_t i = 1; i < record.size(); ++i) EXPECT_LT(record[i - 1]->cycle, record[i]->cycle);
+    EXPECT_LE(record.back()->cycle, p.gb().cpu.cycles_4mhz);
+}
+
+TEST(JoypadInputLog, PairsBecomeRecordedChangesAndStartTheReplay) {
+    TempDir dir;
+    const std::string path = dir.prefix() + "moves.gbi";
+    std::ofstream(path) << "3B4 01\n3B5 80\r\n  5 10\t400 8\n3B6\n";
+    TestMachine m(RomImage{}, "dmgB");
+    GB& gb = *m.gb;
+    gb.joypad_states.clear();
+    std::string error;
+    ASSERT_TRUE(gb.try_load_gbi(path, &error)) << error;
+    struct Change {
+        u64 cycle;
+        u8 state;
+    };
+    // Time A is cycle (A << 10) - 970752, never before cycle 0; the buttons
+    // have the action keys in the high nibble of the file.
+    const Change expected[] = {{0, JOYPAD_A}, {1024, JOYPAD_DOWN}, {0, JOYPAD_RIGHT}, {0x100000 - 970752, JOYPAD_START}};
+    ASSERT_EQ(gb.joypad_states.size(), std::size(expected));
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_EQ(gb.joypad_states[i]->cycle, expected[i].cycle) << i;
+        EXPECT_EQ(gb.joypad_states[i]->state, expected[i].state) << i;
+    }
+    EXPECT_TRUE(gb.replay_mode);
+    EXPECT_EQ(gb.replay_index, 1u);
+
+    EXPECT_FALSE(gb.try_load_gbi(dir.prefix() + "missing.gbi", &error));
+    EXPECT_EQ(error, "GBI not found: " + dir.prefix() + "missing.gbi");
+    EXPECT_FALSE(gb.try_load_gbi(dir.prefix(), &error));  // a folder is no log
+}
