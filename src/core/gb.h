@@ -213,6 +213,8 @@ private:
     // registers, until the controller is in place (gb_state.cpp).
     struct ControllerExtras;
     std::shared_ptr<ControllerExtras> loaded_extras;
+    // Size of the last state written, to reserve the next one at once.
+    size_t last_state_size = 0;
     void check_loaded_state() const;
     void install_io_handlers();
     void register_core_handlers();

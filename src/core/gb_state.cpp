@@ -17,7 +17,9 @@
 // no trace.
 #include <algorithm>
 #include <cmath>
-#include <sstream>
+#include <istream>
+#include <ostream>
+#include <streambuf>
 #include <typeinfo>
 
 #include "cartridge/mbc1.h"
@@ -129,6 +131,35 @@ struct GB::ControllerExtras {
 
 namespace {
 
+// The archive writes straight into a string reserved for the whole state,
+// and reads straight from the caller's string: no stream buffer copies.
+class StringWriter : public std::streambuf {
+public:
+    explicit StringWriter(std::string& out) : out_(out) {}
+
+protected:
+    int_type overflow(int_type c) override {
+        if (c != traits_type::eof()) out_.push_back(char(c));
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* data, std::streamsize n) override {
+        out_.append(data, size_t(n));
+        return n;
+    }
+
+private:
+    std::string& out_;
+};
+
+class StringReader : public std::streambuf {
+public:
+    explicit StringReader(const std::string& in) {
+        char* begin = const_cast<char*>(in.data());
+        setg(begin, begin, begin + in.size());
+    }
+    bool at_end() const { return gptr() == egptr(); }
+};
+
 void require(bool ok, const std::string& what) {
     if (!ok) throw state::Rejected(what);
 }
@@ -171,13 +202,17 @@ void GB::serialize(Archive& ar, std::shared_ptr<MemoryBankController>& controlle
 }
 
 std::string GB::save_state() {
-    std::ostringstream stream(std::ios::binary);
+    std::string data;
+    data.reserve(last_state_size);
+    StringWriter writer(data);
+    std::ostream stream(&writer);
     {
         cereal::BinaryOutputArchive ar(stream);
         std::shared_ptr<MemoryBankController> controller = mbc;
         serialize(ar, controller);
     }
-    return std::move(stream).str();
+    last_state_size = data.size();
+    return data;
 }
 
 bool GB::load_state(const std::string& data, std::string* error) {
@@ -199,13 +234,14 @@ bool GB::load_state(const std::string& data, std::string* error) {
 bool GB::read_state(const std::string& data, std::string& why) {
     try {
         loaded_extras = std::make_shared<ControllerExtras>();
-        std::istringstream stream(data, std::ios::binary);
+        StringReader reader(data);
+        std::istream stream(&reader);
         std::shared_ptr<MemoryBankController> controller;
         {
             cereal::BinaryInputArchive ar(stream);
             serialize(ar, controller);
         }
-        require(stream.peek() == std::char_traits<char>::eof(), "save state: bytes left over after the end");
+        require(reader.at_end(), "save state: bytes left over after the end");
         require(controller && typeid(*controller) == typeid(*mbc), "save state: made for another bank controller");
         check_loaded_state();
 
