@@ -111,6 +111,29 @@ TEST(CommandLine, FlagsAndPath) {
     }
 }
 
+TEST(CommandLine, InputLogComesBeforeTheRom) {
+    struct Row {
+        Args args;
+        std::string log, rom, error;
+    };
+    const std::string missing = "Missing value for -gbi: give the joypad input log's path before the ROM.\n";
+    const std::vector<Row> rows = {
+        {{"-gbi", "moves.gbi", "a.gb"}, "moves.gbi", "a.gb", ""},
+        {{"-turbo", "-gbi", "-soft", "a.gb"}, "-soft", "a.gb", ""},
+        {{"a.gb"}, "", "a.gb", ""},
+        {{"-gbi", "a.gb"}, "", "", missing},  // the ROM is no log
+        {{"a.gb", "-gbi"}, "", "", missing},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(joined(r.args));
+        const CommandLine line = parse(r.args);
+        EXPECT_EQ(line.error, r.error);
+        if (!r.error.empty()) continue;
+        EXPECT_EQ(line.options.input_log, r.log);
+        EXPECT_EQ(line.options.rom_path, r.rom);
+    }
+}
+
 TEST(CommandLine, ScaleOutsideOneToSixteenIsRefused) {
     struct Row {
         Args args;

@@ -201,7 +201,7 @@ TEST(Hotkeys, OtherKeysDoNothing) {
     for (int key = 0; key < 512; ++key) {
         static const std::set<int> hotkeys = {scancode::SPACE, scancode::ESCAPE, scancode::Q, scancode::NUM_1,
                                               scancode::NUM_2, scancode::NUM_3,  scancode::NUM_4, scancode::M,
-                                              scancode::W,     scancode::P};
+                                              scancode::W,     scancode::P,      scancode::BACKSPACE};
         if (hotkeys.count(key)) continue;
         f.tap(key);
     }
@@ -255,6 +255,29 @@ TEST(Hotkeys, FailedSymbolFileWriteLeavesTheTitle) {
     f.tap(scancode::W);
     EXPECT_TRUE(f.titles.empty());
     EXPECT_EQ(f.controls.title_reset_counter, 0);
+}
+
+TEST(Hotkeys, BackspaceRollsTheGameBackThreeSecondsAndHandsItToThePlayer) {
+    ControlsFixture f;
+    GB& gb = *f.gb;
+    const u64 second = 4194304;
+    // Five seconds of play with snapshots, as the main loop takes them, and a
+    // change of the buttons recorded every frame.
+    u8 buttons = 0;
+    const u64 start = gb.cpu.cycles_4mhz;
+    while (gb.cpu.cycles_4mhz - start < 5 * second) {
+        gb.joypad_states.push_back(std::make_shared<GB::JoypadState>(GB::JoypadState{++buttons, gb.cpu.cycles_4mhz}));
+        gb.run_frame();
+        gb.check_if_save_state_needed();
+    }
+    const u64 before = gb.cpu.cycles_4mhz;
+    f.tap(scancode::BACKSPACE);
+    EXPECT_GE(gb.cpu.cycles_4mhz, before - 3 * second);
+    EXPECT_LT(gb.cpu.cycles_4mhz, before - 3 * second + 100);
+    EXPECT_FALSE(gb.replay_mode);
+    ASSERT_FALSE(gb.joypad_states.empty());
+    EXPECT_LE(gb.joypad_states.back()->cycle, gb.cpu.cycles_4mhz);
+    EXPECT_EQ(f.titles, (std::vector<std::string>{generate_window_title("Rolled back")}));
 }
 
 // ---------------------------------------------------------------------------

@@ -209,9 +209,12 @@ public:
 
 private:
     bool read_state(const std::string& data, std::string& why);
-    // The MBC5 motor as the state being read has it, until the controller
-    // that owns it is in place.
-    bool loaded_rumble_motor_on = false;
+    // What the state being read holds for its controller beyond the bank
+    // registers, until the controller is in place (gb_state.cpp).
+    struct ControllerExtras;
+    std::shared_ptr<ControllerExtras> loaded_extras;
+    // Size of the last state written, to reserve the next one at once.
+    size_t last_state_size = 0;
     void check_loaded_state() const;
     void install_io_handlers();
     void register_core_handlers();

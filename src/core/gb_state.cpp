@@ -17,7 +17,9 @@
 // no trace.
 #include <algorithm>
 #include <cmath>
-#include <sstream>
+#include <istream>
+#include <ostream>
+#include <streambuf>
 #include <typeinfo>
 
 #include "cartridge/mbc1.h"
@@ -59,19 +61,17 @@ void serialize_audio_fields(Archive& ar, Audio& a) {
        a.high_pass_left_capacitor, a.high_pass_right_capacitor, a.mixed_left, a.mixed_right);
 }
 
-// What identifies the cartridge and model a state belongs to, and the bank
-// controller's own extras.
+// What identifies the cartridge and model a state belongs to.
 struct Identity {
     i32 device = 0;
     i32 rom_size = 0;
     i32 ram_size = 0;
     u8 header_checksum = 0;
     u16 global_checksum = 0;
-    bool rumble_motor_on = false;
 
     template <class Archive>
     void serialize(Archive& ar) {
-        ar(device, rom_size, ram_size, header_checksum, global_checksum, rumble_motor_on);
+        ar(device, rom_size, ram_size, header_checksum, global_checksum);
     }
     bool operator==(const Identity& o) const {
         return device == o.device && rom_size == o.rom_size && ram_size == o.ram_size &&
@@ -86,9 +86,79 @@ Identity identity_of(const GB& gb) {
     id.ram_size = gb.cartridge.ram_size;
     id.header_checksum = gb.cartridge.header_byte(0x014D);
     id.global_checksum = u16(gb.cartridge.header_byte(0x014E) << 8 | gb.cartridge.header_byte(0x014F));
-    if (auto* mbc5 = dynamic_cast<const MBC5*>(gb.mbc.get())) id.rumble_motor_on = mbc5->rumble_motor_on;
     return id;
 }
+
+}  // namespace
+
+// What a controller holds beyond its bank registers: the MBC5 rumble motor,
+// and the MBC3 clock. The clock counts the machine's own cycles, so it is as
+// much the machine's state as work RAM: a state restores the time it was
+// saved with, a rollback takes it back with the rest of the cartridge, and a
+// loaded state reads the same times as the machine that saved it.
+struct GB::ControllerExtras {
+    bool rumble_motor_on = false;
+    std::array<u8, RTC_REGISTER_COUNT> rtc{};
+    std::array<u8, RTC_REGISTER_COUNT> rtc_latched{};
+    u64 rtc_cycles = 0;
+    u64 rtc_last_sync_cycle = 0;
+
+    template <class Archive>
+    void serialize(Archive& ar) {
+        ar(rumble_motor_on, rtc, rtc_latched, rtc_cycles, rtc_last_sync_cycle);
+    }
+    static ControllerExtras of(const MemoryBankController* controller) {
+        ControllerExtras extras;
+        if (auto* mbc5 = dynamic_cast<const MBC5*>(controller)) extras.rumble_motor_on = mbc5->rumble_motor_on;
+        if (auto* clock = dynamic_cast<const MBC3*>(controller)) {
+            extras.rtc = clock->rtc;
+            extras.rtc_latched = clock->rtc_latched;
+            extras.rtc_cycles = clock->rtc_cycles;
+            extras.rtc_last_sync_cycle = clock->rtc_last_sync_cycle;
+        }
+        return extras;
+    }
+    void apply_to(MemoryBankController* controller) const {
+        if (auto* mbc5 = dynamic_cast<MBC5*>(controller)) mbc5->rumble_motor_on = rumble_motor_on;
+        if (auto* clock = dynamic_cast<MBC3*>(controller)) {
+            clock->rtc = rtc;
+            clock->rtc_latched = rtc_latched;
+            clock->rtc_cycles = rtc_cycles;
+            clock->rtc_last_sync_cycle = rtc_last_sync_cycle;
+        }
+    }
+};
+
+namespace {
+
+// The archive writes straight into a string reserved for the whole state,
+// and reads straight from the caller's string: no stream buffer copies.
+class StringWriter : public std::streambuf {
+public:
+    explicit StringWriter(std::string& out) : out_(out) {}
+
+protected:
+    int_type overflow(int_type c) override {
+        if (c != traits_type::eof()) out_.push_back(char(c));
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* data, std::streamsize n) override {
+        out_.append(data, size_t(n));
+        return n;
+    }
+
+private:
+    std::string& out_;
+};
+
+class StringReader : public std::streambuf {
+public:
+    explicit StringReader(const std::string& in) {
+        char* begin = const_cast<char*>(in.data());
+        setg(begin, begin, begin + in.size());
+    }
+    bool at_end() const { return gptr() == egptr(); }
+};
 
 void require(bool ok, const std::string& what) {
     if (!ok) throw state::Rejected(what);
@@ -117,10 +187,10 @@ void GB::serialize(Archive& ar, std::shared_ptr<MemoryBankController>& controlle
     Identity id = identity_of(*this);
     const Identity mine = id;
     ar(id);
-    if constexpr (state::loading<Archive>) {
-        require(id == mine, "save state: made for another cartridge or model");
-        loaded_rumble_motor_on = id.rumble_motor_on;
-    }
+    if constexpr (state::loading<Archive>) require(id == mine, "save state: made for another cartridge or model");
+    ControllerExtras extras = ControllerExtras::of(controller.get());
+    ar(extras);
+    if constexpr (state::loading<Archive>) *loaded_extras = extras;
     cpu.serialize_extension(ar);
     timer.serialize_extension(ar);
     joypad.serialize_extension(ar);
@@ -132,13 +202,17 @@ void GB::serialize(Archive& ar, std::shared_ptr<MemoryBankController>& controlle
 }
 
 std::string GB::save_state() {
-    std::ostringstream stream(std::ios::binary);
+    std::string data;
+    data.reserve(last_state_size);
+    StringWriter writer(data);
+    std::ostream stream(&writer);
     {
         cereal::BinaryOutputArchive ar(stream);
         std::shared_ptr<MemoryBankController> controller = mbc;
         serialize(ar, controller);
     }
-    return std::move(stream).str();
+    last_state_size = data.size();
+    return data;
 }
 
 bool GB::load_state(const std::string& data, std::string* error) {
@@ -159,33 +233,24 @@ bool GB::load_state(const std::string& data, std::string* error) {
 
 bool GB::read_state(const std::string& data, std::string& why) {
     try {
-        std::istringstream stream(data, std::ios::binary);
+        loaded_extras = std::make_shared<ControllerExtras>();
+        StringReader reader(data);
+        std::istream stream(&reader);
         std::shared_ptr<MemoryBankController> controller;
         {
             cereal::BinaryInputArchive ar(stream);
             serialize(ar, controller);
         }
-        require(stream.peek() == std::char_traits<char>::eof(), "save state: bytes left over after the end");
+        require(reader.at_end(), "save state: bytes left over after the end");
         require(controller && typeid(*controller) == typeid(*mbc), "save state: made for another bank controller");
         check_loaded_state();
 
-        // The new controller takes over the cartridge's buffers. The MBC3 clock
-        // is real time, not machine state: it carries on from the controller
-        // it replaces, never counting backwards.
-        std::shared_ptr<MemoryBankController> old = mbc;
+        // The new controller takes over the cartridge's buffers, then gets
+        // what its registers do not hold (init clears the clock).
         mbc = controller;
         cartridge.mbc = controller;
         cartridge.init_mbc();
-        if (auto* clock = dynamic_cast<MBC3*>(controller.get())) {
-            auto* previous = dynamic_cast<MBC3*>(old.get());
-            if (previous && previous->has_rtc) {
-                clock->rtc = previous->rtc;
-                clock->rtc_latched = previous->rtc_latched;
-                clock->rtc_cycles = previous->rtc_cycles;
-                clock->rtc_last_sync_cycle = std::min(previous->rtc_last_sync_cycle, cpu.cycles_4mhz);
-            }
-        }
-        if (auto* rumble = dynamic_cast<MBC5*>(controller.get())) rumble->rumble_motor_on = loaded_rumble_motor_on;
+        loaded_extras->apply_to(controller.get());
 
         update_vram_pointer();
         wram_bank0_ptr = wram.data();

@@ -103,6 +103,7 @@ void CPU::t_cycle_4mhz() {
 void CPU::t_cycles(int count) {
     if (count != 2) {
         std::cout << "Trying to do t_cycles other than 2??\n" << std::flush;
+        gb->cartridge.write_battery_files();
         std::exit(1);
     }
     if (!gb->double_speed) {

@@ -69,6 +69,16 @@ CommandLine parse_command_line(const InputParser& parser) {
     o.ignore_boot_roms = parser.cmdOptionExists("-ignore_boot_roms");
     o.device = parser.getCmdOption("-dev");
     o.rom_path = parser.getLastParameter();
+    if (parser.cmdOptionExists("-gbi")) {
+        // The log's path comes right after the option, never in the ROM's place.
+        const auto& tokens = parser.tokens();
+        const auto at = std::find(tokens.begin(), tokens.end(), "-gbi");
+        if (tokens.end() - at < 3) {
+            line.error = "Missing value for -gbi: give the joypad input log's path before the ROM.\n";
+            return line;
+        }
+        o.input_log = *(at + 1);
+    }
     return line;
 }
 
@@ -111,5 +121,7 @@ std::string usage_text() {
            "  -turbo             start in turbo (run as fast as possible)\n"
            "  -soft              use the software renderer\n"
            "  -disable_high_dpi  create the window without high-DPI support\n"
-           "  -ignore_boot_roms  load no boot ROM images\n";
+           "  -ignore_boot_roms  load no boot ROM images\n"
+           "  -gbi PATH          replay the joypad input log PATH (pairs of hexadecimal time\n"
+           "                     and buttons); the keyboard takes over where it ends\n";
 }

@@ -39,6 +39,7 @@ struct FrontendOptions {
     bool ignore_boot_roms = false;       // -ignore_boot_roms
     int scale = DEFAULT_SCALE;           // -scale N
     std::string device;                  // -dev NAME; empty keeps the model the cartridge asks for
+    std::string input_log;               // -gbi PATH: a joypad input log to replay
     std::string rom_path;                // the last token; empty when there are no tokens
 };
 

@@ -56,6 +56,19 @@ void Controls::update_status(const std::string& status) {
     title_reset_counter = STATUS_PASSES;
 }
 
+void Controls::roll_back() {
+    constexpr u64 distance = ROLLBACK_SECONDS * 4194304;
+    const u64 now = gb_.cpu.cycles_4mhz;
+    std::string error;
+    if (!gb_.rollback_to(now > distance ? now - distance : 0, &error)) {
+        update_status("Rollback failed");
+        return;
+    }
+    gb_.discard_future_joypad_states();
+    gb_.set_joypad_replay_mode(false);
+    update_status("Rolled back");
+}
+
 void Controls::key_down(int key) {
     if (key == sc::SPACE) gb_.player_turbo = true;
 }
@@ -90,6 +103,9 @@ void Controls::key_up(int key) {
             break;
         case sc::P:
             gb_.cpu.paused = !gb_.cpu.paused;
+            break;
+        case sc::BACKSPACE:
+            roll_back();
             break;
         default:
             break;

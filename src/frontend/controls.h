@@ -17,7 +17,7 @@ namespace scancode {
 inline constexpr int A = 4, B = 5, C = 6, D = 7, E = 8, F = 9, G = 10, J = 13, M = 16, N = 17, O = 18;
 inline constexpr int P = 19, Q = 20, R = 21, S = 22, U = 24, W = 26, X = 27, Y = 28, Z = 29;
 inline constexpr int NUM_1 = 30, NUM_2 = 31, NUM_3 = 32, NUM_4 = 33;
-inline constexpr int RETURN = 40, ESCAPE = 41, SPACE = 44, SLASH = 56;
+inline constexpr int RETURN = 40, ESCAPE = 41, BACKSPACE = 42, SPACE = 44, SLASH = 56;
 inline constexpr int RIGHT = 79, LEFT = 80, DOWN = 81, UP = 82, RIGHT_SHIFT = 229;
 }  // namespace scancode
 
@@ -49,6 +49,8 @@ u8 controller_joypad_state(const std::function<bool(int button)>& button_down);
 inline constexpr const char* PROGRAM_VERSION = "0.1.2022-05-01.11-19-52";
 // Passes of the event loop (one per frame) a status stays in the title.
 inline constexpr int STATUS_PASSES = 60;
+// How far back Backspace takes the game, in seconds of the 4 MHz clock.
+inline constexpr u64 ROLLBACK_SECONDS = 3;
 
 // "Zembrix - v<version>", then " - <status>" when there is a status.
 std::string generate_window_title(const std::string& status = "");
@@ -66,6 +68,9 @@ public:
     void key_up(int key);
     void request_quit() { quit = true; }
     void update_status(const std::string& status);
+    // Takes the game ROLLBACK_SECONDS back and hands it to the player there:
+    // what was recorded after that moment is forgotten.
+    void roll_back();
 
     bool quit = false;
     int title_reset_counter = 0;

@@ -48,6 +48,7 @@ void load_boot_roms() {
 void run_main_loop(SdlHost& host, Controls& controls) {
     using Clock = FramePacer::Clock;
     gb->run_frame();
+    gb->check_if_save_state_needed();
     host.check_events(controls);
     host.restore_window_size();
 
@@ -55,6 +56,8 @@ void run_main_loop(SdlHost& host, Controls& controls) {
     pacer.restart(Clock::now());
     while (!controls.quit) {
         gb->run_frame();
+        // Snapshots for the rollback key, a few per second.
+        gb->check_if_save_state_needed();
         host.check_events(controls);
         const auto now = Clock::now();
         const bool paced = gb->cpu.paused || (!gb->audio.device_ready && !gb->player_turbo);
@@ -116,6 +119,8 @@ int main(int argc, char* argv[]) {
     }
     apply_machine_settings(*gb, options);
     gb->load_rom(options.rom_path);  // an unreadable ROM ends the process here
+    // An unreadable log ends the process too, once the battery RAM is kept.
+    if (!options.input_log.empty()) gb->load_gbi(options.input_log);
 
     SdlHost::WindowSettings settings;
     settings.scale = options.scale;
@@ -124,6 +129,7 @@ int main(int argc, char* argv[]) {
     std::string error;
     if (!host.create_window(generate_window_title(), settings, error)) {
         print(error);
+        gb->shutdown();  // the battery RAM and clock are kept on every way out
         host.close();
         SDL_Quit();
         return 1;

@@ -239,6 +239,8 @@ TEST(FrontendProcess, FatalStartErrorsPrintTheirMessageAndExitOne) {
         {{"-scale", scratch.rom},
          "Invalid value for -scale: \"" + scratch.rom + "\" (give a whole number from 1 to 16).\n", true},
         {{scratch.rom, "-scale"}, "Missing value for -scale: give a whole number from 1 to 16.\n", true},
+        {{"-gbi", scratch.dir + "/none.gbi", scratch.rom}, "GBI not found: " + scratch.dir + "/none.gbi", false},
+        {{"-gbi", scratch.rom}, "Missing value for -gbi: give the joypad input log's path before the ROM.\n", true},
     };
     for (const Row& r : rows) {
         std::string line;
@@ -279,6 +281,14 @@ TEST(FrontendProcess, BootImageBesideTheProgramAndBatteryRamWrittenAtExit) {
     const std::string game = scratch.dir + "/game.gb", save = scratch.dir + "/game.sav";
     write(game, rom);
 
+    // A joypad input log that cannot be read ends the program, but not before
+    // the battery RAM is written.
+    {
+        std::filesystem::remove(save);
+        const Outcome o = run({"-gbi", scratch.dir + "/none.gbi", game}, 0ms, SIGTERM, {}, 20000ms, program);
+        EXPECT_EQ(o.exit_code, 1);
+        EXPECT_EQ(std::filesystem::file_size(save), 0x2000u);
+    }
     for (bool ignore : {false, true}) {
         SCOPED_TRACE(ignore ? "-ignore_boot_roms" : "boot image");
         std::filesystem::remove(save);

@@ -20,7 +20,7 @@ constexpr int DEFAULT_FRAMES = 3600;  // one emulated minute
 void print_usage() {
     std::cout << "usage: zembrix-romtest [--model SHORT_NAME] [--frames N] [--expect KIND] [--screenshot OUT.png]\n"
                  "                       [--press FRAME:BUTTONS]... [--patch OFFSET:OLD:NEW]... [--state-roundtrip FRAME]...\n"
-                 "                       [--bench] ROM\n"
+                 "                       [--snapshots] [--bench] ROM\n"
                  "  --model       auto (default), dmg0, dmgA, dmgB, dmgC, mgb, sgb, sgb2, cgb0, cgbA..cgbE,\n"
                  "                agb0, pokemon_stadium_2\n"
                  "  --frames N    frame limit (default 3600); with --bench, the exact number of frames to run\n"
@@ -41,6 +41,7 @@ void print_usage() {
                  "  --state-roundtrip FRAME  as frame FRAME begins, save the machine, load the state into a new\n"
                  "                machine and go on with that one; at the end an uninterrupted run to the same\n"
                  "                cycle must leave the same state and picture; repeatable\n"
+                 "  --snapshots   keep rollback snapshots at every frame's end, as the program does\n"
                  "  --bench       run exactly N frames, judge nothing, report the speed\n"
                  "exit status: 0 pass, 1 fail, 2 time-out or error\n";
 }
@@ -99,6 +100,7 @@ int main(int argc, char** argv) {
     std::vector<romtest::Press> presses;
     std::vector<romtest::Patch> patches;
     std::vector<int> round_trips;
+    bool snapshots = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -144,6 +146,8 @@ int main(int argc, char** argv) {
             int frame = 0;
             if (!v || !parse_frames(v, frame)) return error_exit("--state-roundtrip needs a positive frame number");
             round_trips.push_back(frame);
+        } else if (arg == "--snapshots") {
+            snapshots = true;
         } else if (arg == "--bench") {
             bench = true;
         } else if (!arg.empty() && arg[0] == '-') {
@@ -197,6 +201,7 @@ int main(int argc, char** argv) {
 
     romtest::Runner runner(gb, expectation, frames, &screen);
     if (!runner.prepare(error)) return error_exit(error);
+    runner.take_snapshots = snapshots;
     for (int frame : round_trips) {
         runner.add_state_round_trip(frame, [&build](romtest::ScreenCapture* host) {
             std::string ignored;

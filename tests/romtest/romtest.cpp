@@ -471,6 +471,7 @@ Verdict Runner::run_judged() {
         if (auto verdict = judge_after_step(before)) return *verdict;
         const int frames_before = frames_;
         count_frames();
+        if (frames_ != frames_before && take_snapshots) gb_->check_if_save_state_needed();
         if (frames_ != frames_before && !round_trip_frames_.empty() &&
             std::find(round_trip_frames_.begin(), round_trip_frames_.end(), frames_) != round_trip_frames_.end())
             state_round_trip();

@@ -155,6 +155,9 @@ public:
     using MachineFactory = std::function<std::unique_ptr<GB>(ScreenCapture* host)>;
     void add_state_round_trip(int frame, MachineFactory factory);
     GB& machine() { return *gb_; }
+    // Keeps rollback snapshots as the program's main loop does, at every
+    // frame's end (for measuring what they cost).
+    bool take_snapshots = false;
 
     // Everything sent over the serial port so far, as text.
     const std::string& serial_text() const { return serial_text_; }
