@@ -13,11 +13,6 @@
 
 namespace {
 
-constexpr u8 FLAG_Z = 0x80;
-constexpr u8 FLAG_N = 0x40;
-constexpr u8 FLAG_H = 0x20;
-constexpr u8 FLAG_C = 0x10;
-
 // ---------------------------------------------------------------------------
 // Flag tables, built at compile time from their rules. Each entry is the part
 // of F that the table contributes; the 8-bit half-carry is computed with an
