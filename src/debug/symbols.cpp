@@ -50,7 +50,7 @@ std::unique_ptr<Symbol> Symbol::create_from_line(std::string line) {
     // not names. A name whose first ':' piece is empty (":x") is an ordinary
     // name.
     const std::vector<std::string> name_pieces = Helpers::split(name, ':');
-    if (name_pieces.size() >= 2 && !name_pieces[0].empty() && name_pieces[0][0] == '.') return nullptr;
+    if (name_pieces.size() >= 2 && name_pieces[0].starts_with('.')) return nullptr;
 
     auto symbol = std::make_unique<Symbol>();
     symbol->bank = Helpers::hex_string_to_int(location[0]);
