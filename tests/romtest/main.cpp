@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/gb.h"
+#include "debug_tools.h"
 #include "png_io.h"
 #include "romtest.h"
 
@@ -39,6 +40,7 @@ void print_usage() {
                  "                by NEW (same length; refused when OLD is not there); repeatable\n"
                  "  --bench       run exactly N frames, judge nothing, report the speed\n"
                  "exit status: 0 pass, 1 fail, 2 time-out or error\n";
+    std::cout << romtest::debug_options_usage();
 }
 
 int error_exit(const std::string& why) {
@@ -94,6 +96,7 @@ int main(int argc, char** argv) {
     bool bench = false;
     std::vector<romtest::Press> presses;
     std::vector<romtest::Patch> patches;
+    romtest::DebugOutputs debug_outputs;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -136,6 +139,8 @@ int main(int argc, char** argv) {
             patches.push_back(*patch);
         } else if (arg == "--bench") {
             bench = true;
+        } else if (std::string why; const int taken = romtest::parse_debug_option(argc, argv, i, debug_outputs, why)) {
+            if (taken < 0) return error_exit(why);
         } else if (!arg.empty() && arg[0] == '-') {
             print_usage();
             return error_exit("unknown option " + arg);
@@ -172,6 +177,7 @@ int main(int argc, char** argv) {
     std::string error;
     if (!load_cartridge(gb, rom, expectation, patches, error)) return error_exit(error);
     gb.rom_path = rom;
+    romtest::load_symbols(gb);
     gb.reset();
 
     romtest::Runner runner(gb, expectation, frames, &screen);
@@ -185,6 +191,7 @@ int main(int argc, char** argv) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     if (!screenshot.empty() && !write_png_rgb(screenshot, romtest::to_rgb(screen), error)) return error_exit(error);
+    if (!romtest::write_debug_outputs(gb, debug_outputs, error)) return error_exit(error);
 
     if (bench) {
         char line[128];
