@@ -260,6 +260,7 @@ TEST(Cartridge, RamMarksFollowTheRamBank) {
         load(cart, banked_image(64 * KiB, 0x03, r.ram_code));
         cart.mbc->write_byte(0x6000, r.mode, 0);
         cart.mbc->write_byte(0x4000, r.bank2, 0);
+        cart.update_mark_windows();
         cart.set_instruction_start_address(r.address);
         EXPECT_EQ(cart.instruction_starts_at_address(r.address), r.offset >= 0);
         EXPECT_EQ(std::count(cart.rom_access_types.get(), cart.rom_access_types.get() + cart.rom_size,

@@ -286,17 +286,22 @@ TEST(Disassembler, FetchesMarkTheBytesOfTheBanksMappedNow) {
     EXPECT_FALSE(d.is_instruction_known_start_address(0xC123));
 }
 
-// An MBC3 with 8 KiB RAM and RAM bank 2 selected has no RAM byte behind A000:
-// a fetch there marks nothing.
-TEST(Disassembler, FetchPastTheRamMarksNothing) {
-    BankedRom rom(2, 0x13, 0x02);  // MBC3 with 8 KiB RAM
-    FileMachine m(rom);
-    m.gb->write_byte(0x4000, 0x02);
-    m.gb->disassembler.set_instruction_start_address(0xA000);
-    const Cartridge& cart = m.gb->cartridge;
-    EXPECT_EQ(std::count(cart.ram_access_types.get(), cart.ram_access_types.get() + cart.ram_size, ACCESS_UNMARKED),
-              cart.ram_size);
-    EXPECT_FALSE(m.gb->disassembler.is_instruction_known_start_address(0xA000));
+// An MBC3 with 8 KiB RAM has no RAM byte behind A000 with RAM bank 2 or a
+// clock register selected: a fetch there marks nothing.
+TEST(Disassembler, FetchFromCartridgeRamMarksOnlyRamThatIsThere) {
+    struct Row {
+        u8 select;
+        bool marked;
+    };
+    for (const Row r : {Row{0x00, true}, Row{0x02, false}, Row{0x08, false}}) {
+        FileMachine m(BankedRom(2, 0x13, 0x02));  // MBC3 with 8 KiB RAM
+        m.gb->write_byte(0x4000, r.select);
+        Disassembler::mark_instruction_start(*m.gb, 0xA000);
+        const Cartridge& cart = m.gb->cartridge;
+        EXPECT_EQ(std::count(cart.ram_access_types.get(), cart.ram_access_types.get() + cart.ram_size, ACCESS_UNMARKED),
+                  cart.ram_size - (r.marked ? 1 : 0)) << int(r.select);
+        EXPECT_EQ(m.gb->disassembler.is_instruction_known_start_address(0xA000), r.marked) << int(r.select);
+    }
 }
 
 // ---------------------------------------------------------------------------

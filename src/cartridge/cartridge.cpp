@@ -169,7 +169,7 @@ void Cartridge::process_rom_header() {
     ram_size = get_ram_size();
     if (ram_size > 0) {
         ram.reset(new u8[ram_size]);
-        ram_access_types.reset(new u8[ram_size]());
+        ram_access_types.reset(new u8[size_t(padded_ram_marks_size())]());
         std::memset(ram.get(), 0xFF, ram_size);
         if (has_battery() && rom_from_file) load_battery_ram();
     } else {
@@ -208,11 +208,15 @@ void Cartridge::reset_ram() {
     if (ram_size >= 1) std::memset(ram.get(), 0xFF, ram_size);
 }
 
+// Marks of RAM bytes go through the RAM window too: an address with no RAM
+// byte behind it (past a small RAM, a clock register selected) has none.
 int Cartridge::mapped_ram_offset(u16 address) const {
-    if (ram_size <= 0) return -1;
-    int offset = mbc->get_mapped_address_ram(address);
-    return offset >= 0 && offset < ram_size ? offset : -1;
+    if (!rom_loaded || ram_size <= 0 || ram_mark_window == unbacked_marks.data()) return -1;
+    const int offset = int(ram_mark_window - ram_access_types.get()) + (address & 0x1FFF);
+    return offset < ram_size ? offset : -1;
 }
+
+int Cartridge::padded_ram_marks_size() const { return std::max(0x2000, (ram_size + 0x1FFF) & ~0x1FFF); }
 
 void Cartridge::update_mark_windows() {
     for (int window = 0; window < 2; ++window) {
@@ -220,12 +224,21 @@ void Cartridge::update_mark_windows() {
         const bool backed = offset >= 0 && offset <= rom_size - 0x4000;
         rom_mark_windows[size_t(window)] = backed ? rom_access_types.get() + offset : unbacked_marks.data();
     }
+    ram_mark_window = unbacked_marks.data();
+    if (rom_loaded && mbc && ram_size > 0) {
+        // A selected clock register maps every address to one place: no RAM.
+        const int first = mbc->get_mapped_address_ram(0xA000);
+        const bool linear = mbc->get_mapped_address_ram(0xA001) == first + 1;
+        if (linear && first >= 0 && first < ram_size && first + 0x2000 <= padded_ram_marks_size())
+            ram_mark_window = ram_access_types.get() + first;
+    }
+    if (gb) gb->disassembler.update_mark_windows();
 }
 
 void Cartridge::set_instruction_start_address(u16 address) {
     if (address < 0x8000) {
         mark_rom(address, ACCESS_INSTRUCTION);
-    } else if (address >= 0xA000 && address < 0xC000 && rom_loaded) {
+    } else if (address >= 0xA000 && address < 0xC000) {
         const int offset = mapped_ram_offset(address);
         if (offset >= 0) ram_access_types[offset] = ACCESS_INSTRUCTION;
     }
@@ -238,7 +251,7 @@ void Cartridge::set_address_access_type_to_image(u16 address) {
 void Cartridge::reset_address_access_type(u16 address) {
     if (address < 0x8000) {
         mark_rom(address, ACCESS_UNMARKED);
-    } else if (address >= 0xA000 && address < 0xC000 && rom_loaded) {
+    } else if (address >= 0xA000 && address < 0xC000) {
         const int offset = mapped_ram_offset(address);
         if (offset >= 0) ram_access_types[offset] = ACCESS_UNMARKED;
     }

@@ -36,7 +36,10 @@ inline constexpr long long MAX_ROM_FILE_SIZE = 8LL * 1024 * 1024;
 // bank controller built from the header.
 class Cartridge {
 public:
-    Cartridge() { rom_mark_windows = {unbacked_marks.data(), unbacked_marks.data()}; }
+    Cartridge() {
+        rom_mark_windows = {unbacked_marks.data(), unbacked_marks.data()};
+        ram_mark_window = unbacked_marks.data();
+    }
     // The mark windows point into the object itself.
     Cartridge(const Cartridge&) = delete;
     Cartridge& operator=(const Cartridge&) = delete;
@@ -106,9 +109,10 @@ public:
     // The mark of the ROM byte a CPU address in 0000-7FFF shows now: one
     // store through the window of its half, no controller call.
     void mark_rom(u16 address, AddressAccessType kind) { rom_mark_windows[(address >> 14) & 1][address & 0x3FFF] = kind; }
-    // Points the two mark windows at the banks the controller maps now. The
-    // bus calls it after every write to the controller; whoever changes the
-    // controller's banks another way (restoring its registers) calls it too.
+    // Points the mark windows (and the disassembler's, which follow them) at
+    // the banks the controller maps now. The bus calls it after every write
+    // to the controller; whoever changes the controller's banks another way
+    // (restoring its registers) calls it too.
     void update_mark_windows();
 
     // Symbol file beside the ROM (base name + ".sym").
@@ -129,11 +133,13 @@ public:
     std::unique_ptr<u8[]> ram;
     std::unique_ptr<u8[]> rom_access_types;
     std::unique_ptr<u8[]> ram_access_types;
-    // Start of the marks of the bank shown at 0000-3FFF and at 4000-7FFF.
-    // Bank controllers switch whole 16 KiB banks, so a window's marks are one
-    // run of rom_access_types. A window with no ROM behind it points at
-    // `unbacked_marks`, which nothing reads.
+    // Start of the marks of the bank shown at 0000-3FFF and at 4000-7FFF,
+    // and of the RAM bank shown at A000-BFFF. Bank controllers switch whole
+    // banks, so a window's marks are one run of the mark buffer (the RAM
+    // marks are padded to whole 8 KiB banks). A window with no ROM or RAM
+    // behind it points at `unbacked_marks`, which nothing reads.
     std::array<u8*, 2> rom_mark_windows{};
+    u8* ram_mark_window = nullptr;
     bool rom_loaded = false;
     // Loaded from a file: battery RAM and clock files live beside it.
     bool rom_from_file = false;
@@ -150,6 +156,7 @@ private:
     std::array<u8, 0x4000> unbacked_marks{};
     void allocate_rom(u32 image_size);
     int mapped_ram_offset(u16 address) const;
+    int padded_ram_marks_size() const;
     void load_battery_ram();
     bool write_file_replacing(const std::string& path, const u8* data, size_t size, const char* what) const;
 };

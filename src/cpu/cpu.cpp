@@ -446,7 +446,7 @@ void CPU::run_single_instruction_inline() {
     if (ime == 1) ime = 2;
     check_oam_corruption(pc, 5);
     opcode = gb->read_byte(pc);
-    gb->disassembler.set_instruction_start_address(pc);
+    Disassembler::mark_instruction_start(*gb, pc);
     if (halt_bug) {
         pc = u16(pc - 1);
         halt_bug = false;

@@ -100,7 +100,18 @@ const std::array<int, 256> OPCODE_LENGTHS = [] {
 }();
 }  // namespace
 
-Disassembler::Disassembler() : instruction_lengths(OPCODE_LENGTHS) {}
+Disassembler::Disassembler() : instruction_lengths(OPCODE_LENGTHS) {
+    for (size_t w = 0; w < mark_windows.size(); ++w) mark_windows[w] = instruction_marks.data() + w * 0x2000;
+}
+
+void Disassembler::update_mark_windows() {
+    const Cartridge& cartridge = gb->cartridge;
+    for (size_t half = 0; half < 2; ++half) {
+        mark_windows[2 * half] = cartridge.rom_mark_windows[half];
+        mark_windows[2 * half + 1] = cartridge.rom_mark_windows[half] + 0x2000;
+    }
+    mark_windows[5] = cartridge.ram_mark_window;
+}
 
 Disassembler::~Disassembler() = default;
 

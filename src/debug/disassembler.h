@@ -54,9 +54,14 @@ public:
 
     // Marks made by the CPU at every opcode fetch and data read. Defined in
     // debug/disassembler_inline.h, which the CPU includes: they sit on the
-    // interpreter's hot path.
+    // interpreter's hot path, where the CPU calls the forms that take the
+    // machine (one store through `mark_windows` for a fetch).
     inline void set_instruction_start_address(u16 address);
     inline void set_address_access_type_to_data(u16 address);
+    static inline void mark_instruction_start(GB& gb, u16 address);
+    static inline void mark_data_read(GB& gb, u16 address);
+    // Follows the cartridge's mark windows (Cartridge::update_mark_windows calls it).
+    void update_mark_windows();
 
     bool is_instruction_known_start_address(u16 address) const;
     // Length in bytes (1-3) of the instruction an opcode starts.
@@ -96,6 +101,10 @@ public:
 
     GB* gb = nullptr;
     std::array<u8, 0x10000> instruction_marks{};
+    // Where an instruction start at each 8 KiB of the address space is
+    // marked: the cartridge's marks of the ROM and RAM banks mapped now for
+    // 0000-7FFF and A000-BFFF, `instruction_marks` for the rest.
+    std::array<u8*, 8> mark_windows{};
     std::array<int, 256> instruction_lengths{};
     std::vector<std::unique_ptr<Symbol>> symbols;
     std::vector<std::vector<int>> symbols_at_address;
