@@ -30,7 +30,8 @@ bool run_until_break(GB& gb, int max_steps = 10000) {
 // Bank 1 at 4000: ld b, $11; ret. Bank 2 at 4000: ld c, $22; ret.
 BankedRom two_banked_routines() {
     BankedRom rom(4, 0x01);
-    rom.at_entry({0x3E, 0x01, 0xEA, 0x00, 0x20, 0xCD, 0x00, 0x40, 0x3E, 0x02, 0xEA, 0x00, 0x20, 0xCD, 0x00, 0x40, 0x76});
+    rom.at_entry({0x3E, 0x01, 0xEA, 0x00, 0x20, 0xCD, 0x00, 0x40,  //
+                  0x3E, 0x02, 0xEA, 0x00, 0x20, 0xCD, 0x00, 0x40, 0x76});
     rom.place(1, 0x4000, {0x06, 0x11, 0xC9});
     rom.place(2, 0x4000, {0x0E, 0x22, 0xC9});
     return rom;
@@ -70,8 +71,9 @@ TEST(Debugger, BreakpointListsKeepOrderAndRefuseWhatDoesNotFit) {
     for (int i = 2; i < MAX_BREAKPOINTS; ++i) ASSERT_EQ(d.add_breakpoint(-1, u16(i), false), i);
     EXPECT_EQ(d.add_breakpoint(-1, 0x1234, false), -1);
     EXPECT_EQ(d.breakpoint_count, MAX_BREAKPOINTS);
-    for (int i = 1; i < MAX_BREAKPOINTS; ++i) ASSERT_EQ(d.add_access_breakpoint(-1, -1, 0, 0, true, false, false, false, 0), i);
-    EXPECT_EQ(d.add_access_breakpoint(-1, -1, 0, 0, true, false, false, false, 0), -1);
+    auto add_read_watch = [&] { return d.add_access_breakpoint(-1, -1, 0, 0, true, false, false, false, 0); };
+    for (int i = 1; i < MAX_BREAKPOINTS; ++i) ASSERT_EQ(add_read_watch(), i);
+    EXPECT_EQ(add_read_watch(), -1);
 
     while (d.breakpoint_count > 0) d.delete_breakpoint(0);
     EXPECT_TRUE(d.have_breakpoints);  // access breakpoints are left
@@ -211,7 +213,8 @@ TEST(Debugger, PredictionOfReadsWritesAndJumps) {
         {"push bc", {0xC5}, 0, 0x1234, 0, 0xD000, {}, {}, {{0xCFFF, 0x12}, {0xCFFE, 0x34}}, -1},
         {"ld [a16], sp", {0x08, 0x10, 0xD0}, 0, 0, 0, 0xABCD, {}, {}, {{0xD010, 0xCD}, {0xD011, 0xAB}}, -1},
         {"ld [hl], d8", {0x36, 0x5A}, 0, 0, 0xD000, 0xFFFE, {}, {}, {{0xD000, 0x5A}}, -1},
-        {"ret", {0xC9}, 0, 0, 0, 0xD000, {{0xD000, 0x34}, {0xD001, 0x12}}, {{0xD000, 0x34}, {0xD001, 0x12}}, {}, 0x1234},
+        {"ret", {0xC9}, 0, 0, 0, 0xD000, {{0xD000, 0x34}, {0xD001, 0x12}}, {{0xD000, 0x34}, {0xD001, 0x12}}, {},
+         0x1234},
         {"ret z not taken", {0xC8}, 0, 0, 0, 0xD000, {}, {}, {}, -1},
         {"jp hl", {0xE9}, 0, 0, 0x1234, 0xFFFE, {}, {}, {}, 0x1234},
         // CB register forms touch no memory; the [hl] forms read, and all but BIT write.

@@ -108,7 +108,9 @@ public:
     bool instruction_starts_at_address(u16 address) const;
     // The mark of the ROM byte a CPU address in 0000-7FFF shows now: one
     // store through the window of its half, no controller call.
-    void mark_rom(u16 address, AddressAccessType kind) { rom_mark_windows[(address >> 14) & 1][address & 0x3FFF] = kind; }
+    void mark_rom(u16 address, AddressAccessType kind) {
+        rom_mark_windows[(address >> 14) & 1][address & 0x3FFF] = kind;
+    }
     // Points the mark windows (and the disassembler's, which follow them) at
     // the banks the controller maps now. The bus calls it after every write
     // to the controller; whoever changes the controller's banks another way

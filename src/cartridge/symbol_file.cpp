@@ -67,7 +67,8 @@ std::string Cartridge::generate_symbol_file() const {
                     }
                     const int rows = length & 0xFF00;
                     text += format_sym_file_entry(bank, address, ".image", rows, "w128");
-                    if (tiles > rows) text += format_sym_file_entry(bank, u16(address + rows), ".image", tiles - rows, "");
+                    if (tiles > rows)
+                        text += format_sym_file_entry(bank, u16(address + rows), ".image", tiles - rows, "");
                     break;
                 }
             }
@@ -90,7 +91,8 @@ std::string Cartridge::generate_symbol_file() const {
             }
             // Inside code only instruction starts are looked at: the step is
             // the instruction's length (never less than one byte).
-            p += kind == ACCESS_INSTRUCTION ? std::max(1, Disassembler::get_instruction_length_for_opcode(bytes[p])) : 1;
+            const int length = Disassembler::get_instruction_length_for_opcode(bytes[p]);
+            p += kind == ACCESS_INSTRUCTION ? std::max(1, length) : 1;
         }
         if (start >= 0) write_run(start, BANK_SIZE - start, kind);
     }

@@ -160,7 +160,8 @@ std::string Disassembler::get_instruction(u16 address) {
     // A 16-bit target or a high-page address shows its label when it has one.
     auto labelled = [&](const std::string& placeholder, int target, int width, int shown) {
         const std::string label = get_label_for_address(target, -1);
-        return label.empty() ? replace(pattern, placeholder, shown, width) : replace_string(pattern, placeholder, label);
+        if (label.empty()) return replace(pattern, placeholder, shown, width);
+        return replace_string(pattern, placeholder, label);
     };
     std::string text = pattern;
     if (op == 0xCB) {

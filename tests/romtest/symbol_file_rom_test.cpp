@@ -203,6 +203,7 @@ TEST(SymbolFileOnRealRoms, ListingShowsALinkersLabels) {
     const CommandRun at_pc = run_runner("--model dmgB --bench --frames 2 --disasm pc " + quote(rom.rom));
     ASSERT_EQ(at_pc.status, 0) << at_pc.output;
     size_t marked = 0;
-    for (size_t at = at_pc.output.find("\n->"); at != std::string::npos; at = at_pc.output.find("\n->", at + 1)) ++marked;
+    for (size_t at = at_pc.output.find("\n->"); at != std::string::npos; at = at_pc.output.find("\n->", at + 1))
+        ++marked;
     EXPECT_EQ(marked, 1u) << at_pc.output;
 }
