@@ -143,7 +143,7 @@ TEST(Cartridge, FileLoadsIntoAPowerOfTwoBufferPaddedWithOnes) {
     for (const auto& [file_size, rom_size] : rows) {
         SCOPED_TRACE(file_size);
         load(cart, banked_image(64 * KiB, 0x03, 3));
-        cart.set_address_access_type_to_data(0x1234);
+        cart.set_address_access_type_to_data(0x1234, 0);
         TempDir dir;
         std::vector<u8> bytes(file_size);
         for (int i = 0; i < file_size; ++i) bytes[i] = u8(i * 13 + 1);
@@ -221,12 +221,14 @@ TEST(Cartridge, RomMarksLandOnTheByteTheBankShows) {
         SCOPED_TRACE(r.offset);
         Cartridge cart;
         load(cart, banked_image(512 * KiB, 0x01));
+        // The bus moves the mark windows after each controller write.
         cart.mbc->write_byte(0x2000, r.bank, 0);
+        cart.update_mark_windows();
         cart.set_instruction_start_address(r.address);
         EXPECT_EQ(cart.rom_access_types[r.offset], ACCESS_INSTRUCTION);
         EXPECT_TRUE(cart.instruction_starts_at_address(r.address));
         // A later mark replaces the earlier one.
-        cart.set_address_access_type_to_data(r.address);
+        cart.set_address_access_type_to_data(r.address, 0);
         EXPECT_EQ(cart.rom_access_types[r.offset], ACCESS_DATA);
         EXPECT_FALSE(cart.instruction_starts_at_address(r.address));
         EXPECT_EQ(cart.last_data_read_address, r.address);
@@ -237,6 +239,7 @@ TEST(Cartridge, RomMarksLandOnTheByteTheBankShows) {
         // The same address with bank 1 shown is another byte.
         cart.set_instruction_start_address(r.address);
         cart.mbc->write_byte(0x2000, 0x01, 0);
+        cart.update_mark_windows();
         EXPECT_EQ(cart.instruction_starts_at_address(r.address), r.address < 0x4000);
     }
 }
@@ -257,6 +260,7 @@ TEST(Cartridge, RamMarksFollowTheRamBank) {
         load(cart, banked_image(64 * KiB, 0x03, r.ram_code));
         cart.mbc->write_byte(0x6000, r.mode, 0);
         cart.mbc->write_byte(0x4000, r.bank2, 0);
+        cart.update_mark_windows();
         cart.set_instruction_start_address(r.address);
         EXPECT_EQ(cart.instruction_starts_at_address(r.address), r.offset >= 0);
         EXPECT_EQ(std::count(cart.rom_access_types.get(), cart.rom_access_types.get() + cart.rom_size,
@@ -266,7 +270,7 @@ TEST(Cartridge, RamMarksFollowTheRamBank) {
             continue;
         }
         EXPECT_EQ(cart.ram_access_types[r.offset], ACCESS_INSTRUCTION);
-        cart.set_address_access_type_to_data(r.address);  // not recorded for RAM
+        cart.set_address_access_type_to_data(r.address, 0);  // not recorded for RAM
         EXPECT_EQ(cart.ram_access_types[r.offset], ACCESS_INSTRUCTION);
         cart.reset_address_access_type(r.address);
         EXPECT_EQ(cart.ram_access_types[r.offset], ACCESS_UNMARKED);

@@ -169,7 +169,7 @@ void Cartridge::process_rom_header() {
     ram_size = get_ram_size();
     if (ram_size > 0) {
         ram.reset(new u8[ram_size]);
-        ram_access_types.reset(new u8[ram_size]());
+        ram_access_types.reset(new u8[size_t(padded_ram_marks_size())]());
         std::memset(ram.get(), 0xFF, ram_size);
         if (has_battery() && rom_from_file) load_battery_ram();
     } else {
@@ -181,6 +181,7 @@ void Cartridge::process_rom_header() {
     load_rtc(gb ? gb->cpu.cycles_4mhz : 0);
     if (gb) gb->mbc = mbc;
     rom_loaded = true;
+    update_mark_windows();
 }
 
 void Cartridge::unload_rom() {
@@ -191,11 +192,13 @@ void Cartridge::unload_rom() {
     rom_access_types.reset();
     ram_access_types.reset();
     rom_loaded = false;
+    update_mark_windows();
     screenshot_count = 0;
 }
 
 void Cartridge::init_mbc() {
     if (mbc) mbc->init(rom.get(), rom_size, ram.get(), ram_size);
+    update_mark_windows();
 }
 
 int Cartridge::get_rom_bank() const { return mbc ? mbc->get_rom_bank() : 1; }
@@ -205,48 +208,51 @@ void Cartridge::reset_ram() {
     if (ram_size >= 1) std::memset(ram.get(), 0xFF, ram_size);
 }
 
+// Marks of RAM bytes go through the RAM window too: an address with no RAM
+// byte behind it (past a small RAM, a clock register selected) has none.
 int Cartridge::mapped_ram_offset(u16 address) const {
-    if (ram_size <= 0) return -1;
-    int offset = mbc->get_mapped_address_ram(address);
-    return offset >= 0 && offset < ram_size ? offset : -1;
+    if (!rom_loaded || ram_size <= 0 || ram_mark_window == unbacked_marks.data()) return -1;
+    const int offset = int(ram_mark_window - ram_access_types.get()) + (address & 0x1FFF);
+    return offset < ram_size ? offset : -1;
 }
 
-namespace {
-inline bool valid_rom_offset(int offset, int rom_size) { return offset >= 0 && offset < rom_size; }
-}  // namespace
+int Cartridge::padded_ram_marks_size() const { return std::max(0x2000, (ram_size + 0x1FFF) & ~0x1FFF); }
+
+void Cartridge::update_mark_windows() {
+    for (int window = 0; window < 2; ++window) {
+        const int offset = rom_loaded && mbc ? mbc->get_mapped_address_rom(u16(window * 0x4000)) : -1;
+        const bool backed = offset >= 0 && offset <= rom_size - 0x4000;
+        rom_mark_windows[size_t(window)] = backed ? rom_access_types.get() + offset : unbacked_marks.data();
+    }
+    ram_mark_window = unbacked_marks.data();
+    if (rom_loaded && mbc && ram_size > 0) {
+        // A selected clock register maps every address to one place: no RAM.
+        const int first = mbc->get_mapped_address_ram(0xA000);
+        const bool linear = mbc->get_mapped_address_ram(0xA001) == first + 1;
+        if (linear && first >= 0 && first < ram_size && first + 0x2000 <= padded_ram_marks_size())
+            ram_mark_window = ram_access_types.get() + first;
+    }
+    if (gb) gb->disassembler.update_mark_windows();
+}
 
 void Cartridge::set_instruction_start_address(u16 address) {
-    if (!rom_loaded) return;
     if (address < 0x8000) {
-        int offset = mbc->get_mapped_address_rom(address);
-        if (valid_rom_offset(offset, rom_size)) rom_access_types[offset] = ACCESS_INSTRUCTION;
+        mark_rom(address, ACCESS_INSTRUCTION);
     } else if (address >= 0xA000 && address < 0xC000) {
-        int offset = mapped_ram_offset(address);
+        const int offset = mapped_ram_offset(address);
         if (offset >= 0) ram_access_types[offset] = ACCESS_INSTRUCTION;
     }
 }
 
-void Cartridge::set_address_access_type_to_data(u16 address) {
-    if (!rom_loaded || address >= 0x8000) return;
-    int offset = mbc->get_mapped_address_rom(address);
-    if (valid_rom_offset(offset, rom_size)) rom_access_types[offset] = ACCESS_DATA;
-    last_data_read_address = address;
-    last_data_read_cycle = gb ? gb->cpu.cpu_cycles : 0;
-}
-
 void Cartridge::set_address_access_type_to_image(u16 address) {
-    if (!rom_loaded || address >= 0x8000) return;
-    int offset = mbc->get_mapped_address_rom(address);
-    if (valid_rom_offset(offset, rom_size)) rom_access_types[offset] = ACCESS_IMAGE;
+    if (address < 0x8000) mark_rom(address, ACCESS_IMAGE);
 }
 
 void Cartridge::reset_address_access_type(u16 address) {
-    if (!rom_loaded) return;
     if (address < 0x8000) {
-        int offset = mbc->get_mapped_address_rom(address);
-        if (valid_rom_offset(offset, rom_size)) rom_access_types[offset] = ACCESS_UNMARKED;
+        mark_rom(address, ACCESS_UNMARKED);
     } else if (address >= 0xA000 && address < 0xC000) {
-        int offset = mapped_ram_offset(address);
+        const int offset = mapped_ram_offset(address);
         if (offset >= 0) ram_access_types[offset] = ACCESS_UNMARKED;
     }
 }
@@ -254,11 +260,11 @@ void Cartridge::reset_address_access_type(u16 address) {
 bool Cartridge::instruction_starts_at_address(u16 address) const {
     if (!rom_loaded) return false;
     if (address < 0x8000) {
-        int offset = mbc->get_mapped_address_rom(address);
-        return valid_rom_offset(offset, rom_size) && rom_access_types[offset] == ACCESS_INSTRUCTION;
+        const u8* window = rom_mark_windows[address >> 14];
+        return window != unbacked_marks.data() && window[address & 0x3FFF] == ACCESS_INSTRUCTION;
     }
     if (address >= 0xA000 && address < 0xC000) {
-        int offset = mapped_ram_offset(address);
+        const int offset = mapped_ram_offset(address);
         return offset >= 0 && ram_access_types[offset] == ACCESS_INSTRUCTION;
     }
     return false;

@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -35,6 +36,14 @@ inline constexpr long long MAX_ROM_FILE_SIZE = 8LL * 1024 * 1024;
 // bank controller built from the header.
 class Cartridge {
 public:
+    Cartridge() {
+        rom_mark_windows = {unbacked_marks.data(), unbacked_marks.data()};
+        ram_mark_window = unbacked_marks.data();
+    }
+    // The mark windows point into the object itself.
+    Cartridge(const Cartridge&) = delete;
+    Cartridge& operator=(const Cartridge&) = delete;
+
     // Loads a ROM file; on failure prints why and ends the process with exit
     // code 1 (the front end has nothing to run then).
     void load_rom(const std::string& path);
@@ -82,12 +91,43 @@ public:
     // replace.
     bool is_rom_file(const std::string& path) const;
 
-    // Code/data marks.
+    // Code/data marks, kept per byte of the ROM and RAM buffers: the same
+    // CPU address in another bank is another byte. A later mark replaces an
+    // earlier one.
     void set_instruction_start_address(u16 address);
-    void set_address_access_type_to_data(u16 address);
+    // A ROM data read by the CPU, at CPU clock `cpu_cycle`: marks the byte
+    // and remembers the read for the image rule of tile-data writes.
+    void set_address_access_type_to_data(u16 address, u64 cpu_cycle) {
+        if (address >= 0x8000) return;
+        mark_rom(address, ACCESS_DATA);
+        last_data_read_address = address;
+        last_data_read_cycle = cpu_cycle;
+    }
     void set_address_access_type_to_image(u16 address);
     void reset_address_access_type(u16 address);
     bool instruction_starts_at_address(u16 address) const;
+    // The mark of the ROM byte a CPU address in 0000-7FFF shows now: one
+    // store through the window of its half, no controller call.
+    void mark_rom(u16 address, AddressAccessType kind) {
+        rom_mark_windows[(address >> 14) & 1][address & 0x3FFF] = kind;
+    }
+    // Points the mark windows (and the disassembler's, which follow them) at
+    // the banks the controller maps now. The bus calls it after every write
+    // to the controller; whoever changes the controller's banks another way
+    // (restoring its registers) calls it too.
+    void update_mark_windows();
+
+    // Symbol file beside the ROM (base name + ".sym").
+    std::string generate_symbol_file() const;
+    static std::string format_sym_file_entry(int bank, u16 address, const std::string& kind, int length,
+                                             const std::string& suffix);
+    // Writes the file through a temporary file renamed into place; false
+    // (with a message naming the file) when it could not be written, the old
+    // file being kept then. A file there that this program did not write is
+    // first kept as ".sym.bak"; its path is then stored in `backup_path`.
+    bool write_symbol_file(std::string* backup_path = nullptr);
+    // Whether a symbol-file text starts with the banner this program writes.
+    static bool is_own_symbol_file(const std::string& text);
 
     int screenshot_count = 0;
     GB* gb = nullptr;
@@ -95,6 +135,13 @@ public:
     std::unique_ptr<u8[]> ram;
     std::unique_ptr<u8[]> rom_access_types;
     std::unique_ptr<u8[]> ram_access_types;
+    // Start of the marks of the bank shown at 0000-3FFF and at 4000-7FFF,
+    // and of the RAM bank shown at A000-BFFF. Bank controllers switch whole
+    // banks, so a window's marks are one run of the mark buffer (the RAM
+    // marks are padded to whole 8 KiB banks). A window with no ROM or RAM
+    // behind it points at `unbacked_marks`, which nothing reads.
+    std::array<u8*, 2> rom_mark_windows{};
+    u8* ram_mark_window = nullptr;
     bool rom_loaded = false;
     // Loaded from a file: battery RAM and clock files live beside it.
     bool rom_from_file = false;
@@ -108,8 +155,10 @@ public:
     std::function<u64()> host_time = [] { return u64(std::time(nullptr)); };
 
 private:
+    std::array<u8, 0x4000> unbacked_marks{};
     void allocate_rom(u32 image_size);
     int mapped_ram_offset(u16 address) const;
+    int padded_ram_marks_size() const;
     void load_battery_ram();
     bool write_file_replacing(const std::string& path, const u8* data, size_t size, const char* what) const;
 };

@@ -425,6 +425,7 @@ void GB::write_byte(u16 address, u8 value) {
     switch (address >> 12) {
         case 0x0: case 0x1: case 0x2: case 0x3: case 0x4: case 0x5: case 0x6: case 0x7:
             mbc->write_byte(address, value, cpu.cycles_4mhz);
+            cartridge.update_mark_windows();
             return;
         case 0x8: case 0x9:
             if (ppu.mode == 3) return;

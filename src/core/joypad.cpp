@@ -1,5 +1,6 @@
 #include "core/joypad.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -47,10 +48,8 @@ u8 Joypad::current_buttons() {
     return state;
 }
 
-u8 Joypad::read_p1() {
+u8 Joypad::lines_for(u8 buttons) const {
     u8 value = p1 | P1_READS_ONE;
-    const u8 buttons = current_buttons();
-
     if (!(p1 & P1_SELECT_BUTTONS)) {
         if (buttons & JOYPAD_START) value &= u8(~0x08);
         if (buttons & JOYPAD_SELECT) value &= u8(~0x04);
@@ -69,6 +68,18 @@ u8 Joypad::read_p1() {
         else if (buttons & JOYPAD_RIGHT)
             value &= u8(~0x01);
     }
+    return value;
+}
+
+u8 Joypad::peek_p1() const {
+    const auto& record = gb->joypad_states;
+    // While replaying, the entry the replay has reached; else the last change seen.
+    const size_t seen = gb->replay_mode ? std::min<size_t>(gb->replay_index, record.size()) : record.size();
+    return lines_for(seen == 0 ? 0 : record[seen - 1]->state);
+}
+
+u8 Joypad::read_p1() {
+    const u8 value = lines_for(current_buttons());
 
     // Any change of the input lines arms the interrupt, releases included,
     // unless every line was already low.

@@ -35,6 +35,9 @@ public:
     u8 read_p1();
     // The same steps as read_p1.
     u8 check_for_state_change();
+    // P1 as a read would show it with the buttons last seen, recording and
+    // arming nothing (the debugger's view).
+    u8 peek_p1() const;
     // Called by the picture unit at the start of lines 1-144 and 153.
     void check_for_interrupt_trigger();
 
@@ -59,4 +62,6 @@ public:
 
 private:
     u8 current_buttons();
+    // P1 for a button state, with the select lines last written.
+    u8 lines_for(u8 buttons) const;
 };

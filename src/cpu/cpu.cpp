@@ -447,8 +447,12 @@ void CPU::run_single_instruction_inline() {
     // EI takes effect after the instruction that follows it.
     if (ime == 1) ime = 2;
     check_oam_corruption(pc, 5);
-    opcode = gb->read_byte(pc);
-    gb->disassembler.set_instruction_start_address(pc);
+    // Marked before the read, which neither looks at marks nor moves banks,
+    // with the machine and PC taken once for both.
+    GB& machine = *gb;
+    const u16 address = pc;
+    Disassembler::mark_instruction_start(machine, address);
+    opcode = machine.read_byte(address);
     if (halt_bug) {
         pc = u16(pc - 1);
         halt_bug = false;

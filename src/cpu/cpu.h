@@ -8,6 +8,12 @@ class GB;
 
 inline constexpr u16 REG_IF = 0xFF0F;
 
+// Flag bits of F.
+inline constexpr u8 FLAG_Z = 0x80;
+inline constexpr u8 FLAG_N = 0x40;
+inline constexpr u8 FLAG_H = 0x20;
+inline constexpr u8 FLAG_C = 0x10;
+
 // The SM83 core, the machine's two clocks and the event scheduler that drives
 // every other timed unit at the exact cycle of its next event.
 class CPU {

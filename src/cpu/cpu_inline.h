@@ -4,6 +4,7 @@
 // kept inline so that each clock step compiles to an add and one compare.
 #include "core/gb.h"
 #include "cpu/cpu.h"
+#include "debug/disassembler_inline.h"
 
 // Forced: the interpreter is large enough that the compiler would otherwise
 // keep some of these as calls.

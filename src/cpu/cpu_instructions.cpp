@@ -13,11 +13,6 @@
 
 namespace {
 
-constexpr u8 FLAG_Z = 0x80;
-constexpr u8 FLAG_N = 0x40;
-constexpr u8 FLAG_H = 0x20;
-constexpr u8 FLAG_C = 0x10;
-
 // ---------------------------------------------------------------------------
 // Flag tables, built at compile time from their rules. Each entry is the part
 // of F that the table contributes; the 8-bit half-carry is computed with an
@@ -114,7 +109,7 @@ ZX_INLINE bool condition(const CPU& c) {
 
 ZX_INLINE int carry_in(const CPU& c) { return (c.f() >> 4) & 1; }
 ZX_INLINE void set_a_f(CPU& c, int a, u8 f) { c.af = u16(((a & 0xFF) << 8) | f); }
-ZX_INLINE void mark_data(CPU& c, u16 address) { c.gb->disassembler.set_address_access_type_to_data(address); }
+ZX_INLINE void mark_data(CPU& c, u16 address) { Disassembler::mark_data_read(*c.gb, address); }
 ZX_INLINE u8 operand8(CPU& c) { return c.ticked_read_byte(u16(c.pc + 1)); }
 ZX_INLINE u16 operand16(CPU& c) { return c.ticked_read_word(u16(c.pc + 1)); }
 

@@ -1,5 +1,7 @@
 #include "frontend/controls.h"
 
+#include <filesystem>
+
 #include "core/gb.h"
 
 namespace sc = scancode;
@@ -69,6 +71,17 @@ void Controls::roll_back() {
     update_status("Rolled back");
 }
 
+// The status shows only once the whole file is in place; a failure has
+// printed its message and leaves the title alone.
+void Controls::write_symbol_file() {
+    std::string backup;
+    if (!gb_.cartridge.write_symbol_file(&backup)) return;
+    if (backup.empty())
+        update_status("Symbol file written");
+    else
+        update_status("Symbol file written, the old one kept as " + std::filesystem::path(backup).filename().string());
+}
+
 void Controls::key_down(int key) {
     if (key == sc::SPACE) gb_.player_turbo = true;
 }
@@ -99,7 +112,7 @@ void Controls::key_up(int key) {
             audio.toggle();
             break;
         case sc::W:
-            if (write_symbol_file && write_symbol_file()) update_status("Symbol file written");
+            write_symbol_file();
             break;
         case sc::P:
             gb_.cpu.paused = !gb_.cpu.paused;

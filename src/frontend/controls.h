@@ -74,10 +74,11 @@ public:
 
     bool quit = false;
     int title_reset_counter = 0;
-    // Writes the symbol file (W); true when it was written.
-    std::function<bool()> write_symbol_file;
 
 private:
+    // W: the symbol file beside the ROM.
+    void write_symbol_file();
+
     GB& gb_;
     std::function<void(const std::string&)> set_title_;
 };

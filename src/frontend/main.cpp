@@ -136,8 +136,6 @@ int main(int argc, char* argv[]) {
     }
     gb->host = &host;
 
-    // W stays unbound (write_symbol_file empty) until the cartridge can write
-    // its symbol file.
     Controls controls(*gb, [](const std::string& title) { host.set_title(title); });
     run_main_loop(host, controls);
 

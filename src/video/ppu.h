@@ -161,6 +161,8 @@ public:
 
     // --- STAT, LY and LYC (ppu_stat.cpp) ---
     u8 read_stat();
+    // STAT as a read would show it now, latching nothing (the debugger's view).
+    u8 peek_stat() const;
     void write_stat(u8 value);
     u8 read_ly() const;
     void write_lyc(u8 value);

@@ -70,7 +70,12 @@ void PPU::update_stat_irq(bool lyc_may_raise) {
 
 u8 PPU::read_stat() {
     if (lcdc & 0x80) lyc_coincidence = lyc_flag_line == lyc;
-    if (lyc_coincidence && lyc_compare_enabled) return stat | 0x84;
+    return peek_stat();
+}
+
+u8 PPU::peek_stat() const {
+    const bool coincidence = (lcdc & 0x80) ? lyc_flag_line == lyc : lyc_coincidence;
+    if (coincidence && lyc_compare_enabled) return stat | 0x84;
     return u8((stat & ~0x04) | 0x80);
 }
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "../command_output.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -26,17 +28,7 @@ Bytes fibonacci_rom(unsigned char last) {
     return rom;
 }
 
-struct DriverRun {
-    int status = -1;
-    std::string output;
-    bool says(const std::string& s) const { return output.find(s) != std::string::npos; }
-};
-
-std::string quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
+using DriverRun = CommandRun;
 
 // A ROM folder with a passing and a failing Fibonacci program, and a table.
 class Driver : public ::testing::Test {
@@ -68,14 +60,7 @@ protected:
         const std::string command = env + " " + quote(ZEMBRIX_CONFORMANCE_BINARY) + " --runner " +
                                     quote(ZEMBRIX_ROMTEST_BINARY) + " --table " + quote(table.string()) + " --jobs 2 " +
                                     extra + " 2>&1";
-        DriverRun r;
-        FILE* pipe = ::popen(command.c_str(), "r");
-        if (!pipe) return r;
-        std::array<char, 4096> buffer{};
-        for (size_t n; (n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) r.output.append(buffer.data(), n);
-        const int raw = ::pclose(pipe);
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        return r;
+        return run_command(command);
     }
     fs::path dir;
     fs::path table;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/gb.h"
+#include "debug_tools.h"
 #include "png_io.h"
 #include "romtest.h"
 
@@ -44,6 +45,7 @@ void print_usage() {
                  "  --snapshots   keep rollback snapshots at every frame's end, as the program does\n"
                  "  --bench       run exactly N frames, judge nothing, report the speed\n"
                  "exit status: 0 pass, 1 fail, 2 time-out or error\n";
+    std::cout << romtest::debug_options_usage();
 }
 
 int error_exit(const std::string& why) {
@@ -101,6 +103,7 @@ int main(int argc, char** argv) {
     std::vector<romtest::Patch> patches;
     std::vector<int> round_trips;
     bool snapshots = false;
+    romtest::DebugOutputs debug_outputs;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -150,6 +153,8 @@ int main(int argc, char** argv) {
             snapshots = true;
         } else if (arg == "--bench") {
             bench = true;
+        } else if (std::string why; const int taken = romtest::parse_debug_option(argc, argv, i, debug_outputs, why)) {
+            if (taken < 0) return error_exit(why);
         } else if (!arg.empty() && arg[0] == '-') {
             print_usage();
             return error_exit("unknown option " + arg);
@@ -189,6 +194,7 @@ int main(int argc, char** argv) {
         gb->player_turbo = true;  // never wait for the wall clock
         if (!load_cartridge(*gb, rom, expectation, patches, error)) return nullptr;
         gb->rom_path = rom;
+        romtest::load_symbols(*gb);
         gb->reset();
         return gb;
     };
@@ -217,6 +223,7 @@ int main(int argc, char** argv) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     if (!screenshot.empty() && !write_png_rgb(screenshot, romtest::to_rgb(screen), error)) return error_exit(error);
+    if (!romtest::write_debug_outputs(runner.machine(), debug_outputs, error)) return error_exit(error);
 
     if (bench) {
         char line[128];
