@@ -136,7 +136,9 @@ TEST(SaveStateLayout, CartridgeRamFollowsTheCpuAndControllersKeepOnlyTheirRegist
         // VRAM follows the fields: its first bytes are the cleared tile 0.
         const size_t vram = mbc + 12 + name_length + 4 + r.fields;
         EXPECT_EQ(s.substr(vram, 16), std::string(16, '\0'));
-        if (std::string(r.name) == "MBC3") EXPECT_EQ(u32_at(s, mbc + 12 + name_length + 4), 255u);
+        if (std::string(r.name) == "MBC3") {
+            EXPECT_EQ(u32_at(s, mbc + 12 + name_length + 4), 255u);
+        }
     }
 }
 
@@ -169,7 +171,9 @@ TEST(SaveState, ControllerBanksSurviveAStateLoadedIntoAFreshMachine) {
         ASSERT_TRUE(b->load_state(a->save_state()));
         auto bank_at = [&](u16 base) { return b->read_byte(base) | b->read_byte(u16(base + 1)) << 8; };
         EXPECT_EQ(bank_at(0x4000), r.expected_bank1);
-        if (r.expected_bank0 != 0) EXPECT_EQ(bank_at(0x0000), r.expected_bank0);
+        if (r.expected_bank0 != 0) {
+            EXPECT_EQ(bank_at(0x0000), r.expected_bank0);
+        }
         EXPECT_TRUE(same_state(b->save_state(), a->save_state()));
     }
 }
