@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Zembrix twice (Release in build/, and with
 # AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/), shows the
-# CPU benchmark figure and runs every unit test of both trees under CTest.
+# CPU and frame benchmark figures and runs every unit test of both trees under CTest.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -32,6 +32,8 @@ ASAN_DIR="$(cd "$ASAN_DIR" && pwd)"
 
 zembrix_log "CPU benchmark (short run)"
 "$BUILD_DIR/bench/zembrix_bench" --benchmark_min_time=0.2
+zembrix_log "frame benchmark (short run, no timing limits)"
+ZEMBRIX_BUILD_DIR="$BUILD_DIR" "$ZEMBRIX_ROOT/scripts/bench.sh" --quick --no-build
 
 # One CTest run over both trees, so the summary at the end covers every test
 # (the sanitizer tree's tests carry the "asan." prefix). The sanitizer tree
