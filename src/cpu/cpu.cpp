@@ -1,5 +1,6 @@
 #include "cpu/cpu.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 
@@ -94,6 +95,21 @@ void CPU::calculate_next_ppu_state_change_cycle(u64 distance) {
     recompute_next_4mhz_event();
 }
 
+void CPU::tick_through_events() {
+    if (!gb->double_speed) {
+        for (int i = 0; i < 4; ++i) {
+            step_cpu_clock();
+            step_4mhz_clock();
+        }
+    } else {
+        for (int i = 0; i < 2; ++i) {
+            step_cpu_clock();
+            step_cpu_clock();
+            step_4mhz_clock();
+        }
+    }
+}
+
 void CPU::t_cycle_4mhz() {
     step_cpu_clock();
     if (gb->double_speed) step_cpu_clock();
@@ -107,6 +123,11 @@ void CPU::t_cycles(int count) {
         std::exit(1);
     }
     if (!gb->double_speed) {
+        if (no_event_within(2, 2)) {
+            cpu_cycles += 2;
+            cycles_4mhz += 2;
+            return;
+        }
         step_cpu_clock();
         step_4mhz_clock();
         step_cpu_clock();
@@ -475,10 +496,49 @@ void CPU::end_frame_step() {
     gb->joypad.read_p1();
 }
 
+// A halted CPU with no interrupt requested only waits: each step moves the
+// clocks one M-cycle and looks at the requests, which only an event can make.
+// So the steps before the next event are taken at once, at most `max_steps`
+// of them and none that starts at or after `until` on the 4 MHz clock. With
+// IME on, a step is the HALT wait; with IME off, it fetches and runs HALT
+// again, which changes nothing while that fetch is a plain memory read of the
+// HALT opcode. Every event still runs at its own cycle, in the step it falls
+// in, which runs as usual. Returns the steps taken.
+[[gnu::noinline]] u32 CPU::skip_halted_steps(u32 max_steps, u64 until) {
+    if (!halted || pending_interrupts != 0 || stopped) return 0;
+    const bool refetches = ime != 2;
+    if (refetches && !halt_refetch_is_idle()) return 0;
+    const u64 base = gb->double_speed ? 2 : 4;
+    u64 steps = max_steps;
+    steps = std::min(steps, (next_cpu_event_cycle - cpu_cycles - 1) / 4);
+    steps = std::min(steps, (next_4mhz_event_cycle - cycles_4mhz - 1) / base);
+    if (until != NEVER) steps = std::min(steps, until > cycles_4mhz ? (until - cycles_4mhz - 1) / base : 0);
+    if (steps == 0) return 0;
+    cpu_cycles += 4 * steps;
+    cycles_4mhz += base * steps;
+    if (refetches) instruction_start_cycle = cycles_4mhz - base;
+    return u32(steps);
+}
+
+// The repeated HALT fetch of a halted CPU with IME off is idle when it can
+// only read the HALT opcode again and change nothing: not the deciding
+// M-cycle right after HALT, no HALT bug, no HBlank DMA to serve, PC outside
+// the OAM page (no corruption), and PC in ROM, work RAM or high RAM with no
+// OAM DMA on the bus (what those read only changes through events).
+bool CPU::halt_refetch_is_idle() const {
+    if (ime != 0 || halt_entered || halt_bug || hblank_hdma_requested || opcode != 0x76) return false;
+    if (gb->dma.oam_dma_bus_state != 0) return false;
+    const bool stable = pc < 0x8000 || (pc >= 0xC000 && pc < 0xFE00) || (pc >= 0xFF80 && pc < 0xFFFF);
+    return stable && gb->read_byte(pc) == 0x76;
+}
+
 void CPU::run_frame() {
     if (paused) return;
     if (frame_steps == 0) gb->ppu.frame_done = false;
     do {
+        // Skipped steps count towards the frame's cap, leaving at least the
+        // last one to run.
+        if (halted) frame_steps += skip_halted_steps(MAX_FRAME_STEPS - 1 - frame_steps, NEVER);
         run_single_instruction_inline();
         end_frame_step();
     } while (frame_steps != 0);
@@ -489,6 +549,7 @@ void CPU::run_turbo_to_cycle(u64 target, bool) {
     turbo_target_cycle = target;
     while (cycles_4mhz < target) {
         if (frame_steps == 0) gb->ppu.frame_done = false;
+        if (halted) frame_steps += skip_halted_steps(MAX_FRAME_STEPS - 1 - frame_steps, target);
         run_single_instruction_inline();
         end_frame_step();
     }

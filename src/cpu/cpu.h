@@ -22,6 +22,7 @@ public:
 
     // --- clocks and scheduling ---
     void tick();               // one M-cycle (inline, cpu_inline.h)
+    bool no_event_within(u64 cpu, u64 base) const;
     void t_cycle_4mhz();       // one 4 MHz cycle
     void t_cycles(int count);  // half an M-cycle; count must be 2
     void do_something();
@@ -75,6 +76,10 @@ public:
     // Most steps in one frame of the run loop.
     static constexpr u32 MAX_FRAME_STEPS = 17564;
     void run_until_cycle(u64 target);
+    // Takes the steps of a halted CPU before the next event at once (see
+    // the definition); returns how many.
+    u32 skip_halted_steps(u32 max_steps, u64 until);
+    bool halt_refetch_is_idle() const;
     void run();
 
     template <class Archive>
@@ -151,6 +156,7 @@ public:
 
 private:
     void end_frame_step();
+    [[gnu::noinline]] void tick_through_events();
     void step_cpu_clock();
     void step_4mhz_clock();
     void dispatch_cpu_events();
