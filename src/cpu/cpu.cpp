@@ -505,7 +505,7 @@ void CPU::end_frame_step() {
 // HALT opcode. Every event still runs at its own cycle, in the step it falls
 // in, which runs as usual. Returns the steps taken.
 [[gnu::noinline]] u32 CPU::skip_halted_steps(u32 max_steps, u64 until) {
-    if (!halted || pending_interrupts != 0 || stopped) return 0;
+    if (!halted || pending_interrupts != 0 || stopped || !halt_skipping) return 0;
     const bool refetches = ime != 2;
     if (refetches && !halt_refetch_is_idle()) return 0;
     const u64 base = gb->double_speed ? 2 : 4;
@@ -516,7 +516,6 @@ void CPU::end_frame_step() {
     if (steps == 0) return 0;
     cpu_cycles += 4 * steps;
     cycles_4mhz += base * steps;
-    if (refetches) instruction_start_cycle = cycles_4mhz - base;
     return u32(steps);
 }
 

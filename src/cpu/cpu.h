@@ -80,6 +80,8 @@ public:
     // the definition); returns how many.
     u32 skip_halted_steps(u32 max_steps, u64 until);
     bool halt_refetch_is_idle() const;
+    // Halted stretches are taken at once (cleared only to compare the two).
+    bool halt_skipping = true;
     void run();
 
     template <class Archive>
