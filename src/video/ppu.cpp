@@ -286,6 +286,10 @@ void PPU::check_loaded_state() const {
     for (const OamDataWithId& sprite : line_sprites)
         require(sprite.oam_index < OAM_ENTRIES && sprite.fetch_counter <= 6, "sprite list entry out of range");
     require(line_fine_x >= 0 && line_fine_x <= 7, "fine scroll out of range");
+    require(tile_fetcher_state >= 0 && tile_fetcher_state <= 16 && tile_fetcher_next_state >= 0 &&
+                tile_fetcher_next_state <= 16,
+            "tile fetcher state out of range");
+    require(bg_shift_count >= 0 && bg_shift_count <= 8, "background shifter count out of range");
     require(pixel_class <= PixelClass::CgbDmgMode, "pixel class");
     for (int i = 0; i < delayed_count; ++i)
         require(delayed_updates[(delayed_head + i) % DELAYED_UPDATE_CAPACITY].effect <= DelayedEffect::CgbObjAndBg,
