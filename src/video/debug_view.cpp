@@ -49,7 +49,7 @@ void draw_grid(PPU& ppu, u32* image, int width, int height, int step, u32 colour
 
 // Draws the 8 pixels of a tile row into the `count` image pixels at `out`.
 void put_tile_pixels(u32* out, int count, u8 low, u8 high, const std::array<u32, 4>& colours) {
-    for (int k = 0; k < count; ++k) out[k] = colours[size_t(tile_pixel(low, high, k))];
+    for_each_tile_pixel(0, count, 0, low, high, [&](int k, int colour) { out[k] = colours[size_t(colour)]; });
 }
 
 }  // namespace

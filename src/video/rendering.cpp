@@ -106,7 +106,6 @@ int PPU::window_start_column() const {
 }
 
 void PPU::mark_tile_use(u16 tile_address, int bank, u32 mark) {
-    if (!tile_usage_enabled) return;
     const int slot = ((tile_address & 0x1FFF) >> 4) % 384;
     if (gb->is_cgb)
         tile_usage_cgb[size_t(bank * 384 + slot)] = mark;
@@ -124,13 +123,15 @@ bool PPU::lcd_off_while_rendering(int line) {
     return true;
 }
 
-// Calls put(position, colour number, attributes) for every line buffer
-// entry the background or the window covers: the background from the left
-// up to the window, the window from its start to the end. The window counts
-// a line whenever it is on the line.
+// Calls put(from, to, position, low, high, attributes) for every tile of
+// the background (from the left up to the window) and of the window (from
+// its start to the end): the tile's row planes, already flipped, start at
+// line buffer entry `position` and cover entries from `from` to `to` - 1,
+// clipped to the buffer. The window counts a line whenever it is on the line.
 template <class Put>
 void PPU::draw_background_and_window(int line, Put&& put) {
     const bool cgb = gb->is_cgb;
+    const bool marks = tile_usage_enabled;
     const bool window = window_on_line();
     const int window_position = window ? LINE_MARGIN + window_start_column() : LINE_BUFFER_SIZE;
     auto draw_tile = [&](u16 map_address, int row, int position, int end) {
@@ -139,7 +140,7 @@ void PPU::draw_background_and_window(int line, Put&& put) {
         if (attributes & ATTR_Y_FLIP) row = 7 - row;
         const int bank = (attributes & ATTR_VRAM_BANK) ? 1 : 0;
         const u16 address = tile_row_address(tile_data_select, number, row);
-        mark_tile_use(address, bank, TILE_USED_BG);
+        if (marks) mark_tile_use(address, bank, TILE_USED_BG);
         u8 low = gb->vram_banked_read_byte(address, bank);
         u8 high = gb->vram_banked_read_byte(u16(address + 1), bank);
         if (attributes & ATTR_X_FLIP) {
@@ -147,7 +148,7 @@ void PPU::draw_background_and_window(int line, Put&& put) {
             high = REVERSED_BITS[high];
         }
         const int from = std::max(position, 0), to = std::min(position + 8, end);
-        for (int p = from; p < to; ++p) put(p, tile_pixel(low, high, p - position), attributes);
+        put(from, to, position, low, high, attributes);
     };
 
     const int fine_x = rendering_scx & 7;
@@ -178,9 +179,11 @@ void PPU::draw_sprite_layer(int line, const OamDataWithId* sprites, int count, b
         const int row = sprite_height == 16 ? (flip ? 15 - (r & 15) : (r & 15)) : (flip ? 7 - (r & 7) : (r & 7));
         const u16 address = u16(0x8000 + tile * 16 + 2 * row);
         const int bank = (cgb_banks && (sprite.attributes & ATTR_VRAM_BANK)) ? 1 : 0;
-        const u32 mark = (sprite.attributes & ATTR_DMG_PALETTE) ? TILE_USED_OBP1 : TILE_USED_OBP0;
-        mark_tile_use(u16(0x8000 + tile * 16), bank, mark);
-        if (sprite_height == 16) mark_tile_use(u16(0x8000 + (tile | 1) * 16), bank, mark);
+        if (tile_usage_enabled) {
+            const u32 mark = (sprite.attributes & ATTR_DMG_PALETTE) ? TILE_USED_OBP1 : TILE_USED_OBP0;
+            mark_tile_use(u16(0x8000 + tile * 16), bank, mark);
+            if (sprite_height == 16) mark_tile_use(u16(0x8000 + (tile | 1) * 16), bank, mark);
+        }
         u8 low, high;
         if (cgb_banks) {
             low = gb->vram_banked_read_byte(address, bank);
@@ -193,11 +196,11 @@ void PPU::draw_sprite_layer(int line, const OamDataWithId* sprites, int count, b
             low = REVERSED_BITS[low];
             high = REVERSED_BITS[high];
         }
-        const int end = std::min(sprite.x + 8, LINE_BUFFER_SIZE);
-        for (int p = sprite.x; p < end; ++p) {
-            const int colour = tile_pixel(low, high, p - sprite.x);
-            if (colour != 0 && layer[size_t(p)].colour == 0) layer[size_t(p)] = {u8(colour), sprite.attributes};
-        }
+        for_each_tile_pixel(sprite.x, std::min(sprite.x + 8, LINE_BUFFER_SIZE), sprite.x, low, high,
+                            [&](int p, int colour) {
+                                if (colour != 0 && layer[size_t(p)].colour == 0)
+                                    layer[size_t(p)] = {u8(colour), sprite.attributes};
+                            });
     }
 }
 
@@ -207,7 +210,9 @@ void PPU::quick_render_line(int line) {
     // 4 + 4p + c a sprite's colour c with OBP0 (p = 0) or OBP1 (p = 1).
     std::array<u8, LINE_BUFFER_SIZE> entries{};
     if (bg_enabled) {
-        draw_background_and_window(line, [&](int p, int colour, u8) { entries[size_t(p)] = u8(colour); });
+        draw_background_and_window(line, [&](int from, int to, int position, u8 low, u8 high, u8) {
+            for_each_tile_pixel(from, to, position, low, high, [&](int p, int colour) { entries[size_t(p)] = u8(colour); });
+        });
     } else if (window_on_line()) {
         ++window_line;  // all colour 0, but the window still counts the line
     }
@@ -228,8 +233,10 @@ void PPU::quick_render_line(int line) {
         }
     }
 
+    std::array<u32, 12> colours;
+    for (size_t i = 0; i < colours.size(); ++i) colours[i] = mapped_colors[size_t(64 + dmg_shades[i])];
     u32* const row = &frame_buffer[size_t(line) * SCREEN_WIDTH];
-    for (int x = 0; x < SCREEN_WIDTH; ++x) row[x] = mapped_colors[64 + dmg_shades[entries[size_t(LINE_MARGIN + x)]]];
+    for (int x = 0; x < SCREEN_WIDTH; ++x) row[x] = colours[entries[size_t(LINE_MARGIN + x)]];
 }
 
 void PPU::quick_render_line_cgb(int line) {
@@ -242,12 +249,17 @@ void PPU::quick_render_line_cgb(int line) {
         flags.fill(BG_COLOUR_0);
         if (window_on_line()) ++window_line;
     } else {
-        colours.fill(0);
-        flags.fill(BG_COLOUR_0);
-        draw_background_and_window(line, [&](int p, int colour, u8 attributes) {
-            colours[size_t(p)] = cgb_mode ? mapped_colors[size_t(4 * (attributes & ATTR_CGB_PALETTE) + colour)]
-                                          : mapped_colors[size_t(dmg_shades[colour])];
-            flags[size_t(p)] = colour == 0 ? BG_COLOUR_0 : (attributes & ATTR_PRIORITY) ? BG_PRIORITY_TILE : BG_OPAQUE;
+        // The background's 21 tiles cover every visible entry.
+        draw_background_and_window(line, [&](int from, int to, int position, u8 low, u8 high, u8 attributes) {
+            std::array<u32, 4> tile_colours;
+            for (size_t c = 0; c < 4; ++c)
+                tile_colours[c] = cgb_mode ? mapped_colors[4 * (attributes & ATTR_CGB_PALETTE) + c]
+                                           : mapped_colors[size_t(dmg_shades[c])];
+            const u8 opaque = (attributes & ATTR_PRIORITY) ? BG_PRIORITY_TILE : BG_OPAQUE;
+            for_each_tile_pixel(from, to, position, low, high, [&](int p, int colour) {
+                colours[size_t(p)] = tile_colours[size_t(colour)];
+                flags[size_t(p)] = colour == 0 ? BG_COLOUR_0 : opaque;
+            });
         });
     }
 

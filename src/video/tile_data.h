@@ -20,10 +20,17 @@ inline u16 tile_row_address(bool unsigned_tiles, u8 tile, int row) {
     return u16(base + row * 2);
 }
 
-// The colour number (0-3) of pixel `column` (0 = leftmost) of a tile row.
-inline int tile_pixel(u8 low, u8 high, int column) {
-    const int bit = 7 - column;
-    return ((high >> bit) & 1) << 1 | ((low >> bit) & 1);
+// Calls put(p, colour number) for line entries p = from .. to - 1 of a tile
+// row whose leftmost pixel lies at entry `position` (from >= position).
+template <class Put>
+inline void for_each_tile_pixel(int from, int to, int position, u8 low, u8 high, Put&& put) {
+    if (from == position && to == position + 8) {
+        // A whole tile: a fixed loop the compiler unrolls.
+        for (int k = 0; k < 8; ++k) put(position + k, ((high >> (7 - k)) & 1) << 1 | ((low >> (7 - k)) & 1));
+        return;
+    }
+    unsigned l = unsigned(low) << (from - position), h = unsigned(high) << (from - position);
+    for (int p = from; p < to; ++p, l <<= 1, h <<= 1) put(p, int(((h >> 6) & 2) | ((l >> 7) & 1)));
 }
 
 constexpr std::array<u8, 256> make_reversed_bits() {
