@@ -230,7 +230,10 @@ TEST(PpuTimingImage, RowsFollowTheModesOfEachLine) {
 // A mid-line window change can also leave the two window line counters
 // apart; the whole-line machine then takes the pipeline's counter at the next
 // line, as the lines after it have no change of their own. Anywhere else the
-// counters must agree.
+// counters must agree. Nothing else is left out: the window at WX = 166 and
+// at WX = 0 with fine scroll, the CGB priorities between background, sprites
+// and the master priority bit, and sprites overlapping with the priority
+// attribute all draw what the pipeline draws.
 
 struct RomCase {
     const char* rom;
