@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "command_output.h"
 #include "ppu_screen.h"
 #include "temp_dir.h"
 
@@ -62,13 +62,9 @@ TEST(PpuScreenshot, ReadBackByNetpbm) {
     paint_test_frame(s.gb.ppu);
     const std::string path = dir.path("shot.ppm");
     ASSERT_TRUE(s.gb.ppu.write_screenshot(path));
-    FILE* pipe = ::popen(("pnmtoplainpnm '" + path + "' 2>&1").c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string text;
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
-    ASSERT_EQ(::pclose(pipe), 0) << text;
-    std::istringstream in(text);
+    const CommandRun read_back = run_command("pnmtoplainpnm " + quote(path) + " 2>&1");
+    ASSERT_EQ(read_back.status, 0) << read_back.output;
+    std::istringstream in(read_back.output);
     std::string magic;
     int width = 0, height = 0, maximum = 0;
     in >> magic >> width >> height >> maximum;

@@ -3,7 +3,6 @@
 // made once and checked by eye.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../command_output.h"
 #include "../temp_dir.h"
 #include "core/gb.h"
 #include "png_io.h"
@@ -23,21 +23,9 @@ std::vector<u8> read_file(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-struct CommandRun {
-    int status = -1;
-    std::string output;
-};
-
 // Runs a shell command in `dir`, with its standard output and error.
 CommandRun run_in(const std::string& dir, const std::string& command) {
-    CommandRun r;
-    FILE* pipe = ::popen(("cd '" + dir + "' && " + command + " 2>&1").c_str(), "r");
-    if (!pipe) return r;
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.output.append(buffer, n);
-    const int raw = ::pclose(pipe);
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return r;
+    return run_command("cd " + quote(dir) + " && " + command + " 2>&1");
 }
 
 // A program that makes BG colour 0 pure red (CGB palette 0, colour 0 =
@@ -65,7 +53,7 @@ TEST(RunnerPictureFiles, PpmScreenshotAndPpuDump) {
         SCOPED_TRACE(c.model);
         TempDir dir;
         dir.file("red.gb", red_screen_rom(c.colour));
-        const CommandRun r = run_in(dir.root().string(), std::string("'") + ZEMBRIX_ROMTEST_BINARY + "' --model " + c.model +
+        const CommandRun r = run_in(dir.root().string(), quote(ZEMBRIX_ROMTEST_BINARY) + " --model " + c.model +
                                                       " --bench --frames 5 --ppm shot.ppm --ppu-dump red.gb");
         ASSERT_EQ(r.status, 0) << r.output;
         const std::vector<u8> shot = read_file(dir.path("shot.ppm"));
@@ -88,8 +76,8 @@ TEST(RunnerPictureFiles, PpmScreenshotAndPpuDump) {
 TEST(RunnerPictureFiles, UnwritableScreenshotIsAnError) {
     TempDir dir;
     dir.file("red.gb", red_screen_rom(false));
-    const CommandRun r = run_in(dir.root().string(), std::string("'") + ZEMBRIX_ROMTEST_BINARY +
-                                                  "' --bench --frames 1 --ppm missing/shot.ppm red.gb");
+    const CommandRun r = run_in(dir.root().string(), quote(ZEMBRIX_ROMTEST_BINARY) +
+                                                  " --bench --frames 1 --ppm missing/shot.ppm red.gb");
     EXPECT_EQ(r.status, 2) << r.output;
     EXPECT_NE(r.output.find("ERROR cannot write missing/shot.ppm"), std::string::npos) << r.output;
 }
