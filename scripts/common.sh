@@ -8,6 +8,7 @@ ZEMBRIX_PACKAGES=(
     cmake ninja-build g++ pkg-config
     libsdl2-dev libcereal-dev libpng-dev
     libgtest-dev libgmock-dev libbenchmark-dev
+    netpbm
 )
 
 zembrix_log() { printf '==> %s\n' "$*"; }

@@ -90,6 +90,10 @@ public:
     // Whether `path` names the ROM file itself, which no derived file may
     // replace.
     bool is_rom_file(const std::string& path) const;
+    // Writes a file through a temporary one renamed over it once complete;
+    // never over the ROM. False (with a message naming `what`) on failure,
+    // the old file being kept then.
+    bool write_file_replacing(const std::string& path, const u8* data, size_t size, const char* what) const;
 
     // Code/data marks, kept per byte of the ROM and RAM buffers: the same
     // CPU address in another bank is another byte. A later mark replaces an
@@ -160,5 +164,4 @@ private:
     int mapped_ram_offset(u16 address) const;
     int padded_ram_marks_size() const;
     void load_battery_ram();
-    bool write_file_replacing(const std::string& path, const u8* data, size_t size, const char* what) const;
 };
