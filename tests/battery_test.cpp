@@ -353,7 +353,9 @@ TEST(BatteryFiles, UnreadableFilesAreNeverReplaced) {
         const std::vector<u8> original = is_sav ? std::vector<u8>(8192, 0x77) : clock;
         if (r.kind == OtherUsersFile) dir.file(r.file, original);
         if (r.kind == Folder) fs::create_directory(path);
-        if (r.kind == Fifo) ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+        if (r.kind == Fifo) {
+            ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+        }
         const std::string other = dir.file(is_sav ? "game.rtc" : "game.sav", is_sav ? clock : std::vector<u8>(8192, 0x77));
 
         std::vector<u8> blank_ram, session_ram;
@@ -389,13 +391,13 @@ TEST(BatteryFiles, UnreadableFilesAreNeverReplaced) {
                   std::string::npos)
             << out;
         EXPECT_NE(out.find("this session's data was written to " + path + ".new"), std::string::npos) << out;
-        if (r.kind == OtherUsersFile) EXPECT_EQ(read_file(path), original);
-        if (r.kind == Folder) EXPECT_TRUE(fs::is_directory(path));
-        if (r.kind == Fifo) EXPECT_TRUE(fs::is_fifo(path));
+        const bool untouched = r.kind == OtherUsersFile ? read_file(path) == original
+                               : r.kind == Folder       ? fs::is_directory(path)
+                                                        : fs::is_fifo(path);
+        EXPECT_TRUE(untouched) << "the player's file is left as it was";
         const std::vector<u8> beside = read_file(path + ".new");
         ASSERT_EQ(beside.size(), is_sav ? 8192u : 48u);
-        if (is_sav) EXPECT_EQ(beside[0x134], 0x5A);
-        else EXPECT_EQ(beside[12], 0) << "the session's clock started from zero";
+        EXPECT_EQ(beside[is_sav ? 0x134 : 12], is_sav ? 0x5A : 0) << "this session's RAM, or a clock from zero";
         EXPECT_EQ(read_file(other).size(), is_sav ? 48u : 8192u) << "the readable file is saved as usual";
     }
 }

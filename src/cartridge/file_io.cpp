@@ -68,6 +68,16 @@ bool resolve_links(const std::string& path, std::string& resolved, std::string& 
     return false;
 }
 
+// base, then base-2, base-3, ...
+std::string numbered(const std::string& base, int n) {
+    std::string name = base;
+    if (n > 1) {
+        name += '-';
+        name += std::to_string(n);
+    }
+    return name;
+}
+
 bool sync_folder(const std::string& folder) {
     Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return fd.get() >= 0 && ::fsync(fd.get()) == 0;
@@ -147,7 +157,7 @@ bool replace_file(const std::string& path, const u8* data, size_t size, std::str
     std::string temp;
     int raw_fd = -1;
     for (int n = 1; n <= 100 && raw_fd < 0; ++n) {
-        temp = target + ".tmp" + (n == 1 ? "" : "-" + std::to_string(n));
+        temp = numbered(target + ".tmp", n);
         raw_fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (raw_fd < 0 && errno != EEXIST) break;
     }
@@ -184,7 +194,7 @@ bool replace_file(const std::string& path, const u8* data, size_t size, std::str
 
 std::string unused_name(const std::string& path, const std::string& suffix) {
     for (int n = 1; n < 1000; ++n) {
-        const std::string name = path + suffix + (n == 1 ? "" : "-" + std::to_string(n));
+        const std::string name = numbered(path + suffix, n);
         struct stat st {};
         if (::lstat(name.c_str(), &st) != 0 && errno == ENOENT) return name;
     }
