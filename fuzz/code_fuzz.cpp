@@ -59,7 +59,14 @@ std::vector<fuzz::Seed> zembrix_fuzz_seeds() {
     // Counts in B and C, stores through HL into WRAM, calls and returns.
     const std::vector<u8> loop = {0x21, 0x00, 0xC0, 0x06, 0x10, 0x78, 0x22, 0x05, 0x20, 0xFB, 0xCD, 0x60, 0x01,
                                   0x18, 0xF1, 0x00, 0x3C, 0xC9};
+    // Reads every I/O register, then runs each CB-prefixed operation on B:
+    // a long seed, so that libFuzzer grows inputs of that length too.
+    std::vector<u8> sweep;
+    for (int reg = 0; reg < 0x80; ++reg) sweep.insert(sweep.end(), {0xF0, u8(reg)});
+    for (int op = 0; op < 0x100; op += 8) sweep.insert(sweep.end(), {0xCB, u8(op)});
+    sweep.insert(sweep.end(), {0x18, 0xFE});
     return {
+        seed("register_sweep", 8, 3, {{0, 0x40, 0x91}, {200, 0x26, 0x80}}, sweep),
         seed("lcd_writes", 2, 0, {{0, 0x40, 0x91}, {40, 0x42, 0x13}, {40, 0x43, 0x07}, {40, 0x4A, 0x20}, {10, 0x4B, 0x07}},
              spin),
         seed("stat_lyc", 12, 0, {{0, 0x45, 0x10}, {0, 0x41, 0x40}, {0, 0xFF, 0x02}, {0, 0x40, 0x93}}, {0xFB, 0x76, 0x18, 0xFD}),

@@ -1,16 +1,12 @@
 #include "cartridge/cartridge.h"
 
-#include "cartridge/file_io.h"
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 
+#include "cartridge/file_io.h"
 #include "cartridge/mbc1.h"
 #include "cartridge/mbc1m.h"
 #include "cartridge/mbc2.h"

@@ -32,7 +32,13 @@ void catch_quit_signals() {
     struct sigaction action {};
     action.sa_handler = on_quit_signal;
     sigemptyset(&action.sa_mask);
-    for (int signal_number : {SIGHUP, SIGQUIT}) ::sigaction(signal_number, &action, nullptr);
+    for (int signal_number : {SIGHUP, SIGQUIT}) {
+        // Started under nohup (SIGHUP ignored), the program keeps running
+        // when its terminal goes away, as asked.
+        struct sigaction current {};
+        if (::sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        ::sigaction(signal_number, &action, nullptr);
+    }
     // A message written to a closed terminal or pipe must not end the
     // program before the saves are written: the write just fails.
     std::signal(SIGPIPE, SIG_IGN);
