@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -244,6 +245,8 @@ TEST(FrontendProcess, NoVideoIsFatal) {
 TEST(FrontendProcess, FatalStartErrorsPrintTheirMessageAndExitOne) {
     Scratch scratch;
     const std::string missing = scratch.dir + "/missing.gb";
+    const std::string fifo = scratch.dir + "/fifo.gb";  // would block an open for reading
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     struct Row {
         std::vector<std::string> args;
         std::string message;  // the end of standard output
@@ -255,6 +258,7 @@ TEST(FrontendProcess, FatalStartErrorsPrintTheirMessageAndExitOne) {
         {{"-dev", "cgbZ", scratch.rom}, "Unknown device: cgbZ\n", true},
         {{"-dev", "cgbZ", "-dmg", scratch.rom}, "Unknown device: cgbZ\n", true},
         {{missing}, "ROM not found: " + missing, false},
+        {{fifo}, "ROM not readable: " + fifo + " (a FIFO, not a regular file)", false},
         {{"-turbo"}, "ROM not found: -turbo", false},
         {{"-scale", "0", scratch.rom}, "Invalid value for -scale: \"0\" (give a whole number from 1 to 16).\n", true},
         {{"-scale", "17", scratch.rom}, "Invalid value for -scale: \"17\" (give a whole number from 1 to 16).\n", true},
