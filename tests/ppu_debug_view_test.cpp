@@ -2,6 +2,9 @@
 // dump byte for byte, the viewer pictures, and every viewer input taken to
 // its extremes without a read or write outside video memory or the image.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 #include <unistd.h>
 
 #include <climits>
@@ -89,9 +92,18 @@ TEST(PpuScreenshot, FailureIsReportedAndLosesNothing) {
     EXPECT_FALSE(s.gb.ppu.write_screenshot(dir.path("missing/shot.ppm")));
     EXPECT_FALSE(fs::exists(dir.path("missing")));
 
+    // A full disk: the picture does not fit in what the process may write.
     const std::string path = dir.file("shot.ppm", {'o', 'l', 'd'});
-    fs::create_directories(path + ".tmp");  // the temporary file cannot be made
-    EXPECT_FALSE(s.gb.ppu.write_screenshot(path));
+    rlimit old_limit{};
+    ::getrlimit(RLIMIT_FSIZE, &old_limit);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old_limit;
+    small.rlim_cur = 4096;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    const bool written = s.gb.ppu.write_screenshot(path);
+    ::setrlimit(RLIMIT_FSIZE, &old_limit);
+    std::signal(SIGXFSZ, SIG_DFL);
+    EXPECT_FALSE(written);
     const std::string said = testing::internal::GetCapturedStdout();
     EXPECT_EQ(read_file(path), (std::vector<u8>{'o', 'l', 'd'}));
     EXPECT_NE(said.find("shot.ppm"), std::string::npos) << said;

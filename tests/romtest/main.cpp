@@ -1,7 +1,5 @@
 // zembrix-romtest: runs one test ROM headless, unthrottled, without sound,
 // and judges it by the reporting protocol of its suite.
-#include <fstream>
-#include <iterator>
 #include <vector>
 #include <chrono>
 #include <cstdio>
@@ -9,6 +7,7 @@
 #include <iostream>
 #include <string>
 
+#include "cartridge/file_io.h"
 #include "core/gb.h"
 #include "debug_tools.h"
 #include "picture_tools.h"
@@ -71,13 +70,20 @@ bool parse_frames(const std::string& text, int& out) {
 bool load_cartridge(GB& gb, const std::string& rom, const romtest::Expectation& expectation,
                     const std::vector<romtest::Patch>& patches, std::string& error) {
     if (expectation.kind != romtest::Kind::BlarggRam && patches.empty()) return gb.cartridge.try_load_rom(rom, error);
-    std::ifstream file(rom, std::ios::binary);
-    std::vector<u8> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (!file.good() && !file.eof()) {
-        error = "ROM not readable: " + rom;
+    // A regular file of at most the largest cartridge, as the machine itself
+    // loads it: a FIFO or a device is refused, never waited on or read
+    // without end.
+    const file_io::FileRead file = file_io::read_regular_file(rom, u64(MAX_ROM_FILE_SIZE));
+    if (file.status == file_io::ReadStatus::Missing) {
+        error = "ROM not found: " + rom;
         return false;
     }
-    if (image.empty() || image.size() > size_t(MAX_ROM_FILE_SIZE)) {
+    if (file.status == file_io::ReadStatus::Failed) {
+        error = "ROM not readable: " + rom + " (" + file.error + ")";
+        return false;
+    }
+    std::vector<u8> image = file.bytes;
+    if (image.empty() || file.size > u64(MAX_ROM_FILE_SIZE)) {
         if (!patches.empty()) {
             error = "cannot patch " + rom;
             return false;
