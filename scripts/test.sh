@@ -10,7 +10,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 BUILD_DIR="${ZEMBRIX_BUILD_DIR:-$ZEMBRIX_ROOT/build}"
 ASAN_DIR="${ZEMBRIX_ASAN_BUILD_DIR:-$ZEMBRIX_ROOT/build-asan}"
 FUZZ_DIR="${ZEMBRIX_FUZZ_BUILD_DIR:-$ZEMBRIX_ROOT/build-fuzz}"
-FUZZ_SECONDS="${ZEMBRIX_FUZZ_SECONDS:-20}"
+FUZZ_SECONDS="${ZEMBRIX_FUZZ_SECONDS:-15}"
 JOBS="${ZEMBRIX_TEST_JOBS:-8}"
 
 # Headless: no display and no sound card needed.
