@@ -261,7 +261,9 @@ bool GB::read_state(const std::string& data, std::string& why) {
             serialize(ar, controller);
         }
         require(reader.at_end(), "save state: bytes left over after the end");
-        require(controller && typeid(*controller) == typeid(*mbc), "save state: made for another bank controller");
+        require(controller != nullptr, "save state: no bank controller");
+        const MemoryBankController &loaded = *controller, &current = *mbc;
+        require(typeid(loaded) == typeid(current), "save state: made for another bank controller");
         check_controller(*controller, cartridge.rom_size, cartridge.ram_size);
         check_loaded_state();
 
