@@ -3,11 +3,14 @@
 
 ZEMBRIX_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-# Debian 12 packages the build and the tests need.
+# Debian 12 packages the build and the tests need (clang and its runtime
+# libraries for the fuzz targets).
 ZEMBRIX_PACKAGES=(
     cmake ninja-build g++ pkg-config
     libsdl2-dev libcereal-dev libpng-dev
     libgtest-dev libgmock-dev libbenchmark-dev
+    netpbm
+    clang libclang-rt-dev
 )
 
 zembrix_log() { printf '==> %s\n' "$*"; }

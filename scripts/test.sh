@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Zembrix twice (Release in build/, and with
-# AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/), shows the
-# CPU and frame benchmark figures and runs every unit test of both trees under CTest.
+# Installs what is missing, builds Zembrix three times (Release in build/,
+# with AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/, and the
+# libFuzzer targets with clang and both sanitizers in build-fuzz/), shows the
+# CPU and frame benchmark figures, runs each fuzz target for a short fixed time
+# and then every unit test of the first two trees under CTest.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 BUILD_DIR="${ZEMBRIX_BUILD_DIR:-$ZEMBRIX_ROOT/build}"
 ASAN_DIR="${ZEMBRIX_ASAN_BUILD_DIR:-$ZEMBRIX_ROOT/build-asan}"
+FUZZ_DIR="${ZEMBRIX_FUZZ_BUILD_DIR:-$ZEMBRIX_ROOT/build-fuzz}"
+FUZZ_SECONDS="${ZEMBRIX_FUZZ_SECONDS:-15}"
 JOBS="${ZEMBRIX_TEST_JOBS:-8}"
 
 # Headless: no display and no sound card needed.
@@ -27,13 +31,42 @@ zembrix_configure_build "$BUILD_DIR" Release
 zembrix_configure_build "$ASAN_DIR" RelWithDebInfo \
     -DZEMBRIX_SANITIZE=ON -DZEMBRIX_BUILD_BENCH=OFF -DZEMBRIX_TEST_PREFIX=asan.
 
+zembrix_configure_build "$FUZZ_DIR" RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DZEMBRIX_FUZZ=ON -DZEMBRIX_BUILD_TESTS=OFF -DZEMBRIX_BUILD_BENCH=OFF
+
 BUILD_DIR="$(cd "$BUILD_DIR" && pwd)"
 ASAN_DIR="$(cd "$ASAN_DIR" && pwd)"
+FUZZ_DIR="$(cd "$FUZZ_DIR" && pwd)"
 
 zembrix_log "CPU benchmark (short run)"
 "$BUILD_DIR/bench/zembrix_bench" --benchmark_min_time=0.2
 zembrix_log "frame benchmark (short run, no timing limits)"
 ZEMBRIX_BUILD_DIR="$BUILD_DIR" "$ZEMBRIX_ROOT/scripts/bench.sh" --quick --no-build
+
+# Each fuzz target starts from its own seed corpus (kept and grown in the
+# build tree between local runs) and runs for FUZZ_SECONDS; any crash,
+# sanitizer report, failed check, time-out or memory blow-up fails the script
+# with the finding's log and the input saved under build-fuzz/findings/.
+zembrix_log "fuzz targets, ${FUZZ_SECONDS} s each"
+mkdir -p "$FUZZ_DIR/findings"
+while read -r fuzzer; do
+    [ -n "$fuzzer" ] || continue
+    corpus="$FUZZ_DIR/corpus/$fuzzer"
+    log="$FUZZ_DIR/findings/$fuzzer.log"
+    "$FUZZ_DIR/fuzz/$fuzzer" --write-seeds "$corpus" >/dev/null
+    if ! ASAN_OPTIONS=detect_leaks=1 "$FUZZ_DIR/fuzz/$fuzzer" -max_total_time="$FUZZ_SECONDS" -timeout=10 \
+            -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$FUZZ_DIR/findings/$fuzzer-" \
+            "$corpus" </dev/null >"$log" 2>&1; then
+        tail -n 60 "$log"
+        echo "fuzz target $fuzzer found a fault; its input and log are in $FUZZ_DIR/findings/" >&2
+        exit 1
+    fi
+    printf '    %-14s %6s runs, %4s per second, corpus %s inputs\n' "$fuzzer" \
+        "$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")" \
+        "$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")" \
+        "$(find "$corpus" -type f | wc -l)"
+done < "$FUZZ_DIR/fuzz/fuzzers.txt"
 
 # One CTest run over both trees, so the summary at the end covers every test
 # (the sanitizer tree's tests carry the "asan." prefix). The sanitizer tree

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <functional>
 
 #include <algorithm>
 #include <filesystem>
@@ -19,6 +25,10 @@ namespace {
 std::vector<u8> read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file_as(const TempDir& dir, const std::string& name, const std::string& text) {
+    dir.file(name, std::vector<u8>(text.begin(), text.end()));
 }
 
 // Enables the cartridge RAM, stores 0x5A at A134 and spins.
@@ -145,6 +155,36 @@ TEST(BatteryFiles, ClockRunsOnByTheHostTime) {
     }
 }
 
+// Starting without a boot ROM image puts the machine at the cycle the boot
+// program would have ended on, but none of that time passed: a clock file
+// written just now comes back exactly as written, and the first emulated
+// second after the start still takes a whole second.
+TEST(BatteryFiles, StartingAddsNoBootTimeToTheClock) {
+    constexpr u64 NOW = 1700000000;
+    for (const char* model : {"dmgB", "cgbE", "sgb"}) {
+        SCOPED_TRACE(model);
+        TempDir dir;
+        const std::string rom = dir.file("clock.gb", RomImage().type(0x10).ram_size_code(2).bytes);
+        std::vector<u8> file(48, 0);
+        file[0] = 10;  // S
+        file[4] = 20;  // M
+        for (int i = 0; i < 8; ++i) file[size_t(40 + i)] = u8(NOW >> (8 * i));
+        dir.file("clock.rtc", file);
+        GB gb;
+        gb.set_default_device_by_short_string(model);
+        gb.cartridge.host_time = [] { return NOW; };
+        gb.load_rom(rom);
+        auto& mbc3 = dynamic_cast<MBC3&>(*gb.mbc);
+        mbc3.sync_rtc_registers(gb.cpu.cycles_4mhz);
+        EXPECT_EQ(mbc3.rtc[RTC_S], 10);
+        EXPECT_EQ(mbc3.rtc[RTC_M], 20);
+        mbc3.sync_rtc_registers(gb.cpu.cycles_4mhz + RTC_CYCLES_PER_SECOND - 1);
+        EXPECT_EQ(mbc3.rtc[RTC_S], 10);
+        mbc3.sync_rtc_registers(gb.cpu.cycles_4mhz + RTC_CYCLES_PER_SECOND);
+        EXPECT_EQ(mbc3.rtc[RTC_S], 11);
+    }
+}
+
 // A ROM named like one of its own files is neither read as one nor replaced.
 TEST(BatteryFiles, NeverOverTheRomItself) {
     for (const auto& [name, type] : {std::pair<const char*, u8>{"game.sav", 0x03}, {"clock.rtc", 0x0F}}) {
@@ -164,10 +204,12 @@ TEST(BatteryFiles, NeverOverTheRomItself) {
 }
 
 // When the new file cannot be completed the old one stays as it was, a
-// message names it and the writer reports the failure.
+// message names it and the writer reports the failure: a folder the program
+// may not write to, or a disk that takes no more bytes (a file-size limit
+// stands in for a full disk, and holds for root too).
 TEST(BatteryFiles, FailedWriteKeepsTheOldFile) {
-    enum Setup { ReadOnlyFolder, FailingStream, TempNameTaken };
-    for (Setup setup : {ReadOnlyFolder, FailingStream, TempNameTaken}) {
+    enum Setup { ReadOnlyFolder, DiskFull };
+    for (Setup setup : {ReadOnlyFolder, DiskFull}) {
         SCOPED_TRACE(int(setup));
         TempDir dir;
         const std::string rom = dir.file("game.gb", RomImage().type(0x03).ram_size_code(2).bytes);
@@ -176,23 +218,187 @@ TEST(BatteryFiles, FailedWriteKeepsTheOldFile) {
         std::string error;
         ASSERT_TRUE(cart.try_load_rom(rom, error)) << error;
         cart.ram[0] = 0x01;
+        rlimit old_limit{};
+        ::getrlimit(RLIMIT_FSIZE, &old_limit);
         if (setup == ReadOnlyFolder) {
             ::chmod(dir.root().c_str(), 0555);
             if (::access(dir.root().c_str(), W_OK) == 0) {  // privileged: the folder stays writable
                 ::chmod(dir.root().c_str(), 0755);
                 continue;
             }
-        } else if (setup == FailingStream) {
-            fs::create_symlink("/dev/full", sav + ".tmp");
         } else {
-            fs::create_directory(sav + ".tmp");
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit small = old_limit;
+            small.rlim_cur = 4096;
+            ::setrlimit(RLIMIT_FSIZE, &small);
         }
         testing::internal::CaptureStdout();
-        EXPECT_FALSE(cart.save_ram());
+        const bool written = cart.save_ram();
+        ::setrlimit(RLIMIT_FSIZE, &old_limit);
+        std::signal(SIGXFSZ, SIG_DFL);
+        EXPECT_FALSE(written);
         EXPECT_NE(testing::internal::GetCapturedStdout().find(sav), std::string::npos);
         ::chmod(dir.root().c_str(), 0755);
         EXPECT_EQ(read_file(sav), std::vector<u8>(8192, 0x77));
-        EXPECT_EQ(fs::exists(sav + ".tmp"), setup == TempNameTaken);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.root()), fs::directory_iterator()), 2) << "no temporary left";
+    }
+}
+
+// Names a crash or another program left where the temporary file goes are
+// never written through or reused: a link there keeps pointing at an
+// untouched file, a folder stays, and the save still lands.
+TEST(BatteryFiles, StaleTemporaryNamesAreNeverUsed) {
+    TempDir dir;
+    const std::string rom = dir.file("game.gb", RomImage().type(0x03).ram_size_code(2).bytes);
+    const std::string sav = dir.file("game.sav", std::vector<u8>(8192, 0x77));
+    const std::string victim = dir.file("victim.txt", std::vector<u8>(10, 'v'));
+    fs::create_symlink(victim, sav + ".tmp");
+    fs::create_directory(sav + ".tmp-2");
+    Cartridge cart;
+    std::string error;
+    ASSERT_TRUE(cart.try_load_rom(rom, error)) << error;
+    cart.ram[0] = 0x01;
+    ASSERT_TRUE(cart.save_ram());
+    EXPECT_EQ(read_file(victim), std::vector<u8>(10, 'v'));
+    EXPECT_TRUE(fs::is_symlink(sav + ".tmp"));
+    EXPECT_TRUE(fs::is_directory(sav + ".tmp-2"));
+    EXPECT_FALSE(fs::is_symlink(sav));
+    const std::vector<u8> saved = read_file(sav);
+    ASSERT_EQ(saved.size(), 8192u);
+    EXPECT_EQ(saved[0], 0x01);
+}
+
+// A save that is a symbolic link (to a synced folder, say) is updated where
+// the link points, relative links counting from the link's folder, and the
+// file keeps its permissions, read-only included.
+TEST(BatteryFiles, LinkedSaveIsUpdatedAtItsTargetWithItsPermissions) {
+    for (mode_t mode : {mode_t(0640), mode_t(0444)}) {
+        SCOPED_TRACE(mode);
+        TempDir dir;
+        fs::create_directories(dir.root() / "synced");
+        const std::string target = dir.file("synced/game.sav", std::vector<u8>(8192, 0x77));
+        ::chmod(target.c_str(), mode);
+        const std::string rom = dir.file("game.gb", RomImage().type(0x03).ram_size_code(2).bytes);
+        fs::create_symlink("synced/game.sav", dir.path("game.sav"));
+        Cartridge cart;
+        std::string error;
+        ASSERT_TRUE(cart.try_load_rom(rom, error)) << error;
+        EXPECT_EQ(cart.ram[1], 0x77) << "read through the link";
+        cart.ram[0] = 0x01;
+        ASSERT_TRUE(cart.save_ram());
+        EXPECT_TRUE(fs::is_symlink(dir.path("game.sav")));
+        const std::vector<u8> saved = read_file(target);
+        ASSERT_EQ(saved.size(), 8192u);
+        EXPECT_EQ(saved[0], 0x01);
+        struct stat st {};
+        ASSERT_EQ(::stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.root() / "synced"), fs::directory_iterator()), 1);
+    }
+}
+
+// Runs `session` in a child process that cannot read files owned by the
+// test: as root the child becomes "nobody"; otherwise the files' read
+// permission is simply taken away. Returns the child's standard output.
+std::string run_without_read_access(const TempDir& dir, const std::vector<std::string>& files,
+                                    const std::function<void()>& session) {
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ::chmod(dir.root().c_str(), 0777);
+        for (const auto& f : files) ::chmod(f.c_str(), 0600);
+    } else {
+        for (const auto& f : files) ::chmod(f.c_str(), 0000);
+    }
+    const std::string out = dir.path("stdout.txt");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (root && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+        if (!std::freopen(out.c_str(), "w", stdout)) ::_exit(4);
+        session();
+        std::fflush(stdout);
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    if (!root)
+        for (const auto& f : files) ::chmod(f.c_str(), 0600);
+    const std::vector<u8> text = read_file(out);
+    fs::remove(out);
+    return {text.begin(), text.end()};
+}
+
+// A battery RAM or clock file that is there but cannot be read (another
+// user's file, a folder, a FIFO) is not mistaken for a missing one: the game
+// starts blank and is told so, the player's file is never replaced, and this
+// session's data goes to a ".new" file beside it. Nothing blocks on a FIFO.
+TEST(BatteryFiles, UnreadableFilesAreNeverReplaced) {
+    enum Kind { OtherUsersFile, Folder, Fifo };
+    struct Row {
+        const char* file;
+        Kind kind;
+    };
+    const Row rows[] = {{"game.sav", OtherUsersFile}, {"game.rtc", OtherUsersFile}, {"game.sav", Folder},
+                        {"game.rtc", Folder}, {"game.sav", Fifo}, {"game.rtc", Fifo}};
+    // A clock 100 days in, a RAM of 0x77s.
+    std::vector<u8> clock(48, 0);
+    clock[12] = 100;
+    for (int i = 0; i < 8; ++i) clock[size_t(40 + i)] = u8(u64(1700000000) >> (8 * i));
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.file) + " kind " + std::to_string(int(r.kind)));
+        TempDir dir;
+        const std::string rom = dir.file("game.gb", RomImage(STORE_5A).type(0x10).ram_size_code(2).bytes);
+        const std::string path = dir.path(r.file);
+        const bool is_sav = std::string(r.file) == "game.sav";
+        const std::vector<u8> original = is_sav ? std::vector<u8>(8192, 0x77) : clock;
+        if (r.kind == OtherUsersFile) dir.file(r.file, original);
+        if (r.kind == Folder) fs::create_directory(path);
+        if (r.kind == Fifo) {
+            ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+        }
+        const std::string other = dir.file(is_sav ? "game.rtc" : "game.sav", is_sav ? clock : std::vector<u8>(8192, 0x77));
+
+        std::vector<u8> blank_ram, session_ram;
+        bool shutdown_ok = true;
+        auto session = [&] {
+            GB gb;
+            gb.set_default_device_by_short_string("dmgB");
+            gb.cartridge.host_time = [] { return u64(1700000000); };
+            gb.load_rom(rom);
+            blank_ram.assign(gb.cartridge.ram.get(), gb.cartridge.ram.get() + 8192);
+            for (int i = 0; i < 10; ++i) gb.run_single_instruction();
+            session_ram.assign(gb.cartridge.ram.get(), gb.cartridge.ram.get() + 8192);
+            shutdown_ok = gb.shutdown();
+            if (r.kind == OtherUsersFile) {  // the child's findings travel in files
+                write_file_as(dir, "ok", shutdown_ok ? "1" : "0");
+            }
+        };
+        std::string out;
+        if (r.kind == OtherUsersFile) {
+            out = run_without_read_access(dir, {path}, session);
+            shutdown_ok = read_file(dir.path("ok")) == std::vector<u8>{'1'};
+            fs::remove(dir.path("ok"));
+        } else {
+            testing::internal::CaptureStdout();
+            session();
+            out = testing::internal::GetCapturedStdout();
+            EXPECT_EQ(blank_ram[0x134], is_sav ? 0xFF : 0x77) << "blank RAM only when the RAM file was unreadable";
+            EXPECT_EQ(session_ram[0x134], 0x5A);
+        }
+        EXPECT_FALSE(shutdown_ok) << "the save is not where the game looks for it";
+        EXPECT_NE(out.find("The " + std::string(is_sav ? "battery RAM" : "clock") + " file " + path +
+                           " exists but could not be read"),
+                  std::string::npos)
+            << out;
+        EXPECT_NE(out.find("this session's data was written to " + path + ".new"), std::string::npos) << out;
+        const bool untouched = r.kind == OtherUsersFile ? read_file(path) == original
+                               : r.kind == Folder       ? fs::is_directory(path)
+                                                        : fs::is_fifo(path);
+        EXPECT_TRUE(untouched) << "the player's file is left as it was";
+        const std::vector<u8> beside = read_file(path + ".new");
+        ASSERT_EQ(beside.size(), is_sav ? 8192u : 48u);
+        EXPECT_EQ(beside[is_sav ? 0x134 : 12], is_sav ? 0x5A : 0) << "this session's RAM, or a clock from zero";
+        EXPECT_EQ(read_file(other).size(), is_sav ? 48u : 8192u) << "the readable file is saved as usual";
     }
 }
 

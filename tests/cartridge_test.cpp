@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "temp_dir.h"
 
@@ -168,15 +169,20 @@ TEST(Cartridge, FileLoadsIntoAPowerOfTwoBufferPaddedWithOnes) {
 
 // The cartridge in the slot is taken out before the new file is judged, so a
 // failed load leaves the slot empty rather than half-replaced.
+// Only a regular file is read: a FIFO (which would wait for a writer
+// forever) and a device (which may never end) are refused at once.
 TEST(Cartridge, RefusedFilesLeaveNoRomLoaded) {
     TempDir dir;
     std::filesystem::create_directory(dir.path("folder.gb"));
+    ASSERT_EQ(::mkfifo(dir.path("fifo.gb").c_str(), 0600), 0);
     dir.file("huge.gb", std::vector<u8>(8 * MiB + 1, 0x00));
     const std::string good = dir.file("good.gb", banked_image(64 * KiB, 0x01));
     const std::pair<std::string, std::string> rows[] = {
         {dir.path("absent.gb"), "ROM not found: " + dir.path("absent.gb")},
         {dir.path("huge.gb"), "ROM too large (over 8 MiB): " + dir.path("huge.gb")},
-        {dir.path("folder.gb"), "ROM not readable: " + dir.path("folder.gb")},
+        {dir.path("folder.gb"), "ROM not readable: " + dir.path("folder.gb") + " (a folder, not a file)"},
+        {dir.path("fifo.gb"), "ROM not readable: " + dir.path("fifo.gb") + " (a FIFO, not a regular file)"},
+        {"/dev/zero", "ROM not readable: /dev/zero (a device, not a regular file)"},
     };
     for (const auto& [path, message] : rows) {
         Cartridge cart;

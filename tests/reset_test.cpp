@@ -299,4 +299,30 @@ TEST(Reset, WithoutACartridgeNothingStartsOrRuns) {
     EXPECT_GT(gb.cpu.cpu_cycles, start);
 }
 
+// Once the cartridge is gone (shut down, or a load that failed after a good
+// one) the machine does not run another cycle: its bank controller would
+// read a ROM that has been freed.
+TEST(Reset, NothingRunsOnceTheCartridgeIsGone) {
+    enum Way { Shutdown, FailedLoad };
+    for (Way way : {Shutdown, FailedLoad}) {
+        SCOPED_TRACE(int(way));
+        TestMachine m(patterned_rom());
+        m.step(10);
+        if (way == Shutdown) {
+            m.gb->shutdown();
+        } else {
+            std::string error;
+            ASSERT_FALSE(m.gb->cartridge.try_load_rom("/nonexistent/zembrix/game.gb", error));
+            m.gb->reset();
+        }
+        const u64 cycles = m.gb->cpu.cpu_cycles;
+        const u16 pc = m.gb->cpu.pc;
+        m.step(10);
+        m.gb->run_frame();
+        m.gb->run_turbo_to_cycle(cycles + 100000, false);
+        EXPECT_EQ(m.gb->cpu.cpu_cycles, cycles);
+        EXPECT_EQ(m.gb->cpu.pc, pc);
+    }
+}
+
 }  // namespace

@@ -1,14 +1,12 @@
 #include "cartridge/cartridge.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 
+#include "cartridge/file_io.h"
 #include "cartridge/mbc1.h"
 #include "cartridge/mbc1m.h"
 #include "cartridge/mbc2.h"
@@ -66,33 +64,26 @@ void Cartridge::load_rom(const std::string& path) {
 }
 
 bool Cartridge::try_load_rom(const std::string& path, std::string& error) {
-    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    // Only a regular file is read (a FIFO or device would block or never
+    // end), and no more of it than a cartridge can hold.
+    const file_io::FileRead file = file_io::read_regular_file(path, u64(MAX_ROM_FILE_SIZE));
     // The cartridge that was in the slot is written back before anything of
     // the new one is judged.
     if (rom_loaded) unload_rom();
-    if (!file) {
+    if (file.status == file_io::ReadStatus::Missing) {
         error = "ROM not found: " + path;
         return false;
     }
-    std::streamoff length = file.tellg();
-    // A directory opens like a file on some systems but has no bytes to give.
-    std::error_code ec;
-    if (length < 0 || std::filesystem::is_directory(path, ec)) {
-        error = "ROM not readable: " + path;
+    if (file.status == file_io::ReadStatus::Failed) {
+        error = "ROM not readable: " + path + " (" + file.error + ")";
         return false;
     }
-    if (length > MAX_ROM_FILE_SIZE) {
+    if (file.size > u64(MAX_ROM_FILE_SIZE)) {
         error = "ROM too large (over 8 MiB): " + path;
         return false;
     }
-    allocate_rom(u32(length));
-    file.seekg(0);
-    if (length > 0 && !file.read(reinterpret_cast<char*>(rom.get()), length)) {
-        rom.reset();
-        rom_size = 0;
-        error = "ROM not readable: " + path;
-        return false;
-    }
+    allocate_rom(u32(file.bytes.size()));
+    std::copy(file.bytes.begin(), file.bytes.end(), rom.get());
     rom_path = path;
     rom_from_file = true;
     process_rom_header();
@@ -142,6 +133,9 @@ bool Cartridge::has_rtc() const {
 }
 
 void Cartridge::process_rom_header() {
+    battery_file_unreadable = rtc_file_unreadable = false;
+    battery_beside_path.clear();
+    rtc_beside_path.clear();
     rom_access_types.reset(new u8[rom_size]());
     rom_access_types[HEADER_ENTRY] = ACCESS_INSTRUCTION;
 
@@ -179,14 +173,15 @@ void Cartridge::process_rom_header() {
 
     mbc->init(rom.get(), rom_size, ram.get(), ram_size);
     load_rtc(gb ? gb->cpu.cycles_4mhz : 0);
+    clock_start_pending = true;
     if (gb) gb->mbc = mbc;
     rom_loaded = true;
     update_mark_windows();
 }
 
-void Cartridge::unload_rom() {
-    if (!rom_loaded) return;
-    write_battery_files();
+bool Cartridge::unload_rom() {
+    if (!rom_loaded) return true;
+    const bool written = write_battery_files();
     rom.reset();
     ram.reset();
     rom_access_types.reset();
@@ -194,6 +189,7 @@ void Cartridge::unload_rom() {
     rom_loaded = false;
     update_mark_windows();
     screenshot_count = 0;
+    return written;
 }
 
 void Cartridge::init_mbc() {
@@ -307,51 +303,48 @@ void Cartridge::load_battery_ram() {
     const std::string path = get_battery_save_path();
     // A ROM named like its own battery file is not a battery file.
     if (is_rom_file(path)) return;
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return;
     // A short file fills only its own length; the rest stays 0xFF.
-    file.read(reinterpret_cast<char*>(ram.get()), ram_size);
+    const file_io::FileRead file = file_io::read_regular_file(path, u64(ram_size));
+    if (file.status == file_io::ReadStatus::Ok) std::copy(file.bytes.begin(), file.bytes.end(), ram.get());
+    if (file.status == file_io::ReadStatus::Failed) {
+        battery_file_unreadable = true;
+        report_unreadable(path, "battery RAM", file.error, "RAM");
+    }
+}
+
+void Cartridge::report_unreadable(const std::string& path, const char* what, const std::string& why,
+                                  const char* starts_blank) {
+    std::cout << "The " << what << " file " << path << " exists but could not be read (" << why << "). The game "
+              << "starts with a blank " << starts_blank << ", and " << path << " will be left as it is: this "
+              << "session's " << starts_blank << " will be saved beside it." << std::endl;
+}
+
+bool Cartridge::write_beside_unreadable(const std::string& path, std::string& beside, const u8* data, size_t size,
+                                        const char* what) {
+    if (beside.empty()) beside = file_io::unused_name(path, UNREAD_FILE_SUFFIX);
+    if (!write_file_replacing(beside, data, size, what)) return false;
+    std::cout << "The " << what << " file " << path << " could not be read at start, so it was left as it was; "
+              << "this session's data was written to " << beside << " instead." << std::endl;
+    return false;
 }
 
 bool Cartridge::write_file_replacing(const std::string& path, const u8* data, size_t size, const char* what) const {
-    namespace fs = std::filesystem;
     auto fail = [&](const std::string& why) {
         std::cout << "Could not write the " << what << " file " << path << ": " << why
                   << "; the previous file is kept" << std::endl;
         return false;
     };
     if (is_rom_file(path)) return fail("that is the ROM itself");
-    const std::string temp = path + ".tmp";
-    // The system's reason, when the stream left one in errno.
-    auto reason = [](const std::string& step) {
-        const int e = errno;
-        return step + (e ? " (" + std::generic_category().message(e) + ")" : "");
-    };
-    std::error_code ec;
-    errno = 0;
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out) return fail(reason("cannot create " + temp));
-    errno = 0;
-    out.write(reinterpret_cast<const char*>(data), std::streamsize(size));
-    out.flush();
-    const bool written = bool(out);
-    out.close();
-    if (!written || out.fail()) {
-        const std::string why = reason("writing " + temp + " failed");
-        fs::remove(temp, ec);
-        return fail(why);
-    }
-    fs::rename(temp, path, ec);
-    if (ec) {
-        const std::string why = "cannot replace it (" + ec.message() + ")";
-        fs::remove(temp, ec);
-        return fail(why);
-    }
+    std::string error;
+    if (!file_io::replace_file(path, data, size, error)) return fail(error);
     return true;
 }
 
 bool Cartridge::save_ram() {
     if (!rom_loaded || !rom_from_file || !has_battery() || ram_size <= 0 || !ram) return true;
+    if (battery_file_unreadable)
+        return write_beside_unreadable(get_battery_save_path(), battery_beside_path, ram.get(), size_t(ram_size),
+                                       "battery RAM");
     return write_file_replacing(get_battery_save_path(), ram.get(), size_t(ram_size), "battery RAM");
 }
 
@@ -359,6 +352,8 @@ bool Cartridge::save_rtc(u64 cycle) {
     auto* mbc3 = dynamic_cast<MBC3*>(mbc.get());
     if (!rom_loaded || !rom_from_file || !has_rtc() || !mbc3) return true;
     const RtcFileImage image = mbc3->save_rtc(cycle, host_time());
+    if (rtc_file_unreadable)
+        return write_beside_unreadable(get_rtc_save_path(), rtc_beside_path, image.data(), image.size(), "clock");
     return write_file_replacing(get_rtc_save_path(), image.data(), image.size(), "clock");
 }
 
@@ -367,15 +362,26 @@ bool Cartridge::load_rtc(u64 cycle) {
     if (!has_rtc() || !mbc3 || !rom_from_file) return false;
     const std::string path = get_rtc_save_path();
     if (is_rom_file(path)) return false;
-    std::ifstream file(path, std::ios::binary | std::ios::ate);
-    if (!file) return false;
+    const file_io::FileRead file = file_io::read_regular_file(path, RTC_FILE_SIZE);
+    if (file.status == file_io::ReadStatus::Failed) {
+        rtc_file_unreadable = true;
+        report_unreadable(path, "clock", file.error, "clock");
+        return false;
+    }
+    if (file.status != file_io::ReadStatus::Ok) return false;
     // A file of any other length was not written by a clock like this one.
-    if (file.tellg() == std::streamoff(RTC_FILE_SIZE)) {
+    if (file.size == RTC_FILE_SIZE && file.bytes.size() == RTC_FILE_SIZE) {
         RtcFileImage image{};
-        file.seekg(0);
-        if (file.read(reinterpret_cast<char*>(image.data()), RTC_FILE_SIZE)) mbc3->load_rtc(image, cycle, host_time());
+        std::copy(file.bytes.begin(), file.bytes.end(), image.begin());
+        mbc3->load_rtc(image, cycle, host_time());
     }
     return true;
+}
+
+void Cartridge::start_clock(u64 cycle) {
+    if (!clock_start_pending) return;
+    clock_start_pending = false;
+    if (auto* mbc3 = dynamic_cast<MBC3*>(mbc.get())) mbc3->rtc_last_sync_cycle = cycle;
 }
 
 bool Cartridge::write_battery_files() {

@@ -29,6 +29,10 @@ inline constexpr int HEADER_RAM_SIZE = 0x0149;
 // The ROM buffer is never smaller than the 32 KiB the CPU can see without
 // banking; shorter images are padded with 0xFF (an open bus).
 inline constexpr int MIN_ROM_SIZE = 0x8000;
+// Suffix of the file that takes a session's battery RAM or clock when the
+// player's file could not be read at start ("game.sav.new", then
+// "game.sav.new-2", ... so that no earlier one is replaced).
+inline constexpr const char* UNREAD_FILE_SUFFIX = ".new";
 // No cartridge controller addresses more than 8 MiB of ROM.
 inline constexpr long long MAX_ROM_FILE_SIZE = 8LL * 1024 * 1024;
 
@@ -52,7 +56,9 @@ public:
     bool try_load_rom(const std::string& path, std::string& error);
     void load_rom_from_memory(const std::string& name, const u8* data, int size);
     void process_rom_header();
-    void unload_rom();
+    // Writes the battery files back and frees the cartridge; false when a
+    // file could not be written where it belongs.
+    bool unload_rom();
     bool has_rom() const { return rom_loaded; }
     void init_mbc();
     int get_rom_bank() const;
@@ -68,14 +74,21 @@ public:
 
     // Battery RAM and clock files, beside the ROM. A file is written to a
     // temporary name first and renamed over the old one only once it is
-    // complete. The writers return false (with a message on standard output)
-    // when a file could not be written, the old one being kept then; a
-    // cartridge with nothing to keep counts as written.
+    // complete and on the disk. The writers return false (with a message on
+    // standard output) when a file could not be written, the old one being
+    // kept then; a cartridge with nothing to keep counts as written. A file
+    // that was there at loading but could not be read is never replaced:
+    // the data goes beside it (UNREAD_FILE_SUFFIX), and the writer
+    // returns false all the same, since the game will not find it there.
     bool save_ram();
     bool save_rtc(u64 cycle);
     // Reads the clock file and adds the host time passed since it was
     // written; false when the cartridge has no clock or the file is missing.
     bool load_rtc(u64 cycle);
+    // The machine's reset is done and its 4 MHz clock stands at `cycle`:
+    // the cartridge clock counts emulated time from there on. Only the first
+    // reset after a load moves it, so a launch adds no time that did not pass.
+    void start_clock(u64 cycle);
     // Writes the battery RAM and then the clock file at the machine's present
     // clock. Unloading does it; so must every path that ends the process.
     bool write_battery_files();
@@ -90,6 +103,10 @@ public:
     // Whether `path` names the ROM file itself, which no derived file may
     // replace.
     bool is_rom_file(const std::string& path) const;
+    // Writes a file through a temporary one renamed over it once complete;
+    // never over the ROM. False (with a message naming `what`) on failure,
+    // the old file being kept then.
+    bool write_file_replacing(const std::string& path, const u8* data, size_t size, const char* what) const;
 
     // Code/data marks, kept per byte of the ROM and RAM buffers: the same
     // CPU address in another bank is another byte. A later mark replaces an
@@ -153,6 +170,13 @@ public:
     std::string rom_path;
     // Host wall-clock seconds since 1970, for the clock file.
     std::function<u64()> host_time = [] { return u64(std::time(nullptr)); };
+    // The battery RAM or clock file was there at loading but could not be
+    // read; where this session's data went instead, once written.
+    bool battery_file_unreadable = false;
+    bool rtc_file_unreadable = false;
+    bool clock_start_pending = false;
+    std::string battery_beside_path;
+    std::string rtc_beside_path;
 
 private:
     std::array<u8, 0x4000> unbacked_marks{};
@@ -160,5 +184,8 @@ private:
     int mapped_ram_offset(u16 address) const;
     int padded_ram_marks_size() const;
     void load_battery_ram();
-    bool write_file_replacing(const std::string& path, const u8* data, size_t size, const char* what) const;
+    static void report_unreadable(const std::string& path, const char* what, const std::string& why,
+                                  const char* starts_blank);
+    bool write_beside_unreadable(const std::string& path, std::string& beside, const u8* data, size_t size,
+                                 const char* what);
 };

@@ -137,6 +137,8 @@ void GB::reset() {
 
     current_boot_rom = get_boot_rom_by_name(std::string(MODELS[device].boot_slot));
     if (!(current_boot_rom && current_boot_rom->loaded && use_boot_roms)) cpu.emulate_boot_rom();
+    // The cartridge clock runs from here: a skipped boot took no time.
+    cartridge.start_clock(cpu.cycles_4mhz);
 
     running = true;
     turbo_run = false;
@@ -160,22 +162,27 @@ void GB::install_io_handlers() {
     register_core_handlers();
 }
 
+// Nothing runs without a cartridge: after shutdown() or a failed load the
+// bank controller would read ROM that is gone.
 void GB::run_frame() {
-    if (running) cpu.run_frame();
+    if (running && cartridge.has_rom()) cpu.run_frame();
 }
 
-void GB::run_single_instruction() { cpu.run_single_instruction(); }
+void GB::run_single_instruction() {
+    if (cartridge.has_rom()) cpu.run_single_instruction();
+}
 
 void GB::run_turbo_to_cycle(u64 cycle, bool flag) {
-    if (!running) return;
+    if (!running || !cartridge.has_rom()) return;
     turbo_run = true;
     cpu.run_turbo_to_cycle(cycle, flag);
     turbo_run = false;
 }
 
-void GB::shutdown() {
+bool GB::shutdown() {
     if (audio.wav_file_open) audio.close_wav_file_for_writing();
-    cartridge.unload_rom();
+    running = false;
+    return cartridge.unload_rom();
 }
 
 // ---------------------------------------------------------------------------

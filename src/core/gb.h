@@ -68,7 +68,9 @@ public:
     void run_frame();
     void run_single_instruction();
     void run_turbo_to_cycle(u64 cycle, bool flag);
-    void shutdown();
+    // Unloads the cartridge, writing its battery RAM and clock files; false
+    // when one of them could not be written where it belongs.
+    bool shutdown();
 
     // --- bus ---
     u8 read_byte(u16 address);

@@ -164,6 +164,25 @@ void require(bool ok, const std::string& what) {
     if (!ok) throw state::Rejected(what);
 }
 
+// A controller's registers as a state gives them must be ones its writes can
+// produce for this cartridge: the windows are computed from them without
+// further checks.
+void check_controller(const MemoryBankController& c, int rom_size, int ram_size) {
+    const int rom_mask = mbc_layout::rom_mask(rom_size), ram_mask = mbc_layout::ram_mask(ram_size);
+    auto in = [](int v, int low, int high) { return v >= low && v <= high; };
+    bool ok = true;
+    if (auto* m = dynamic_cast<const MBC1*>(&c)) {
+        ok = in(m->mode, 0, 1) && in(m->bank1, 0, 31) && in(m->bank2, 0, 3);
+    } else if (auto* m2 = dynamic_cast<const MBC2*>(&c)) {
+        ok = in(m2->ram_enabled, 0, 1) && in(m2->rom_bank, 0, rom_mask);
+    } else if (auto* m3 = dynamic_cast<const MBC3*>(&c)) {
+        ok = in(m3->ram_enabled, 0, 1) && in(m3->rom_bank, 0, rom_mask) && in(m3->ram_select, 0, 255);
+    } else if (auto* m5 = dynamic_cast<const MBC5*>(&c)) {
+        ok = in(m5->ram_enabled, 0, 1) && in(m5->rom_bank, 0, rom_mask) && in(m5->ram_bank, 0, ram_mask);
+    }
+    require(ok, "save state: bank controller registers out of range");
+}
+
 }  // namespace
 
 template <class Archive>
@@ -242,7 +261,10 @@ bool GB::read_state(const std::string& data, std::string& why) {
             serialize(ar, controller);
         }
         require(reader.at_end(), "save state: bytes left over after the end");
-        require(controller && typeid(*controller) == typeid(*mbc), "save state: made for another bank controller");
+        require(controller != nullptr, "save state: no bank controller");
+        const MemoryBankController &loaded = *controller, &current = *mbc;
+        require(typeid(loaded) == typeid(current), "save state: made for another bank controller");
+        check_controller(*controller, cartridge.rom_size, cartridge.ram_size);
         check_loaded_state();
 
         // The new controller takes over the cartridge's buffers, then gets

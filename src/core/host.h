@@ -1,4 +1,6 @@
 #pragma once
+#include <memory>
+
 #include "core/types.h"
 
 // The seam between the machine and whatever shows its picture and reads its
@@ -12,4 +14,10 @@ public:
     // Joypad state byte: bit 0 Right, 1 Left, 2 Up, 3 Down, 4 A, 5 B,
     // 6 Select, 7 Start; 1 = pressed.
     virtual u8 get_joypad_state() = 0;
+    // The graphics library's description of a pixel format code, released
+    // when its last holder lets go; null when the host has none.
+    virtual std::shared_ptr<const void> describe_pixel_format(u32 format) {
+        (void)format;
+        return nullptr;
+    }
 };

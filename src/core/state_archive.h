@@ -24,4 +24,14 @@ inline void CEREAL_LOAD_FUNCTION_NAME(BinaryInputArchive& ar, bool& value) {
     value = byte != 0;
 }
 
+// The only text in a state is a bank controller's type name. A damaged
+// length must not make the reader allocate without bound.
+inline void CEREAL_LOAD_FUNCTION_NAME(BinaryInputArchive& ar, std::string& text) {
+    u64 size = 0;
+    ar.loadBinary(&size, sizeof size);
+    if (size > 64) throw Exception("save state: a type name of " + std::to_string(size) + " bytes");
+    text.resize(size_t(size));
+    ar.loadBinary(text.data(), size_t(size));
+}
+
 }  // namespace cereal

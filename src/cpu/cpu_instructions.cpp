@@ -510,7 +510,7 @@ ZX_INLINE void exec_cb(CPU& c) {
         c.set_f(u8((c.f() & FLAG_C) | FLAG_H | ((v >> y) & 1 ? 0 : FLAG_Z)));
     } else {
         // Rotates and shifts, RES and SET: read, modify, write back.
-        const auto modify = [&c](u8 v) -> u8 {
+        const auto modify = [&](u8 v) -> u8 {
             if constexpr (x == 0)
                 return shift_op<y>(c, v);
             else if constexpr (x == 2)

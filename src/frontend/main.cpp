@@ -3,6 +3,7 @@
 // and runs one frame per pass of the main loop until the player quits.
 #include <SDL.h>
 
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -19,6 +20,29 @@ namespace {
 
 // The one machine; it lives until the process ends.
 GB* gb = nullptr;
+
+// Set by SIGHUP (the terminal was closed) and SIGQUIT. SDL turns SIGINT and
+// SIGTERM into a quit event itself; these two would otherwise end the
+// process on the spot, without writing the battery RAM.
+volatile std::sig_atomic_t quit_signal = 0;
+
+extern "C" void on_quit_signal(int) { quit_signal = 1; }
+
+void catch_quit_signals() {
+    struct sigaction action {};
+    action.sa_handler = on_quit_signal;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : {SIGHUP, SIGQUIT}) {
+        // Started under nohup (SIGHUP ignored), the program keeps running
+        // when its terminal goes away, as asked.
+        struct sigaction current {};
+        if (::sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        ::sigaction(signal_number, &action, nullptr);
+    }
+    // A message written to a closed terminal or pipe must not end the
+    // program before the saves are written: the write just fails.
+    std::signal(SIGPIPE, SIG_IGN);
+}
 
 void print(const std::string& text) {
     std::cout << text << std::flush;
@@ -59,6 +83,7 @@ void run_main_loop(SdlHost& host, Controls& controls) {
         // Snapshots for the rollback key, a few per second.
         gb->check_if_save_state_needed();
         host.check_events(controls);
+        if (quit_signal) controls.request_quit();
         const auto now = Clock::now();
         const bool paced = gb->cpu.paused || (!gb->audio.device_ready && !gb->player_turbo);
         if (!paced) {
@@ -74,6 +99,7 @@ void run_main_loop(SdlHost& host, Controls& controls) {
 
 int main(int argc, char* argv[]) {
     const InputParser parser(argc, argv);
+    catch_quit_signals();
 
     // Video (with events, which also turns SIGINT and SIGTERM into a quit
     // request) is what the program cannot do without. Sound and controllers
@@ -139,10 +165,13 @@ int main(int argc, char* argv[]) {
     Controls controls(*gb, [](const std::string& title) { host.set_title(title); });
     run_main_loop(host, controls);
 
-    gb->shutdown();
+    // A battery RAM or clock file that could not be written where the game
+    // looks for it has been reported; the exit status tells scripts and
+    // launchers too.
+    const bool saved = gb->shutdown();
     gb->host = nullptr;
     gb->audio.close_device();
     host.close();
     SDL_Quit();
-    return 0;
+    return saved ? 0 : 1;
 }

@@ -76,6 +76,13 @@ void SdlHost::update_display(const u32* frame) {
     SDL_RenderPresent(renderer_);
 }
 
+std::shared_ptr<const void> SdlHost::describe_pixel_format(u32 format) {
+    SDL_PixelFormat* description = SDL_AllocFormat(format);
+    if (!description) return nullptr;
+    return std::shared_ptr<const void>(description,
+                                       [](const void* p) { SDL_FreeFormat(static_cast<SDL_PixelFormat*>(const_cast<void*>(p))); });
+}
+
 u8 SdlHost::get_joypad_state() {
     u8 state = keyboard_state_ ? keyboard_joypad_state(keyboard_state_, keyboard_key_count_) : 0;
     if (game_controller_) {

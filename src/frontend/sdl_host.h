@@ -38,6 +38,7 @@ public:
 
     void update_display(const u32* frame) override;
     u8 get_joypad_state() override;
+    std::shared_ptr<const void> describe_pixel_format(u32 format) override;
 
     // Closes the controller, renderer and window, in that order.
     void close();

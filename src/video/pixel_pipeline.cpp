@@ -13,15 +13,9 @@
 
 #include "core/gb.h"
 #include "video/ppu.h"
+#include "video/tile_data.h"
 
 namespace {
-
-constexpr u8 ATTR_CGB_PALETTE = 0x07;
-constexpr u8 ATTR_VRAM_BANK = 0x08;
-constexpr u8 ATTR_DMG_PALETTE = 0x10;
-constexpr u8 ATTR_X_FLIP = 0x20;
-constexpr u8 ATTR_Y_FLIP = 0x40;
-constexpr u8 ATTR_PRIORITY = 0x80;
 
 // No sprite owns a sprite-shifter position.
 constexpr u8 NO_OWNER = 40;
@@ -36,25 +30,6 @@ constexpr u32 TIMING_HBLANK = 0xFF5BEF73;
 
 // A wedged pipeline must not hang the machine; no line takes this long.
 constexpr int MAX_LINE_CYCLES = 4 * PPU::LINE_CYCLES;
-
-constexpr std::array<u8, 256> make_reversed() {
-    std::array<u8, 256> table{};
-    for (int v = 0; v < 256; ++v) {
-        u8 r = 0;
-        for (int b = 0; b < 8; ++b)
-            if (v & (1 << b)) r |= u8(0x80 >> b);
-        table[v] = r;
-    }
-    return table;
-}
-constexpr std::array<u8, 256> REVERSED = make_reversed();
-
-// Tile data address of a tile's row: 0x8000 + tile * 16 with unsigned tile
-// numbers, or 0x9000 + tile * 16 with signed ones.
-u16 tile_row_address(bool unsigned_tiles, u8 tile, int row) {
-    const int base = unsigned_tiles ? 0x8000 + tile * 16 : 0x9000 + i8(tile) * 16;
-    return u16(base + row * 2);
-}
 
 }  // namespace
 
@@ -441,8 +416,8 @@ void PPU::set_tile_fetcher_state(int new_state) {
 
 void PPU::load_bg_shifter() {
     const bool flip = fetcher_attributes & ATTR_X_FLIP;
-    bg_shift_low = flip ? REVERSED[fetcher_data_low] : fetcher_data_low;
-    bg_shift_high = flip ? REVERSED[fetcher_data_high] : fetcher_data_high;
+    bg_shift_low = flip ? REVERSED_BITS[fetcher_data_low] : fetcher_data_low;
+    bg_shift_high = flip ? REVERSED_BITS[fetcher_data_high] : fetcher_data_high;
     bg_shift_count = 8;
     bg_shift_attributes = fetcher_attributes & ATTR_CGB_PALETTE;
     bg_shift_priority = fetcher_attributes >> 7;
@@ -542,23 +517,23 @@ u8 PPU::read_tile_data_glitched(bool high, int row, int bank) {
 // ---------------------------------------------------------------------------
 // Sprite fetcher
 
-u16 PPU::sprite_row_address(const OamDataWithId& sprite) const {
+u16 PPU::sprite_row_address(const OamDataWithId& sprite, u8 tile) const {
     const int r = current_line + 16 - sprite.y;
     const bool flip = sprite.attributes & ATTR_Y_FLIP;
     if (sprite_height == 16) {
         const int row = r & 15;
-        return u16(0x8000 + (sprite_tile & 0xFE) * 16 + 2 * (flip ? 15 - row : row));
+        return u16(0x8000 + (tile & 0xFE) * 16 + 2 * (flip ? 15 - row : row));
     }
     const int row = r & 7;
-    return u16(0x8000 + sprite_tile * 16 + 2 * (flip ? 7 - row : row));
+    return u16(0x8000 + tile * 16 + 2 * (flip ? 7 - row : row));
 }
 
 u8 PPU::read_sprite_byte(const OamDataWithId& sprite, bool high) {
-    const u16 address = u16(sprite_row_address(sprite) + high);
+    const u16 address = u16(sprite_row_address(sprite, sprite_tile) + high);
     const u8 value = pixel_class == PixelClass::Cgb
                          ? gb->vram_banked_read_byte(address, (sprite.attributes & ATTR_VRAM_BANK) ? 1 : 0)
                          : gb->vram_read_byte(address);
-    return (sprite.attributes & ATTR_X_FLIP) ? REVERSED[value] : value;
+    return (sprite.attributes & ATTR_X_FLIP) ? REVERSED_BITS[value] : value;
 }
 
 // The fetcher reads the sprite's tile number and attributes from object
@@ -679,7 +654,7 @@ void PPU::run_plain_line() {
         t.high = gb->vram_banked_read_byte(u16(data + 1), bank);
         return t;
     };
-    auto plane = [](const Tile& t, u8 byte) { return (t.attributes & ATTR_X_FLIP) ? REVERSED[byte] : byte; };
+    auto plane = [](const Tile& t, u8 byte) { return (t.attributes & ATTR_X_FLIP) ? REVERSED_BITS[byte] : byte; };
 
     u32* const row = &frame_buffer[size_t(current_line) * SCREEN_WIDTH];
     Tile t{};
@@ -763,6 +738,12 @@ void PPU::finish_rendering_line() {
                 frame_buffer[current_line * SCREEN_WIDTH + output_x] = colour;
         }
     }
+    paint_timing_rest_of_line();
+}
+
+// Mode 3 from its start to now, the end of the line from now on.
+void PPU::paint_timing_rest_of_line() {
+    if (!timing_image_enabled) return;
     const int mode_3_start = int(mode_3_start_cycle - line_start_cycle);
     const int line_cycle = get_scanline_cycle_count();
     paint_timing_row(current_line, mode_3_start, line_cycle, TIMING_TRANSFER);

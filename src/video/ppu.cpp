@@ -11,13 +11,6 @@ constexpr u16 LOGO_TILES_START = 0x8010;
 constexpr u16 TRADEMARK_TILE = 0x8190;
 constexpr u8 TRADEMARK_ROWS[8] = {0x3C, 0x42, 0xB9, 0xA5, 0xB9, 0xA5, 0x42, 0x3C};
 
-// A 15-bit colour with 5-bit components widened to 8 bits by repeating the
-// top bits.
-u32 map_cgb_colour(u16 value) {
-    auto widen = [](int c) { return u8((c << 3) | (c >> 2)); };
-    return PPU::map_rgb(widen(value & 31), widen((value >> 5) & 31), widen((value >> 10) & 31));
-}
-
 void put_colours(std::array<u8, 64>& ram, int palette, const u16 (&colours)[4]) {
     for (int c = 0; c < 4; ++c) {
         ram[palette * 8 + c * 2] = u8(colours[c]);
@@ -28,6 +21,12 @@ void put_colours(std::array<u8, 64>& ram, int palette, const u16 (&colours)[4]) 
 }  // namespace
 
 u64 PPU::now() const { return gb->cpu.cycles_4mhz; }
+
+// The 5-bit components are widened to 8 bits by repeating their top bits.
+u32 PPU::map_cgb_colour(u16 value) {
+    auto widen = [](int c) { return u8((c << 3) | (c >> 2)); };
+    return map_rgb(widen(value & 31), widen((value >> 5) & 31), widen((value >> 10) & 31));
+}
 
 u8 PPU::stretch_tile_data_nibble(u8 nibble) {
     u8 out = 0;
@@ -286,6 +285,10 @@ void PPU::check_loaded_state() const {
     for (const OamDataWithId& sprite : line_sprites)
         require(sprite.oam_index < OAM_ENTRIES && sprite.fetch_counter <= 6, "sprite list entry out of range");
     require(line_fine_x >= 0 && line_fine_x <= 7, "fine scroll out of range");
+    require(tile_fetcher_state >= 0 && tile_fetcher_state <= 16 && tile_fetcher_next_state >= 0 &&
+                tile_fetcher_next_state <= 16,
+            "tile fetcher state out of range");
+    require(bg_shift_count >= 0 && bg_shift_count <= 8, "background shifter count out of range");
     require(pixel_class <= PixelClass::CgbDmgMode, "pixel class");
     for (int i = 0; i < delayed_count; ++i)
         require(delayed_updates[(delayed_head + i) % DELAYED_UPDATE_CAPACITY].effect <= DelayedEffect::CgbObjAndBg,

@@ -1,6 +1,8 @@
 #pragma once
 #include <array>
 #include <cstddef>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "core/save_state.h"
@@ -43,6 +45,11 @@ struct OamDataWithId {
 // Order in which mode 3 sorts the line's sprites: descending x, then
 // descending OAM index, so that the last one is the next to be fetched.
 bool sort_by_sprite_priority(const OamDataWithId& a, const OamDataWithId& b);
+// Orders in which the whole-line renderer draws the line's sprites, highest
+// priority first: a CGB running a monochrome cartridge by x, then OAM index;
+// CGB mode by OAM index alone.
+bool sortBySpritePriority_cgb_in_dmg_mode(const OamDataWithId& a, const OamDataWithId& b);
+bool sortBySpritePriority_cgb(const OamDataWithId& a, const OamDataWithId& b);
 
 // Picture processing unit: the LCD registers, the palettes, and the line and
 // frame state machine that the CPU's scheduler steps at exact 4 MHz cycles.
@@ -138,8 +145,10 @@ public:
     void set_boot_rom_values();
     void register_read_write_handlers(GB* machine);
     void rebuild_mapped_colors();
-    static u32 map_rgb(u8 r, u8 g, u8 b) { return 0xFF000000u | u32(r) << 16 | u32(g) << 8 | b; }
-    static u32 map_rgba(u8 r, u8 g, u8 b, u8 a) { return u32(a) << 24 | u32(r) << 16 | u32(g) << 8 | b; }
+    static constexpr u32 map_rgb(u8 r, u8 g, u8 b) { return 0xFF000000u | u32(r) << 16 | u32(g) << 8 | b; }
+    static constexpr u32 map_rgba(u8 r, u8 g, u8 b, u8 a) { return u32(a) << 24 | u32(r) << 16 | u32(g) << 8 | b; }
+    // A 15-bit CGB colour, each 5-bit component widened to 8 bits.
+    static u32 map_cgb_colour(u16 value);
     static u8 stretch_tile_data_nibble(u8 nibble);
     u8 read_bcps() const { return u8(bcps_index | (bcps_auto_increment << 7) | 0x40); }
     u8 read_ocps() const { return u8(ocps_index | (ocps_auto_increment << 7) | 0x40); }
@@ -210,6 +219,94 @@ public:
     // `next_tick` when the wall clock reads `now_ms`: up to 1 ms before the
     // mark, at most 15, and nothing for a frame less than 3 ms early or late.
     static u32 frame_pacing_sleep_ms(u32 next_tick, u32 now_ms);
+
+    // --- whole-line renderers (rendering.cpp) ---
+    // The line drawn at once from the registers in force at the end of mode
+    // 3, without fetch timing or mid-line effects. Used only when the render
+    // path switches below send a line past the pixel pipeline.
+    void quick_render_line(int line);
+    void quick_render_line_cgb(int line);
+
+    // --- debug viewers, screenshots and the picture-memory dump (debug_view.cpp) ---
+    // Images are 0xAARRGGBB, row-major; the overlays use alpha to lie over
+    // another picture. The images the PPU holds are allocated when a viewer
+    // first draws into them.
+    static constexpr int LCD_GRID_WIDTH = 640, LCD_GRID_HEIGHT = 576;
+    static constexpr int TILE_MAP_GRID_SIZE = 512;
+    static constexpr int TILE_DATA_GRID_WIDTH = 256, TILE_DATA_GRID_CGB_WIDTH = 512, TILE_DATA_GRID_HEIGHT = 384;
+    static constexpr int LCD_ZOOM_SIZE = 272;
+    // Tile data: 16 tiles a row, 24 rows a bank; CGB bank 1 to the right of
+    // bank 0.
+    static constexpr int TILE_DATA_BANK_WIDTH = 128, TILE_DATA_IMAGE_WIDTH = 256, TILE_DATA_IMAGE_HEIGHT = 192;
+    // 240 tiles as one bitmap, 20 tiles wide.
+    static constexpr int APA_IMAGE_WIDTH = 160, APA_IMAGE_HEIGHT = 96;
+    static constexpr int TILE_MAP_IMAGE_SIZE = 256;
+    static constexpr int OAM_IMAGE_WIDTH = 8, OAM_IMAGE_HEIGHT = 16 * OAM_ENTRIES;
+    // Palette modes of the tile-row family; any other value is the plain
+    // ramp. The CGB forms take a CGB palette instead: 0-7 BG, 8-15 OBJ, -1
+    // by use, -2 each tile's attribute palette, anything else grey.
+    static constexpr int PALETTE_BY_USE = -1, PALETTE_BGP = 0, PALETTE_OBP0 = 1, PALETTE_OBP1 = 2,
+                         PALETTE_RAMP = 3, PALETTE_REVERSED_RAMP = 4;
+    static constexpr int CGB_PALETTE_FROM_ATTRIBUTES = -2, CGB_PALETTE_GREY = 16;
+    // Tile-use marks: the palette a tile was last drawn with.
+    static constexpr u32 TILE_USED_BG = 0, TILE_USED_OBP0 = 4, TILE_USED_OBP1 = 8, TILE_UNUSED_DMG = 12,
+                         TILE_UNUSED_CGB = 16;
+
+    struct ViewerImages {
+        std::vector<u32> tile_data, apa_tile_data, tile_map, oam, lcd_objects, lcd_zoom;
+    };
+    // The PPU's viewer images, allocated on first use.
+    ViewerImages& viewer_images();
+
+    // Keeps the host's description of a pixel format code. The previous one
+    // is released.
+    void set_pixel_format(u32 format);
+    void draw_horizontal_line(int y, int x0, int x1, u32 colour, u32* image, int width, int height);
+    void draw_vertical_line(int x, int y0, int y1, u32 colour, u32* image, int width, int height);
+    // Grids for images the caller holds, of the sizes above.
+    void render_lcd_overlay(u32* image);
+    void render_tile_map_grid(u32* image);
+    void render_tile_data_grid(u32* image);
+    void render_tile_data_grid_cgb(u32* image);
+    void render_lcd_object_overlay_for_index(int index, bool selected);
+    void render_lcd_object_overlay(bool all, int selected);
+    void render_lcd_zoom(int x, int y);
+    // On CGB class palette_mode is a CGB palette (see the row family).
+    void render_tile_data(int palette_mode);
+    void render_apa_tile_data(int palette_mode);
+    void render_tile_map(u16 map_base, u16 data_base);
+    void debug_render_oam();
+    // Row `row` of an image: tile row (row & 7) of width / 8 tiles whose
+    // numbers are tile_numbers[0..], read from tile_data (inside video
+    // memory; each tile's address wraps within its 8 KiB bank), as unsigned
+    // or signed numbers.
+    void render_tile_row(int row, int width, const u8* tile_data, const u8* tile_numbers, int signed_numbers,
+                         int palette_mode, u32* image, int image_width, int image_height);
+    // The CGB forms: tile_attributes (may be null) give each tile's bank,
+    // flips and palette.
+    void render_tile_row_cgb(int row, int width, const u8* tile_data, const u8* tile_numbers,
+                             const u8* tile_attributes, int signed_numbers, int palette, u32* image, int image_width,
+                             int image_height);
+    void render_tile_row_cgb_tile_data_addr(int row, int width, u16 tile_data_address, int bank,
+                                            const u8* tile_numbers, const u8* tile_attributes, int signed_numbers,
+                                            int palette, u32* image, int image_width, int image_height);
+    u32 get_cgb_pal_color(int palette, int colour) const;
+    u32 get_cgb_bg_pal_color(int palette, int colour) const;
+    u32 get_cgb_obj_pal_color(int palette, int colour) const;
+    void render_ascii();
+    std::string get_state_string() const;
+    // Writes the frame buffer as a binary PPM file. False (with a message on
+    // standard output) when it could not be written; an existing file is
+    // then kept as it was.
+    bool write_screenshot(const std::string& path);
+    // Video memory, OAM, the LCD registers and this frame's register writes.
+    std::vector<u8> vram_dump() const;
+    // Writes vram_dump() to "ppu.bin"; false as write_screenshot.
+    bool dump_vram();
+    // Logs a write to FF40, FF42, FF43 or FF47-FF4B with the value the
+    // register held before it; the register handlers call it before the
+    // write takes effect.
+    void log_write(u8 register_low, u8 value);
 
     // Effects of register writes that reach rendering one or two cycles late.
     enum class DelayedEffect : u8 {
@@ -488,9 +585,19 @@ public:
     // The timing picture costs a 280 KiB clear every frame; it is kept only
     // while a debug viewer asks for it.
     bool timing_image_enabled = false;
+    // Tile-use marks, one per tile slot (CGB: bank 1 from 384 on), set by the
+    // whole-line renderers while a viewer asks for them.
     std::array<u32, 384> tile_usage_dmg{};
     std::array<u32, 768> tile_usage_cgb{};
+    bool tile_usage_enabled = false;
     std::array<u8, 3> map_snapshot_lcdc{};
+    // The tile map viewer's last selection.
+    u16 tile_map_viewer_map_base = 0x9800;
+    u16 tile_map_viewer_data_base = 0x8000;
+    // Pixel format code and the host's description of it (null headless).
+    u32 pixel_format = 0;
+    std::shared_ptr<const void> pixel_format_description;
+    std::unique_ptr<ViewerImages> viewer;
 
     // Render-path switches: register writes in mode 3 advance the pixel
     // pipeline, and lines are completed by the pipeline.
@@ -529,8 +636,6 @@ private:
     bool oam_scan_running() const;
     bool sprite_fetches_pending() const;
     void read_sprite_oam_during_dma();
-    void log_register_write(u16 address, u8 old_value, u8 new_value);
-    u8 register_value(u16 address) const;
 
     // Delayed effects: a ring, oldest at delayed_head. An effect is queued
     // only while the LCD is on; with it off the effect applies at once.
@@ -567,9 +672,30 @@ private:
     void fetch_tile_data(bool high, bool window);
     u8 read_tile_data_glitched(bool high, int row, int bank);
     void merge_sprite(const OamDataWithId& sprite);
-    u16 sprite_row_address(const OamDataWithId& sprite) const;
+    u16 sprite_row_address(const OamDataWithId& sprite, u8 tile) const;
     u8 read_sprite_byte(const OamDataWithId& sprite, bool high);
     PixelClass pixel_class_for_machine() const;
     void paint_timing_row(int line, int from, int to, u32 colour);
+    void paint_timing_rest_of_line();
+    // Whole-line renderer helpers (rendering.cpp).
+    struct SpritePixel {
+        u8 colour = 0;  // 0: no sprite
+        u8 attributes = 0;
+    };
+    static constexpr int LINE_MARGIN = 8;
+    static constexpr int LINE_BUFFER_SIZE = 180;
+    using SpriteLayer = std::array<SpritePixel, LINE_BUFFER_SIZE>;
+    bool window_on_line() const;
+    int window_start_column() const;
+    void mark_tile_use(u16 tile_address, int bank, u32 mark);
+    template <class Put>
+    void draw_background_and_window(int line, Put&& put);
+    void draw_sprite_layer(int line, const OamDataWithId* sprites, int count, bool cgb_banks, SpriteLayer& layer);
+    bool lcd_off_while_rendering(int line);
+    // Viewer helpers (debug_view.cpp).
+    std::array<u32, 4> dmg_viewer_colours(int palette_mode, u32 use_mark) const;
+    std::array<u32, 4> cgb_viewer_colours(int palette, u8 attributes, u32 use_mark) const;
+    u32 tile_use_mark(int bank, int slot) const;
+    int vram_offset(const u8* pointer) const;
     void pace_frame();
 };

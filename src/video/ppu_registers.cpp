@@ -25,31 +25,18 @@ void PPU::prepare_register_write(u16 address, u8 value) {
     // is stale.
     if (address == REG_LCDC && lcd_enabled && get_scanline_cycle_count() < 81) collect_sprites(false);
     if (register_write_catch_up && mode == 3) catch_up_pixel_pipeline();
-    log_register_write(address, register_value(address), value);
+    log_write(u8(address), value);
 }
 
-u8 PPU::register_value(u16 address) const {
-    switch (address) {
-        case REG_LCDC: return lcdc;
-        case REG_SCY: return scy;
-        case REG_SCX: return scx;
-        case REG_BGP: return bgp;
-        case REG_OBP0: return obp0;
-        case REG_OBP1: return obp1;
-        case REG_WY: return wy;
-        case REG_WX: return wx;
-        default: return 0xFF;
-    }
-}
-
-void PPU::log_register_write(u16 address, u8 old_value, u8 new_value) {
+void PPU::log_write(u8 register_low, u8 value) {
     // Line 144 empties the log once a frame. With the LCD off it never comes:
     // keep the newer half once a frame's worth of writes has piled up.
     if (register_write_log.size() >= REGISTER_WRITE_LOG_LIMIT)
         register_write_log.erase(register_write_log.begin(),
                                  register_write_log.begin() + REGISTER_WRITE_LOG_LIMIT / 2);
     if (register_write_log.capacity() < REGISTER_WRITE_LOG_LIMIT) register_write_log.reserve(REGISTER_WRITE_LOG_LIMIT);
-    register_write_log.push_back({address, old_value, new_value, current_line, get_scanline_cycle_count()});
+    const u16 address = u16(0xFF00 | register_low);
+    register_write_log.push_back({address, gb->read_byte(address), value, current_line, get_scanline_cycle_count()});
 }
 
 // ---------------------------------------------------------------------------

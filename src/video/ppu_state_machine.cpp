@@ -496,10 +496,12 @@ bool PPU::sprite_fetches_pending() const {
 // scan's two entries per M-cycle, the one read in that cycle is lost that
 // way. In double speed the DMA's M-cycle is only two cycles long; what it
 // leaves to the picture unit then is not known, so no read is redirected.
+// Like register writes, the DMA only advances the pipeline while the
+// catch-up switch is on.
 void PPU::oam_dma_write(int index, u8 value) {
     const u64 slot = now() - 1;
     const bool scanning = oam_scan_running();
-    const bool fetching = !scanning && sprite_fetches_pending();
+    const bool fetching = !scanning && register_write_catch_up && sprite_fetches_pending();
     if (scanning)
         scan_oam_until(slot, false);
     else if (fetching)

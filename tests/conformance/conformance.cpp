@@ -5,7 +5,9 @@
 // run. A row expected to fail that now passes is reported ("NEW PASS"), and
 // the run still succeeds: the table should then be raised (--raise does it).
 // A row that cannot run at all (missing ROM or reference picture, unknown
-// model) fails the run too.
+// model) fails the run too, and so does a crash on any row: a runner killed
+// by a signal, a sanitizer report in its output, or a run that ended without
+// the verdict line its exit status stands for. No "fail" row hides a crash.
 // Without ZEMBRIX_TEST_ROMS the run is skipped (exit status 77).
 #include <fcntl.h>
 #include <poll.h>
@@ -135,6 +137,15 @@ std::string expect_argument(const std::string& kind, const fs::path& roms) {
     return kind;
 }
 
+// What AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer print
+// when they find something.
+bool has_sanitizer_report(const std::string& output) {
+    for (const char* marker : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                               "SUMMARY: AddressSanitizer", "SUMMARY: UndefinedBehaviorSanitizer"})
+        if (output.find(marker) != std::string::npos) return true;
+    return false;
+}
+
 // Runs the runner for one row; kills it if it outlives `wall_limit` seconds.
 Result run_row(const std::string& runner, const fs::path& roms, const Row& row, double wall_limit) {
     Result result;
@@ -168,6 +179,7 @@ Result run_row(const std::string& runner, const fs::path& roms, const Row& row, 
 
     std::string output;
     bool killed = false;
+    bool sanitizer_report = false;
     char buffer[4096];
     for (;;) {
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -184,6 +196,8 @@ Result run_row(const std::string& runner, const fs::path& roms, const Row& row, 
         const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
         if (n > 0) {
             output.append(buffer, size_t(n));
+            // Looked for before the start of a long output is dropped.
+            sanitizer_report = sanitizer_report || has_sanitizer_report(output);
             // Only the end of the output is reported.
             if (output.size() > 65536) output.erase(0, output.size() - 8192);
         } else if (n == 0 || errno != EINTR) {
@@ -212,14 +226,25 @@ Result run_row(const std::string& runner, const fs::path& roms, const Row& row, 
     } else if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
         result.outcome = Outcome::Error;
         result.summary = "cannot execute " + runner;
+    } else if (sanitizer_report) {
+        result.outcome = Outcome::Crash;
+        result.summary = "sanitizer report (" + result.summary + ")";
     } else {
-        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 2;
-        if (code == 0)
+        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        const std::string& last = result.summary;
+        auto says = [&](const char* word) { return last.rfind(word, 0) == 0; };
+        if (code == 0 && says("PASS"))
             result.outcome = Outcome::Pass;
-        else if (code == 1)
+        else if (code == 1 && says("FAIL"))
             result.outcome = Outcome::Fail;
-        else
-            result.outcome = result.summary.rfind("TIMEOUT", 0) == 0 ? Outcome::Timeout : Outcome::Error;
+        else if (code == 2 && says("TIMEOUT"))
+            result.outcome = Outcome::Timeout;
+        else if (code == 2 && says("ERROR"))
+            result.outcome = Outcome::Error;
+        else {
+            result.outcome = Outcome::Crash;
+            result.summary = "no verdict line for exit status " + std::to_string(code) + " (" + last + ")";
+        }
     }
     return result;
 }
@@ -383,10 +408,10 @@ int main(int argc, char** argv) {
             // is wrong, whatever the row expects.
             setup_errors.push_back("ERROR: " + describe(row) + " (line " + std::to_string(row.line) +
                                    "): " + res.summary);
-        } else if (res.outcome == Outcome::Crash && !row.expect_pass) {
-            crashes.push_back("CRASH: " + describe(row) + ": " + res.summary);
+        } else if (res.outcome == Outcome::Crash) {
+            crashes.push_back("CRASH: " + describe(row) + " (line " + std::to_string(row.line) + "): " + res.summary);
         }
-        if (row.expect_pass && !ok) {
+        if (row.expect_pass && !ok && res.outcome != Outcome::Crash) {
             std::string text = "REGRESSION: " + describe(row) + ": " + res.summary;
             if (res.outcome == Outcome::Timeout && !res.note.empty()) text += " (" + res.note + ")";
             regressions.push_back(text);
@@ -403,7 +428,7 @@ int main(int argc, char** argv) {
     for (const auto& [name, c] : suites)
         std::cout << "  " << name << ": " << c.passed << " / " << c.rows << ", expected " << c.expected << "\n";
     std::cout << "rows: " << rows.size() << ", regressions: " << regressions.size()
-              << ", rows that could not run: " << setup_errors.size()
+              << ", crashes: " << crashes.size() << ", rows that could not run: " << setup_errors.size()
               << ", new passes: " << new_passes.size() << ", wall time " << int(seconds + 0.5) << " s with " << jobs
               << " jobs\n";
 
@@ -417,5 +442,5 @@ int main(int argc, char** argv) {
     }
 
     std::cout << "conformance: " << passed << " passed, " << failed << " failed" << std::endl;
-    return regressions.empty() && setup_errors.empty() ? 0 : 1;
+    return regressions.empty() && setup_errors.empty() && crashes.empty() ? 0 : 1;
 }

@@ -54,11 +54,12 @@ protected:
         std::ifstream in(table);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
-    DriverRun run(const std::string& extra = "", bool with_roms = true) const {
+    DriverRun run(const std::string& extra = "", bool with_roms = true,
+                  const std::string& runner = ZEMBRIX_ROMTEST_BINARY) const {
         const std::string env =
             with_roms ? "env ZEMBRIX_TEST_ROMS=" + quote((dir / "roms").string()) : "env -u ZEMBRIX_TEST_ROMS";
         const std::string command = env + " " + quote(ZEMBRIX_CONFORMANCE_BINARY) + " --runner " +
-                                    quote(ZEMBRIX_ROMTEST_BINARY) + " --table " + quote(table.string()) + " --jobs 2 " +
+                                    quote(runner) + " --table " + quote(table.string()) + " --jobs 2 " +
                                     extra + " 2>&1";
         return run_command(command);
     }
@@ -113,4 +114,33 @@ TEST_F(Driver, ANewPassIsReportedAndRaiseMarksIt) {
     EXPECT_EQ(run("--raise").status, 0);
     EXPECT_EQ(read_table(),
               "# header\nsuite/pass.gb\tdmgB\tfibonacci\t10\tpass\nsuite/fail.gb\tdmgB\tfibonacci\t10\tfail\n");
+}
+
+// A crash is its own kind of failure: a runner killed by a signal, one that
+// printed a sanitizer report (whatever its exit status), and one that ended
+// without the verdict line its exit status stands for all fail the run, even
+// on rows expected to fail. A stand-in runner plays each case by ROM name.
+TEST_F(Driver, ACrashFailsTheRunWhateverTheRowExpects) {
+    const fs::path runner = dir / "runner.sh";
+    std::ofstream(runner) << "#!/bin/sh\n"
+                             "for rom; do :; done\n"
+                             "case \"$rom\" in\n"
+                             "*segv.gb) kill -SEGV $$ ;;\n"
+                             "*asan.gb) echo '==1==ERROR: AddressSanitizer: heap-use-after-free'; exit 1 ;;\n"
+                             "*ubsan.gb) echo 'gb.cpp:1:2: runtime error: shift exponent 40'; echo 'FAIL at 1'; exit 1 ;;\n"
+                             "*silent.gb) exit 1 ;;\n"
+                             "*liar.gb) echo 'FAIL at 2'; exit 0 ;;\n"
+                             "*) echo 'FAIL at 3'; exit 1 ;;\n"
+                             "esac\n";
+    fs::permissions(runner, fs::perms::owner_all);
+    std::string table;
+    for (const char* rom : {"segv", "asan", "ubsan", "silent", "liar", "fail"})
+        table += std::string("suite/") + rom + ".gb\tdmgB\tfibonacci\t10\tfail\n";
+    write_table(table);
+    const DriverRun r = run("", true, runner.string());
+    EXPECT_EQ(r.status, 1) << r.output;
+    for (const char* rom : {"segv", "asan", "ubsan", "silent", "liar"})
+        EXPECT_TRUE(r.says(std::string("CRASH: suite/") + rom + ".gb")) << rom << "\n" << r.output;
+    EXPECT_FALSE(r.says("CRASH: suite/fail.gb")) << r.output;
+    EXPECT_TRUE(r.says("crashes: 5")) << r.output;
 }

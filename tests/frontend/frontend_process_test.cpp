@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -58,6 +60,28 @@ public:
     std::string rom;
 };
 
+// A battery cartridge (MBC1, 8 KiB RAM) in a folder of its own that stores
+// 0x5A at A000 and spins.
+struct BatteryGame {
+    explicit BatteryGame(const Scratch& scratch) {
+        folder = scratch.dir + "/game";
+        std::filesystem::create_directory(folder);
+        rom = folder + "/game.gb";
+        sav = folder + "/game.sav";
+        std::vector<char> image(0x8000, 0);
+        const unsigned char program[] = {0x3E, 0x0A, 0xEA, 0x00, 0x00, 0x3E, 0x5A, 0xEA, 0x00, 0xA0, 0x18, 0xFE};
+        std::copy(std::begin(program), std::end(program), image.begin() + 0x100);
+        image[0x147] = 0x03;
+        image[0x149] = 0x02;
+        std::ofstream(rom, std::ios::binary).write(image.data(), std::streamsize(image.size()));
+    }
+    std::vector<char> saved() const {
+        std::ifstream in(sav, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    std::string folder, rom, sav;
+};
+
 void drain(int fd, std::string& into, bool& open) {
     char buffer[4096];
     const ssize_t n = read(fd, buffer, sizeof buffer);
@@ -91,7 +115,7 @@ struct Drivers {
 
 Outcome run(const std::vector<std::string>& args, std::chrono::milliseconds signal_after = 0ms,
             int signal_number = SIGTERM, Drivers drivers = {}, std::chrono::milliseconds limit = 20000ms,
-            const std::string& binary = ZEMBRIX_BINARY) {
+            const std::function<void()>& before_signal = {}, const std::string& binary = ZEMBRIX_BINARY) {
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
     const pid_t pid = fork();
@@ -106,8 +130,7 @@ Outcome run(const std::vector<std::string>& args, std::chrono::milliseconds sign
         // A test runner started in the background may ignore SIGINT, and an
         // ignored signal stays ignored across exec: give the program the
         // default dispositions, as from a terminal.
-        signal(SIGINT, SIG_DFL);
-        signal(SIGTERM, SIG_DFL);
+        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(s, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -150,6 +173,7 @@ Outcome run(const std::vector<std::string>& args, std::chrono::milliseconds sign
         if (!reaped && signal_after > 0ms && !signalled && elapsed >= signal_after &&
             handles_signal(pid, signal_number)) {
             outcome.alive_at_signal = true;
+            if (before_signal) before_signal();
             kill(pid, signal_number);
             signalled = true;
         }
@@ -222,6 +246,8 @@ TEST(FrontendProcess, NoVideoIsFatal) {
 TEST(FrontendProcess, FatalStartErrorsPrintTheirMessageAndExitOne) {
     Scratch scratch;
     const std::string missing = scratch.dir + "/missing.gb";
+    const std::string fifo = scratch.dir + "/fifo.gb";  // would block an open for reading
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     struct Row {
         std::vector<std::string> args;
         std::string message;  // the end of standard output
@@ -233,6 +259,7 @@ TEST(FrontendProcess, FatalStartErrorsPrintTheirMessageAndExitOne) {
         {{"-dev", "cgbZ", scratch.rom}, "Unknown device: cgbZ\n", true},
         {{"-dev", "cgbZ", "-dmg", scratch.rom}, "Unknown device: cgbZ\n", true},
         {{missing}, "ROM not found: " + missing, false},
+        {{fifo}, "ROM not readable: " + fifo + " (a FIFO, not a regular file)", false},
         {{"-turbo"}, "ROM not found: -turbo", false},
         {{"-scale", "0", scratch.rom}, "Invalid value for -scale: \"0\" (give a whole number from 1 to 16).\n", true},
         {{"-scale", "17", scratch.rom}, "Invalid value for -scale: \"17\" (give a whole number from 1 to 16).\n", true},
@@ -285,7 +312,7 @@ TEST(FrontendProcess, BootImageBesideTheProgramAndBatteryRamWrittenAtExit) {
     // the battery RAM is written.
     {
         std::filesystem::remove(save);
-        const Outcome o = run({"-gbi", scratch.dir + "/none.gbi", game}, 0ms, SIGTERM, {}, 20000ms, program);
+        const Outcome o = run({"-gbi", scratch.dir + "/none.gbi", game}, 0ms, SIGTERM, {}, 20000ms, {}, program);
         EXPECT_EQ(o.exit_code, 1);
         EXPECT_EQ(std::filesystem::file_size(save), 0x2000u);
     }
@@ -295,11 +322,37 @@ TEST(FrontendProcess, BootImageBesideTheProgramAndBatteryRamWrittenAtExit) {
         std::vector<std::string> args = {"-dmg"};
         if (ignore) args.push_back("-ignore_boot_roms");
         args.push_back(game);
-        expect_clean_stop(run(args, 1000ms, SIGTERM, {}, 20000ms, program));
+        expect_clean_stop(run(args, 1000ms, SIGTERM, {}, 20000ms, {}, program));
         std::ifstream file(save, std::ios::binary);
         const std::vector<unsigned char> ram((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         ASSERT_EQ(ram.size(), 0x2000u);
         EXPECT_EQ(ram[1], 0xC0);
         EXPECT_EQ(ram[0] == 0xB0, !ignore);
     }
+}
+
+// Closing the terminal (SIGHUP) and SIGQUIT end the program as cleanly as
+// SIGTERM: the battery RAM is written and the exit status is 0.
+TEST(FrontendProcess, HangupAndQuitSignalsWriteTheSave) {
+    for (int signal_number : {SIGHUP, SIGQUIT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(signal_number));
+        Scratch scratch;
+        const BatteryGame game(scratch);
+        expect_clean_stop(run({"-turbo", game.rom}, 1000ms, signal_number));
+        const std::vector<char> sav = game.saved();
+        ASSERT_EQ(sav.size(), 8192u);
+        EXPECT_EQ(sav[0], char(0x5A));
+    }
+}
+
+// When the battery RAM cannot be written (here its folder is gone by the
+// time the player quits) the program says so and exits with status 1.
+TEST(FrontendProcess, FailedBatteryWriteGivesExitStatusOne) {
+    Scratch scratch;
+    const BatteryGame game(scratch);
+    const Outcome o = run({"-turbo", game.rom}, 1000ms, SIGTERM, {}, 20000ms,
+                          [&] { std::filesystem::remove_all(game.folder); });
+    EXPECT_TRUE(o.exited) << "signal " << o.signal;
+    EXPECT_EQ(o.exit_code, 1) << "stdout: " << o.out;
+    EXPECT_NE(o.out.find("Could not write the battery RAM file " + game.sav), std::string::npos) << o.out;
 }

@@ -101,3 +101,21 @@ TEST(SdlHost, JoypadStateFromKeyboardAndController) {
     SDL_JoystickClose(pad);
     SDL_JoystickDetachVirtual(index);
 }
+
+// The picture unit keeps SDL's description of its pixel format.
+TEST(SdlHost, DescribesPixelFormats) {
+    SdlHost host;
+    struct Case {
+        Uint32 code;
+        int bits;
+        Uint32 red_mask;
+    };
+    for (const Case c : {Case{SDL_PIXELFORMAT_ARGB8888, 32, 0x00FF0000u}, Case{SDL_PIXELFORMAT_RGB565, 16, 0xF800u}}) {
+        const auto description = host.describe_pixel_format(c.code);
+        ASSERT_NE(description, nullptr);
+        const auto* format = static_cast<const SDL_PixelFormat*>(description.get());
+        EXPECT_EQ(format->format, c.code);
+        EXPECT_EQ(format->BitsPerPixel, c.bits);
+        EXPECT_EQ(format->Rmask, c.red_mask);
+    }
+}

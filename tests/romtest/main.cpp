@@ -1,7 +1,5 @@
 // zembrix-romtest: runs one test ROM headless, unthrottled, without sound,
 // and judges it by the reporting protocol of its suite.
-#include <fstream>
-#include <iterator>
 #include <vector>
 #include <chrono>
 #include <cstdio>
@@ -9,8 +7,10 @@
 #include <iostream>
 #include <string>
 
+#include "cartridge/file_io.h"
 #include "core/gb.h"
 #include "debug_tools.h"
+#include "picture_tools.h"
 #include "png_io.h"
 #include "romtest.h"
 
@@ -21,7 +21,7 @@ constexpr int DEFAULT_FRAMES = 3600;  // one emulated minute
 void print_usage() {
     std::cout << "usage: zembrix-romtest [--model SHORT_NAME] [--frames N] [--expect KIND] [--screenshot OUT.png]\n"
                  "                       [--press FRAME:BUTTONS]... [--patch OFFSET:OLD:NEW]... [--state-roundtrip FRAME]...\n"
-                 "                       [--snapshots] [--bench] ROM\n"
+                 "                       [--snapshots] [--whole-line] [--ppm OUT.ppm] [--ppu-dump] [--bench] ROM\n"
                  "  --model       auto (default), dmg0, dmgA, dmgB, dmgC, mgb, sgb, sgb2, cgb0, cgbA..cgbE,\n"
                  "                agb0, pokemon_stadium_2\n"
                  "  --frames N    frame limit (default 3600); with --bench, the exact number of frames to run\n"
@@ -46,6 +46,7 @@ void print_usage() {
                  "  --bench       run exactly N frames, judge nothing, report the speed\n"
                  "exit status: 0 pass, 1 fail, 2 time-out or error\n";
     std::cout << romtest::debug_options_usage();
+    std::cout << romtest::picture_options_usage();
 }
 
 int error_exit(const std::string& why) {
@@ -69,13 +70,20 @@ bool parse_frames(const std::string& text, int& out) {
 bool load_cartridge(GB& gb, const std::string& rom, const romtest::Expectation& expectation,
                     const std::vector<romtest::Patch>& patches, std::string& error) {
     if (expectation.kind != romtest::Kind::BlarggRam && patches.empty()) return gb.cartridge.try_load_rom(rom, error);
-    std::ifstream file(rom, std::ios::binary);
-    std::vector<u8> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (!file.good() && !file.eof()) {
-        error = "ROM not readable: " + rom;
+    // A regular file of at most the largest cartridge, as the machine itself
+    // loads it: a FIFO or a device is refused, never waited on or read
+    // without end.
+    const file_io::FileRead file = file_io::read_regular_file(rom, u64(MAX_ROM_FILE_SIZE));
+    if (file.status == file_io::ReadStatus::Missing) {
+        error = "ROM not found: " + rom;
         return false;
     }
-    if (image.empty() || image.size() > size_t(MAX_ROM_FILE_SIZE)) {
+    if (file.status == file_io::ReadStatus::Failed) {
+        error = "ROM not readable: " + rom + " (" + file.error + ")";
+        return false;
+    }
+    std::vector<u8> image = file.bytes;
+    if (image.empty() || file.size > u64(MAX_ROM_FILE_SIZE)) {
         if (!patches.empty()) {
             error = "cannot patch " + rom;
             return false;
@@ -104,6 +112,7 @@ int main(int argc, char** argv) {
     std::vector<int> round_trips;
     bool snapshots = false;
     romtest::DebugOutputs debug_outputs;
+    romtest::PictureOptions picture_options;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -155,6 +164,8 @@ int main(int argc, char** argv) {
             bench = true;
         } else if (std::string why; const int taken = romtest::parse_debug_option(argc, argv, i, debug_outputs, why)) {
             if (taken < 0) return error_exit(why);
+        } else if (std::string why; const int taken = romtest::parse_picture_option(argc, argv, i, picture_options, why)) {
+            if (taken < 0) return error_exit(why);
         } else if (!arg.empty() && arg[0] == '-') {
             print_usage();
             return error_exit("unknown option " + arg);
@@ -196,6 +207,7 @@ int main(int argc, char** argv) {
         gb->rom_path = rom;
         romtest::load_symbols(*gb);
         gb->reset();
+        romtest::apply_render_path(*gb, picture_options);
         return gb;
     };
     romtest::ScreenCapture screen;
@@ -224,6 +236,7 @@ int main(int argc, char** argv) {
 
     if (!screenshot.empty() && !write_png_rgb(screenshot, romtest::to_rgb(screen), error)) return error_exit(error);
     if (!romtest::write_debug_outputs(runner.machine(), debug_outputs, error)) return error_exit(error);
+    if (!romtest::write_picture_files(runner.machine(), picture_options, error)) return error_exit(error);
 
     if (bench) {
         char line[128];

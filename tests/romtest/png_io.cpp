@@ -1,6 +1,9 @@
 #include "png_io.h"
 
+#include <fcntl.h>
 #include <png.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csetjmp>
 #include <cstdio>
@@ -18,6 +21,7 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 // libpng reports errors through a longjmp; the message is kept here first.
 struct ErrorSink {
     std::string message;
+    std::string warning;  // the first warning; says why a header was refused
 };
 
 void on_png_error(png_structp png, png_const_charp message) {
@@ -25,7 +29,10 @@ void on_png_error(png_structp png, png_const_charp message) {
     png_longjmp(png, 1);
 }
 
-void on_png_warning(png_structp, png_const_charp) {}
+void on_png_warning(png_structp png, png_const_charp message) {
+    auto* sink = static_cast<ErrorSink*>(png_get_error_ptr(png));
+    if (sink && sink->warning.empty()) sink->warning = message;
+}
 
 }  // namespace
 
@@ -49,6 +56,8 @@ bool read_png_body(ReadState& s) {
     if (setjmp(png_jmpbuf(s.png))) return false;
     png_init_io(s.png, s.file);
     png_set_sig_bytes(s.png, 8);
+    // The header's size is refused before anything is allocated for it.
+    png_set_user_limits(s.png, MAX_PNG_SIDE, MAX_PNG_SIDE);
     png_read_info(s.png, s.info);
 
     s.width = png_get_image_width(s.png, s.info);
@@ -80,8 +89,22 @@ bool read_png_body(ReadState& s) {
 }  // namespace
 
 bool read_png_rgb(const std::string& path, RgbImage& out, std::string& error) {
-    File file(std::fopen(path.c_str(), "rb"));
+    // Opened without blocking and checked to be a regular file first: a
+    // FIFO would wait for a writer forever.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot open " + path;
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        error = "not a regular file: " + path;
+        return false;
+    }
+    File file(::fdopen(fd, "rb"));
     if (!file) {
+        ::close(fd);
         error = "cannot open " + path;
         return false;
     }
@@ -103,7 +126,8 @@ bool read_png_rgb(const std::string& path, RgbImage& out, std::string& error) {
     const bool ok = read_png_body(s);
     png_destroy_read_struct(&s.png, &s.info, nullptr);
     if (!ok) {
-        error = s.layout_ok ? "cannot read " + path + ": " + s.sink.message : "unexpected pixel layout in " + path;
+        const std::string why = s.sink.warning.empty() ? s.sink.message : s.sink.warning + " (" + s.sink.message + ")";
+        error = s.layout_ok ? "cannot read " + path + ": " + why : "unexpected pixel layout in " + path;
         return false;
     }
     out.width = int(s.width);

@@ -2,9 +2,14 @@
 // decision of each expectation kind, and the recognition of LD B,B, on small
 // ROMs built in memory.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -305,6 +310,67 @@ TEST(RomtestImage, ComparesAtTheBreakpointOrAfterTheFrameLimit) {
         EXPECT_EQ(v.status, r.status) << v.detail;
         EXPECT_EQ(v.frames, r.frames);
         EXPECT_NE(v.detail.find(r.detail), std::string::npos) << v.detail;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Inputs of the runner process: each is bounded and none is waited on.
+
+u32 crc32(const u8* data, size_t size) {
+    u32 crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < size; ++i) {
+        crc ^= data[i];
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
+// A real 160x144 PNG whose header is rewritten to claim width x height
+// (with a correct checksum, so only the size gives it away).
+void write_png_claiming(const std::string& path, u32 width, u32 height) {
+    write_png_or_fail(path, solid(0));
+    std::ifstream in(path, std::ios::binary);
+    std::vector<u8> png{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    in.close();
+    for (int i = 0; i < 4; ++i) {
+        png[size_t(16 + i)] = u8(width >> (24 - 8 * i));
+        png[size_t(20 + i)] = u8(height >> (24 - 8 * i));
+    }
+    const u32 crc = crc32(png.data() + 12, 17);  // chunk type and data
+    for (int i = 0; i < 4; ++i) png[size_t(29 + i)] = u8(crc >> (24 - 8 * i));
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(png.data()), std::streamsize(png.size()));
+}
+
+TEST(RomtestInputs, RefusedAtOnceWithAReason) {
+    TempDir dir;
+    std::vector<u8> rom(0x8000, 0x00);
+    const std::string good = dir.file("good.gb", rom);
+    const std::string fifo = dir.path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string huge = dir.path("huge.png");
+    write_png_claiming(huge, 100000, 100000);
+    struct Row {
+        std::string args, says;
+    };
+    const Row rows[] = {
+        {"--expect blargg-ram /dev/zero", "ERROR ROM not readable: /dev/zero (a device, not a regular file)"},
+        {"--expect serial --patch 0:00:00 /dev/zero", "ERROR ROM not readable: /dev/zero (a device, not a regular file)"},
+        {"--expect serial " + fifo, "ERROR ROM not readable: " + fifo + " (a FIFO, not a regular file)"},
+        {"--expect image:" + fifo + " " + good, "ERROR not a regular file: " + fifo},
+        {"--expect image:" + huge + " " + good, "ERROR cannot read " + huge + ": Image width exceeds user limit"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.args);
+        // The time limit only keeps a runner that blocks from stalling the test.
+        const std::string command = "timeout 30 " + std::string(ZEMBRIX_ROMTEST_BINARY) + " " + r.args + " 2>&1";
+        FILE* pipe = ::popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string out;
+        std::array<char, 4096> buffer{};
+        for (size_t n; (n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) out.append(buffer.data(), n);
+        const int status = ::pclose(pipe);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << "status " << status << ": " << out;
+        EXPECT_NE(out.find(r.says), std::string::npos) << out;
     }
 }
 
