@@ -473,7 +473,7 @@ void CPU::run_single_instruction_inline() {
     GB& machine = *gb;
     const u16 address = pc;
     Disassembler::mark_instruction_start(machine, address);
-    opcode = machine.read_byte(address);
+    opcode = machine.cpu_read_byte(address);
     if (halt_bug) {
         pc = u16(pc - 1);
         halt_bug = false;

@@ -40,23 +40,23 @@ ZEMBRIX_HOT void CPU::tick() {
 
 ZEMBRIX_HOT u8 CPU::ticked_read_byte(u16 address) {
     tick();
-    return gb->read_byte(address);
+    return gb->cpu_read_byte(address);
 }
 
 ZEMBRIX_HOT void CPU::ticked_write_byte(u16 address, u8 value) {
     tick();
-    gb->write_byte(address, value);
+    gb->cpu_write_byte(address, value);
 }
 
 ZEMBRIX_HOT u16 CPU::ticked_read_word(u16 address) {
     tick();
-    u8 low = gb->read_byte(address);
+    u8 low = gb->cpu_read_byte(address);
     u8 high = ticked_read_byte(u16(address + 1));
     return u16(low | (high << 8));
 }
 
 ZEMBRIX_HOT void CPU::ticked_write_word(u16 address, u16 value) {
     tick();
-    gb->write_byte(u16(address + 1), u8(value >> 8));
+    gb->cpu_write_byte(u16(address + 1), u8(value >> 8));
     ticked_write_byte(address, u8(value));
 }
