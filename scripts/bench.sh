@@ -195,8 +195,9 @@ identity_list() {
 
 run_identity() {
     local before="$1" after="$2" out
-    out="$(mktemp -d)"
-    trap 'rm -rf "$out"' RETURN
+    out="${ZEMBRIX_IDENTITY_KEEP:-$(mktemp -d)}"
+    mkdir -p "$out"
+    [ -n "${ZEMBRIX_IDENTITY_KEEP:-}" ] || trap 'rm -rf "$out"' RETURN
     identity_list > "$out/list"
     zembrix_log "identity: $(wc -l < "$out/list") runs on each build, $jobs at a time"
     local b

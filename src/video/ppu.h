@@ -649,17 +649,26 @@ private:
     void apply_cgb_sprite_height(int height);
 
     // Pixel pipeline helpers (pixel_pipeline.cpp).
-    template <PixelClass C>
+    // `Clean`: from here to the end of the line no queued register effect,
+    // no BGP write's mixing cycle and no LCDC write's cycle can come, so the
+    // steps leave out those tests (see clean_rest_of_line).
+    template <PixelClass C, bool Clean = false>
     void step_mode_3();
-    template <PixelClass C>
+    template <PixelClass C, bool Clean = false>
     void run_pipeline(u64 until);
     void run_pipeline_until(u64 until);
-    template <PixelClass C>
+    bool clean_rest_of_line() const;
+    template <PixelClass C, bool Clean = false>
     u32 mix_pixel();
-    template <PixelClass C>
+    template <PixelClass C, bool Clean = false>
     u32 bg_colour(int bg);
-    template <PixelClass C>
+    template <PixelClass C, bool Clean = false>
     void output_pixel();
+    template <bool Clean>
+    void advance_tile_fetcher();
+    void set_rare_tile_fetcher_state(int new_state);
+    void note_tile_data_switch();
+    void enter_tile_fetcher_state(int new_state);
     u32 mix_current_pixel();
     bool is_plain_line() const;
     template <PixelClass C>
