@@ -245,11 +245,14 @@ void PPU::set_state(int id) {
         case STATE_LINE_0_MODE_3_END:
             oam_last_busy_cycle = now();
             render_line(current_line);
-            set_mode(MODE_HBLANK);
+            // Mode 3 ends as on every other line: in double speed the CGB
+            // shows mode 0, and frees VRAM and OAM, one cycle later.
+            if (dmg || !double_speed) set_mode(MODE_HBLANK);
             wait(1);
             next_state = STATE_LINE_0_HBLANK_STAT;
             break;
         case STATE_LINE_0_HBLANK_STAT:
+            if (cgb && double_speed) set_mode(MODE_HBLANK);
             update_stat_irq(false);
             wait_rest();
             next_state = STATE_LINE_1_143_CLOCKS_0_TWIN;
