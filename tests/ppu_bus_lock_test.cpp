@@ -173,8 +173,11 @@ bool expected_blocked(const Case& c, Access a, Line line, int scx, int t) {
         case Access::VramRead: return t >= (dmg(c) ? 80 : 81) && t < end;
         case Access::VramWrite: return t >= 81 && t < end;
         // OAM is the scan's from the line's first cycle, while STAT still
-        // shows the old mode.
-        case Access::OamRead: return t < end + (cgb_d_or_later(c) && !c.double_speed ? 1 : 0);
+        // shows the old mode; in double speed the revisions before D leave
+        // reads that cycle.
+        case Access::OamRead:
+            return t >= (!dmg(c) && !cgb_d_or_later(c) && c.double_speed ? 2 : 0) &&
+                   t < end + (cgb_d_or_later(c) && !c.double_speed ? 1 : 0);
         // Writes get OAM in the scan's last cycle; the DMG also leaves them
         // the line's first cycle.
         case Access::OamWrite: return (t >= (dmg(c) ? 4 : 0) && t < 80) || (t >= 81 && t < end);

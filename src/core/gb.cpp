@@ -302,7 +302,10 @@ bool GB::lcd_on_line_takes_oam_writes() const {
 }
 
 u8 GB::read_oam_area(u16 address) {
-    if (dma.oam_dma_bus_state != 0 || ppu.mode == 2 || ppu.mode == 3 || oam_scan_starting()) return 0xFF;
+    if (dma.oam_dma_bus_state != 0 || ppu.mode == 2 || ppu.mode == 3) return 0xFF;
+    // The CGB revisions before D leave a double-speed read OAM in the line's
+    // first cycle; the scan takes it from them with STAT's mode 2.
+    if (oam_scan_starting() && !(double_speed && is_cgb && device < MODEL_CGBD)) return 0xFF;
     // From revision D on, the CGB keeps OAM for mode 3 until the cycle in
     // which single-speed STAT shows mode 0 (on the first line after LCD-on,
     // two cycles after the line is drawn) and releases it one cycle later,
