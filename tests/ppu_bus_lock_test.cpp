@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "lcd_machine.h"
 #include "test_machine.h"
 
 namespace {
@@ -220,6 +221,41 @@ TEST(BusLocks, ObjectMemoryWrites) {
 }
 TEST(BusLocks, StatModes) {
     for (const Case& c : CASES) check(c, Access::Stat);
+}
+
+// Line 0 ends its drawing as the other lines do: the HBlank DMA request and
+// the HBlank STAT interrupt come at the same line cycles as on line 1, on
+// each revision and in either speed.
+TEST(BusLocks, LineZeroEndsDrawingAsTheOthers) {
+    struct Event {
+        int hdma_request = -1, stat_request = -1;
+    };
+    for (const Case& c : CASES) {
+        if (dmg(c)) continue;
+        SCOPED_TRACE(testing::Message() << c.model << (c.double_speed ? " double speed" : ""));
+        Lcd lcd(c.model, RomImage().cgb_flag(0x80));
+        lcd.gb.double_speed = c.double_speed;
+        lcd.write(REG_SCX, 5);
+        lcd.write(REG_STAT, 0x08);  // the HBlank source alone
+        auto events_of_line = [&](int line) {
+            lcd.run_to(line, 0);
+            lcd.gb.cpu.hblank_hdma_requested = false;
+            lcd.clear_requests();
+            Event e;
+            for (int t = 1; t < 300; ++t) {
+                lcd.run(1);
+                if (e.hdma_request < 0 && lcd.gb.cpu.hblank_hdma_requested) e.hdma_request = t;
+                if (e.stat_request < 0 && lcd.stat_requested()) e.stat_request = t;
+            }
+            return e;
+        };
+        const Event line_1 = events_of_line(1);
+        ASSERT_GT(line_1.hdma_request, 0);
+        ASSERT_GT(line_1.stat_request, 0);
+        const Event line_0 = events_of_line(0);
+        EXPECT_EQ(line_0.hdma_request, line_1.hdma_request);
+        EXPECT_EQ(line_0.stat_request, line_1.stat_request);
+    }
 }
 
 }  // namespace
