@@ -325,10 +325,10 @@ u8 GB::read_byte(u16 address) {
         case 0xA: case 0xB:
             return read_cartridge_area(address);
         case 0x8: case 0x9:
-            // In single speed a CGB's drawing takes VRAM from CPU reads one
-            // cycle after STAT shows mode 3 even on the first line after
-            // LCD-on, where STAT shows it a cycle early; in double speed
-            // the reads lose VRAM with that early mode 3.
+            // In single speed a CGB's drawing takes VRAM from CPU reads at
+            // line cycle 81 also on the first line after LCD-on, where STAT
+            // shows mode 3 from cycle 80; in double speed that line's reads
+            // lose VRAM at cycle 80 already.
             if (ppu.mode == 3 && !(is_cgb && !double_speed && ppu.state == PPU::STATE_ON_LINE_0_CLOCKS_80))
                 return 0xFF;
             // DMG hands VRAM to the PPU in the last cycle of the OAM scan; the
