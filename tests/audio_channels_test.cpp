@@ -127,6 +127,29 @@ TEST(NoiseChannel, Nr43WriteKeepsTheShiftCounterRunning) {
     }
 }
 
+// Channel 1's sweep unit takes a trigger's reload (timer, shadow frequency)
+// 12 cycles after the trigger; a sweep clock in between still works on the
+// shadow of the run before. Here that shadow (0x400, shift 0) overflows at
+// the clock and the new one (0x100) would not. The first sweep clock after
+// power-on lands 3 cycles into the M-cycle that ends at `m_cycle` below, so
+// retriggers 4, 8 and 12 cycles before that end come less than 12 cycles
+// before the clock and leave the channel off; an earlier one, or one after
+// the clock (which stops the old run), leaves it on.
+TEST(Sweep, ClockBeforeTheTriggersReloadUsesTheOldShadow) {
+    for (u64 before = 0; before <= 24; before += 4) {
+        AudioMachine m("cgbE");
+        const u64 m_cycle = m.power_cycle() + 3 * SEQ_STEP + 4;
+        m.w(NR10, 0x10);  // period 1, add, shift 0
+        m.w(NR12, 0xF0);
+        m.w(NR13, 0x00);
+        m.w(NR14, 0x84);  // 0x400
+        m.run_to(m_cycle - before);
+        m.w(NR14, 0x81);  // 0x100
+        m.run(40);
+        EXPECT_EQ(m.playing(1), before == 0 || before > 12) << before << " cycles before";
+    }
+}
+
 // A stopped channel's register moves only while its timer runs: a length
 // that runs out stops both, and an NR43 write restarts the timer with the new
 // period even though nothing is heard. (The next trigger starts the register
