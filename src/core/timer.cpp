@@ -87,17 +87,15 @@ void Timer::write_div(u8) { restart_divider(counter(), now()); }
 
 // DIV (bits 8-15) takes the carry out of the low byte one cycle late. A
 // speed switch's reset, and the last look of TIMA's edge detector before it,
-// come at the very cycle the low byte wraps when they come at all on such a
-// cycle: they meet the upper bits as they were before that carry, so a bit
-// the carry would raise never rises, and a bit the carry would drop falls
-// once, the edge already counted at this cycle. Either way the reset adds no
-// edge of its own. (A DIV write comes later in its M-cycle and sees the carry.)
+// meet the upper bits as they were before that carry when they fall in the
+// very cycle the low byte wraps: a bit the carry would raise never rises, and
+// a bit the carry would drop falls once, the edge already counted at this
+// cycle. Either way the reset adds no edge of its own. (A DIV write comes
+// later in its M-cycle and sees the carry.)
 u16 Timer::counter_seen_by_speed_switch() const {
     const u16 count = counter();
     return (count & 0xFF) == 0 ? 0 : count;
 }
-
-u16 Timer::sample_for_speed_switch() const { return counter_seen_by_speed_switch(); }
 
 void Timer::reset_divider_for_speed_switch(u32 head_start, u16 timer_sample) {
     const u16 old = counter_seen_by_speed_switch();

@@ -26,8 +26,8 @@ public:
     // divider as TIMA's edge detector last saw it, when that was before the
     // reset (all ones when it looks at the reset itself).
     void reset_divider_for_speed_switch(u32 head_start, u16 timer_sample = 0xFFFF);
-    // The divider as a speed switch sees it now.
-    u16 sample_for_speed_switch() const;
+    // The divider as a speed switch sees it now (see timer.cpp).
+    u16 counter_seen_by_speed_switch() const;
     void write_tac(u8 value);
     void calculate_next_timer_update_cycle();
     // CPU-clock cycle of the next falling edge of `bit` of the divider.
@@ -60,7 +60,6 @@ public:
 private:
     u64 now() const;
     void schedule(u64 cycle);
-    u16 counter_seen_by_speed_switch() const;
     void restart_divider(u16 old_counter, u64 base);
     // Schedules TIMA's next input edge after a divider restart from `old`.
     void schedule_after_restart(u16 old);

@@ -316,7 +316,7 @@ void CPU::op_stop() {
     gb->ppu_phase_shift = false;
     if (!gb->double_speed) speed_switch_reference = cycles_4mhz;
     tick();
-    const u16 timer_sample = gb->device >= MODEL_CGBD ? gb->timer.sample_for_speed_switch() : u16(0xFFFF);
+    const u16 timer_sample = gb->device >= MODEL_CGBD ? gb->timer.counter_seen_by_speed_switch() : u16(0xFFFF);
     tick();
     pc = u16(pc + 2);
     if (!gb->double_speed) {
