@@ -75,6 +75,81 @@ TEST(NoiseChannel, ClockShiftAbove13FreezesTheRegister) {
     }
 }
 
+// NR43 on a playing channel: the shift counter the trigger started runs on.
+// The register is clocked by the rise of the selected counter bit, so a new
+// shift keeps the steps on that counter's grid, and selecting a high bit where
+// a low one was selected steps the register at once; a new divisor applies
+// from the counter's next increment (codes 1-7 finish the count in progress).
+// Cycles from the trigger; the steps are seen at the end of their M-cycle.
+TEST(NoiseChannel, Nr43WriteKeepsTheShiftCounterRunning) {
+    struct Case {
+        u8 from, to;
+        u64 write;          // cycles after the trigger
+        bool at_once;       // the write itself steps the register
+        u64 next, after;    // the next two steps
+    };
+    // 0x11: counter +1 every 8 cycles, steps on the rises of bit 1 (cycles
+    // 28, 60, 92, 124 here); bit 0 rises on every odd count.
+    const Case cases[] = {
+        {0x11, 0x01, 80, false, 84, 100},   // count 8: bit 0 rises at 84
+        {0x11, 0x01, 84, true, 100, 116},   // count 9: bit 0 high, bit 1 low
+        {0x11, 0x01, 88, true, 100, 116},
+        {0x11, 0x01, 96, false, 100, 116},  // count 10: bit 1 high already
+        {0x11, 0x01, 120, true, 132, 148},  // count 13
+        {0x11, 0x31, 80, true, 204, 332},   // count 8: bit 3 selected, high
+        {0x11, 0x31, 96, false, 204, 332},
+        {0x11, 0x10, 96, false, 112, 128},  // code 0: +1 every 4 cycles from 10
+        {0x02, 0x01, 80, false, 84, 100},   // code 2 to 1: the count of 16
+        {0x02, 0x01, 84, false, 108, 124},  // in progress ends first
+        {0x02, 0x01, 100, false, 116, 132},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << "NR43 " << int(c.from) << " to " << int(c.to) << std::dec
+                                        << " at " << c.write);
+        AudioMachine m("cgbE");
+        m.power_cycle();
+        m.w(NR42, 0xF0);
+        m.w(NR43, c.from);
+        m.w(NR44, 0x80);
+        const u64 trigger = m.now();
+        m.run_to(trigger + c.write);
+        const u16 before = m.audio().channel4->lfsr;
+        m.w(NR43, c.to);
+        EXPECT_EQ(m.audio().channel4->lfsr != before, c.at_once);
+        std::vector<u64> steps;
+        u16 last = m.audio().channel4->lfsr;
+        while (steps.size() < 2 && m.now() < trigger + 400) {
+            m.run(1);
+            if (m.audio().channel4->lfsr != last) steps.push_back(m.now() - trigger);
+            last = m.audio().channel4->lfsr;
+        }
+        EXPECT_EQ(steps, (std::vector<u64>{c.next, c.after}));
+    }
+}
+
+// Channel 1's sweep unit takes a trigger's reload (timer, shadow frequency)
+// 12 cycles after the trigger; a sweep clock in between still works on the
+// shadow of the run before. Here that shadow (0x400, shift 0) overflows at
+// the clock and the new one (0x100) would not. The first sweep clock after
+// power-on lands 3 cycles into the M-cycle that ends at `m_cycle` below, so
+// retriggers 4, 8 and 12 cycles before that end come less than 12 cycles
+// before the clock and leave the channel off; an earlier one, or one after
+// the clock (which stops the old run), leaves it on.
+TEST(Sweep, ClockBeforeTheTriggersReloadUsesTheOldShadow) {
+    for (u64 before = 0; before <= 24; before += 4) {
+        AudioMachine m("cgbE");
+        const u64 m_cycle = m.power_cycle() + 3 * SEQ_STEP + 4;
+        m.w(NR10, 0x10);  // period 1, add, shift 0
+        m.w(NR12, 0xF0);
+        m.w(NR13, 0x00);
+        m.w(NR14, 0x84);  // 0x400
+        m.run_to(m_cycle - before);
+        m.w(NR14, 0x81);  // 0x100
+        m.run(40);
+        EXPECT_EQ(m.playing(1), before == 0 || before > 12) << before << " cycles before";
+    }
+}
+
 // A stopped channel's register moves only while its timer runs: a length
 // that runs out stops both, and an NR43 write restarts the timer with the new
 // period even though nothing is heard. (The next trigger starts the register

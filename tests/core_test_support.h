@@ -72,8 +72,9 @@ inline const char* boot_slot_of(const std::string& model) {
 
 // Puts the picture unit at a point of its line without running it: the bus
 // rules only look at the mode, the line, the step and the cycle within the
-// line. Both clocks are equal in single speed, as after every boot.
-inline void place_ppu(GB& gb, int mode, int line, int line_cycle, int state = 0) {
+// line. Both clocks are equal in single speed, as after every boot. Without
+// a step given, the unit stands in a step of a line's horizontal blank.
+inline void place_ppu(GB& gb, int mode, int line, int line_cycle, int state = PPU::STATE_LINE_1_143_HBLANK_STAT) {
     gb.ppu.mode = mode;
     gb.ppu.current_line = line;
     gb.ppu.state = state;
@@ -81,4 +82,4 @@ inline void place_ppu(GB& gb, int mode, int line, int line_cycle, int state = 0)
 }
 
 // A point where the picture unit leaves both of its memories to the CPU.
-inline void ppu_idle(GB& gb) { place_ppu(gb, 0, 0, 300); }
+inline void ppu_idle(GB& gb) { place_ppu(gb, 0, 10, 300); }

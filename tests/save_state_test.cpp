@@ -352,3 +352,32 @@ TEST(SaveState, AHaltStillDecidingContinuesAsItWouldHave) {
     }
     EXPECT_GT(deciding, 0);
 }
+
+TEST(SaveState, SoundChangesUnderWayTravelWithTheState) {
+    // Channel 4 plays while NR43 changes under it (its shift counter runs on
+    // across the writes) and channel 1 is retriggered over and over (each
+    // trigger's sweep reload lands 12 cycles later). A state saved at any
+    // instruction boundary, right after a write included, goes on the same.
+    const RomImage rom({
+        0x3E, 0x80, 0xE0, 0x26,  // NR52: sound on
+        0x3E, 0xF0, 0xE0, 0x21,  // NR42
+        0x3E, 0x02, 0xE0, 0x22,  // NR43: divisor code 2
+        0x3E, 0x80, 0xE0, 0x23,  // NR44: trigger
+        0x3E, 0xF0, 0xE0, 0x12,  // NR12
+        0x3E, 0x11, 0xE0, 0x10,  // NR10: period 1, add, shift 1
+        0x3E, 0x84, 0xE0, 0x14,  // loop: NR14 trigger
+        0x3E, 0x11, 0xE0, 0x22,  // NR43: code 1, shift 1
+        0x00, 0x00, 0x00,
+        0x3E, 0x02, 0xE0, 0x22,  // NR43: code 2, shift 0
+        0x18, 0xF0,              // JR loop
+    });
+    for (int point = 6; point < 40; ++point) {
+        auto a = machine(rom, "cgbE");
+        run_instructions(*a, point);
+        auto b = machine(rom, "cgbE");
+        ASSERT_TRUE(b->load_state(a->save_state()));
+        run_instructions(*a, 3000);
+        run_instructions(*b, 3000);
+        EXPECT_TRUE(same_state(b->save_state(), a->save_state())) << "saved after " << point << " instructions";
+    }
+}

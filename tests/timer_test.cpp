@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "peripherals_support.h"
 
 // The timer facts the test ROMs leave alone: switching it off while its
@@ -52,4 +55,50 @@ TEST(Timer, RunsOnTheCpuClockInDoubleSpeed) {
     advance_mcycles(m.g(), 4);
     EXPECT_EQ(m.tima(), 1);
     EXPECT_EQ(m.g().cpu.cycles_4mhz - start_4mhz, 8u) << "half the base-clock time has passed";
+}
+
+// A speed switch that waits resets the divider two M-cycles after STOP, and
+// the reset raises TIMA when the selected bit is high. From CGB-D on, TIMA's
+// edge detector takes its last look at the divider one M-cycle before the
+// reset and counts the reset only if the bit was high then too, so every
+// result of CGB-C comes one M-cycle of delay before STOP later. Each program
+// restarts the divider, waits `n` NOPs, switches speed (from single speed or
+// from double speed) and reads TIMA; the delays sweep across each input bit's
+// rise (for bit 9 across count 0x200, where the reset meets the carry into
+// DIV's upper byte still on its way).
+TEST(Timer, SpeedSwitchResetReachesTimaOneMCycleLaterFromCgbD) {
+    constexpr u8 NOP = 0x00, STOP = 0x10;
+    const auto tima_after_switch = [&](const char* model, bool from_double, u8 tac, int n) {
+        std::vector<u8> program;
+        if (from_double) program = {0x3E, 0x01, 0xE0, 0x4D, STOP, 0x00};
+        // XOR A; LDH (TAC),A; LDH (TIMA),A; LDH (DIV),A; LD A,tac; LDH (TAC),A
+        program.insert(program.end(), {0xAF, 0xE0, 0x07, 0xE0, 0x05, 0xE0, 0x04, 0x3E, tac, 0xE0, 0x07});
+        program.insert(program.end(), size_t(n), NOP);
+        // LD A,1; LDH (KEY1),A; STOP; LDH A,(TIMA); JR -2
+        program.insert(program.end(), {0x3E, 0x01, 0xE0, 0x4D, STOP, 0x00, 0xF0, 0x05, 0x18, 0xFE});
+        TestMachine m(RomImage(program).cgb_flag(0x80), model);
+        m.gb->write_byte(REG_IF, 0x00);
+        m.step(int(program.size()));  // more steps than instructions
+        EXPECT_NE(m.gb->double_speed, from_double);
+        return m.cpu().a();
+    };
+    struct Window {
+        u8 tac;
+        int first, last;  // NOP counts
+    };
+    for (const Window& w : {Window{0x05, 0, 8}, Window{0x06, 0, 20}, Window{0x07, 12, 28}, Window{0x04, 110, 118}}) {
+        for (bool from_double : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "TAC " << int(w.tac) << (from_double ? " from double speed" : ""));
+            std::vector<u8> c, e;
+            for (int n = w.first; n <= w.last; ++n) {
+                c.push_back(tima_after_switch("cgbC", from_double, w.tac, n));
+                e.push_back(tima_after_switch("cgbE", from_double, w.tac, n));
+            }
+            EXPECT_NE(std::count(c.begin(), c.end(), c.front()), std::ptrdiff_t(c.size())) << "the window holds a rise";
+            EXPECT_NE(c, e);
+            c.pop_back();
+            e.erase(e.begin());
+            EXPECT_EQ(e, c);
+        }
+    }
 }

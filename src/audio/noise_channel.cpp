@@ -8,9 +8,9 @@ constexpr int TIMER_INDEX = 3;
 constexpr int MAX_CLOCK_SHIFT = 13;
 // Cycles per tick of the prescaler behind NR43 divisor codes 1 to 7.
 constexpr int NOISE_PRESCALER_UNIT = 8;
-// Cycles from a prescaler tick that ends the shift counter's first half
-// period to the LFSR step.
-constexpr u64 NOISE_START_LATENCY = 10;
+// Cycles from a prescaler tick (counted from power-on) to the shift counter's
+// increment that it causes.
+constexpr u64 NOISE_TICK_PHASE = 2;
 }  // namespace
 
 void NoiseChannel::reset() {
@@ -98,14 +98,64 @@ void NoiseChannel::write_nr42(u8 value) {
     envelope_period = value & 7;
 }
 
+// The shift counter as it stands at `cycle` (all its bits; the register is
+// clocked by bits 0-13).
+u32 NoiseChannel::counter_at(u64 cycle) const {
+    if (cycle < counter_ref_cycle) return counter_ref;
+    return counter_ref + u32((cycle - counter_ref_cycle) / increment_period());
+}
+
+// Cycles from `cycle` to the next rise of the selected counter bit, given the
+// counter's value there and the cycle of its next increment.
+u64 NoiseChannel::cycles_to_next_rise(u32 count, u64 next_increment, u64 cycle) const {
+    const u32 half = u32(1) << clock_shift;
+    const u32 rise = (count | (2 * half - 1)) + 1 + half - ((count & half) ? 0 : 2 * half);
+    return next_increment + u64(rise - count - 1) * increment_period() - cycle;
+}
+
 void NoiseChannel::write_nr43(u8 value) {
     if (!gb->audio.powered) return;
+    const u64 now = gb->cpu.cycles_4mhz;
+    const int old_code = divisor_code;
+    const int old_shift = clock_shift;
+    const u64 old_increment = increment_period();
+    const u32 count = counter_at(now);
     clock_shift = value >> 4;
     seven_bit_mode = value & 0x08;
     divisor_code = value & 7;
-    // The timer restarts with the new period even on a stopped channel.
-    gb->audio.update_next_frequency_cycle_for_channel(TIMER_INDEX, timer_period());
     nr43 = value;
+    if (!playing) {
+        // The counters start over with the new period even on a stopped
+        // channel: the next step comes one whole period after the write.
+        counter_ref_cycle = now;
+        counter_ref = u32(1) << clock_shift;
+        gb->audio.update_next_frequency_cycle_for_channel(TIMER_INDEX, timer_period());
+        return;
+    }
+    // The shift counter runs on; the new divisor applies from its next
+    // increment (a count in progress at divisor codes 1-7 ends at the old
+    // code; from or to code 0 the counter takes the other clock at once).
+    const u64 done = now < counter_ref_cycle ? 0 : (now - counter_ref_cycle) / old_increment;
+    u64 next_increment = counter_ref_cycle + (done + 1) * old_increment;
+    if (divisor_code != old_code && (old_code == 0 || divisor_code == 0)) {
+        const Audio& audio = gb->audio;
+        if (divisor_code == 0) {
+            next_increment = now + 4 - (now - audio.power_on_cycle) % 4;
+        } else {
+            const u64 to_tick = NOISE_PRESCALER_UNIT - (now - audio.power_on_cycle - NOISE_TICK_PHASE) % NOISE_PRESCALER_UNIT;
+            next_increment = now + to_tick + u64(divisor_code - 1) * NOISE_PRESCALER_UNIT;
+        }
+    }
+    counter_ref = count;
+    counter_ref_cycle = next_increment - increment_period();
+    // The register is clocked by the rise of the selected counter bit, behind
+    // the bit selector: selecting a high bit where a low one was selected is
+    // such a rise, and steps the register at once.
+    const bool old_bit = old_shift <= MAX_CLOCK_SHIFT && ((count >> old_shift) & 1);
+    const bool new_bit = clock_shift <= MAX_CLOCK_SHIFT && ((count >> clock_shift) & 1);
+    if (new_bit && !old_bit) step_lfsr();
+    gb->audio.update_next_frequency_cycle_for_channel(
+        TIMER_INDEX, clock_shift > MAX_CLOCK_SHIFT ? NEVER : cycles_to_next_rise(count, next_increment, now));
 }
 
 void NoiseChannel::write_nr44(u8 value) {
@@ -139,28 +189,33 @@ void NoiseChannel::start() {
     envelope_running = true;
     lfsr = 0x7FFF;
 
+    // The trigger restarts the shift counter (and the divide-by-code counter
+    // in front of it). The register steps at each rise of the counter's bit
+    // `clock_shift`: half a period after a trigger from silence, a whole one
+    // plus 8 cycles after a retrigger of the playing channel.
     const u64 now = gb->cpu.cycles_4mhz;
-    u64 delay;
     if (was_playing) {
-        delay = timer_period() + 8;
+        counter_ref = u32(1) << clock_shift;
+        counter_ref_cycle = now + 8;
     } else if (divisor_code == 0) {
-        // Divisor code 0 clocks the shift counter every 4 cycles from the
-        // trigger on; the LFSR steps when the counter's bit `clock_shift`
-        // first rises, half a period in, plus the start-up latency.
-        delay = (u64(4) << clock_shift) + 4 + ((u64(audio.power_on_phase) == (now & 3)) ? 4 : 6);
+        // Divisor code 0 clocks the counter every 4 cycles on the unit's
+        // 1 MHz clock.
+        counter_ref = 0;
+        counter_ref_cycle = now + 4 + ((u64(audio.power_on_phase) == (now & 3)) ? 4 : 6);
     } else {
         // Larger divisors count ticks of a prescaler that ticks every 8
-        // cycles from power-on and is not restarted by a trigger. The trigger
-        // restarts the divide-by-code and shift counters, so the first LFSR
-        // step comes code * 2^clock_shift ticks after the trigger. A trigger
-        // in the very cycle of a tick misses that tick with code 1, while the
-        // divide-by-code counter of larger codes already takes it as its
-        // first count.
+        // cycles from power-on and is not restarted by a trigger; the counter
+        // moves 2 cycles after the tick that ends a count of `divisor_code`.
+        // A trigger in the very cycle of a tick misses that tick with code 1,
+        // while the divide-by-code counter of larger codes already takes it
+        // as its first count.
         const u64 unit = NOISE_PRESCALER_UNIT;
         u64 to_tick = unit - (now - audio.power_on_cycle) % unit;
         if (divisor_code > 1 && to_tick == unit) to_tick = 0;
-        delay = to_tick + ((u64(divisor_code) << clock_shift) - 1) * unit + NOISE_START_LATENCY;
+        counter_ref = 0;
+        counter_ref_cycle = now + to_tick + NOISE_TICK_PHASE;
     }
+    const u64 delay = cycles_to_next_rise(counter_ref, counter_ref_cycle + increment_period(), now);
     audio.update_next_frequency_cycle_for_channel(TIMER_INDEX, delay);
 
     calculate_sample();
@@ -174,6 +229,10 @@ void NoiseChannel::tick_frequency() {
         return;
     }
     audio.update_next_frequency_cycle_for_channel(TIMER_INDEX, timer_period());
+    step_lfsr();
+}
+
+void NoiseChannel::step_lfsr() {
     const u16 feedback = (lfsr ^ (lfsr >> 1)) & 1;
     lfsr = u16((lfsr >> 1) | (feedback << 14));
     if (seven_bit_mode) lfsr = u16((lfsr & ~0x40) | (feedback << 6));

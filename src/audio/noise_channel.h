@@ -34,7 +34,7 @@ public:
         ar(routed_right, routed_left, nr41, nr42, nr43, nr44, playing, dac_on, volume, output_left, output_right,
            level, previous_level, level_change_cycle, length, envelope_initial_volume, envelope_increase,
            envelope_period, envelope_counter, envelope_running, step_was_odd, length_enabled, seven_bit_mode,
-           clock_shift, divisor_code, lfsr);
+           clock_shift, divisor_code, lfsr, counter_ref, counter_ref_cycle);
     }
 
     bool routed_right = false;
@@ -65,10 +65,21 @@ public:
     int clock_shift = 0;
     int divisor_code = 0;
     u16 lfsr = 0;
+    // The shift counter whose bit `clock_shift` clocks the register: it held
+    // `counter_ref` at the 4 MHz cycle `counter_ref_cycle` (an increment, or
+    // where one would have been) and goes up by one every increment_period()
+    // cycles from there. Reset by a trigger, not by NR43.
+    u32 counter_ref = 0;
+    u64 counter_ref_cycle = 0;
 
 private:
     // Timer period in 4 MHz cycles.
     u64 timer_period() const { return u64(divisors[divisor_code]) << clock_shift; }
+    // Cycles per shift-counter increment: half the divisor.
+    u64 increment_period() const { return u64(divisors[divisor_code]) / 2; }
+    u32 counter_at(u64 cycle) const;
+    u64 cycles_to_next_rise(u32 count, u64 next_increment, u64 cycle) const;
+    void step_lfsr();
     void clock_length();
     void silence();
 };

@@ -215,14 +215,20 @@ void SquareChannel::start() {
 
     envelope_running = true;
     envelope_wake_pending = false;
-    trigger_cycle = now;
-    sweep_stop_due = NEVER;
-    sweep_negate_used = false;
     envelope_counter = envelope_period;
-    sweep_shadow = frequency;
-    sweep_enabled = sweep_period != 0 || sweep_shift != 0;
-    if (sweep_shift > 0 && sweep_calculate() > 2047) stop_playing();
-    sweep_timer = sweep_period;
+    sweep_stop_due = NEVER;
+    // The trigger checks the new frequency for an overflow at once; the sweep
+    // unit itself (timer, shadow frequency, enable) reloads a few cycles
+    // later, and a sweep clock before that works on the state it had.
+    sweep_negate_used = false;
+    if (channel_number == 1) {
+        sweep_reload_due = now + TRIGGER_SWEEP_RELOAD_LATENCY;
+        if (sweep_shift > 0) {
+            const int delta = frequency >> sweep_shift;
+            if (!sweep_add) sweep_negate_used = true;
+            if (sweep_add && frequency + delta > 2047) stop_playing();
+        }
+    }
 
     calculate_sample();
     // A channel started from silence shows level 0 until its first timer step.
@@ -285,15 +291,25 @@ void SquareChannel::tick_sweep() {
     sweep_clock_due = gb->cpu.cycles_4mhz + SWEEP_CLOCK_LATENCY;
 }
 
+void SquareChannel::reload_sweep() {
+    sweep_reload_due = NEVER;
+    sweep_shadow = frequency;
+    sweep_enabled = sweep_period != 0 || sweep_shift != 0;
+    sweep_timer = sweep_period;
+}
+
+// A trigger's reload of the sweep unit and a sweep clock that have fallen due
+// by now, in the order they fell (a clock in the reload's own cycle comes
+// after it).
 void SquareChannel::run_due_sweep() {
     const u64 now = gb->cpu.cycles_4mhz;
+    if (sweep_reload_due <= now && sweep_reload_due <= sweep_clock_due) reload_sweep();
     if (sweep_clock_due <= now) {
         const u64 due = sweep_clock_due;
         sweep_clock_due = NEVER;
-        // A trigger reloads the sweep timer and shadow frequency a few cycles
-        // after its write; a clock that falls before that reload is lost.
-        if (due - trigger_cycle >= TRIGGER_SWEEP_RELOAD_LATENCY) clock_sweep(due);
+        clock_sweep(due);
     }
+    if (sweep_reload_due <= now) reload_sweep();
     if (sweep_stop_due <= now) {
         sweep_stop_due = NEVER;
         if (playing) stop_playing();

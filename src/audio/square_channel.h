@@ -29,7 +29,7 @@ public:
     void tick_sweep();
     // Runs a sweep clock or sweep overflow stop that has fallen due by now.
     void catch_up_sweep() {
-        if (sweep_clock_due != NEVER || sweep_stop_due != NEVER) run_due_sweep();
+        if (sweep_clock_due != NEVER || sweep_stop_due != NEVER || sweep_reload_due != NEVER) run_due_sweep();
     }
     void reset_sound_length();
     void reset_envelope_cycles_left();
@@ -48,7 +48,7 @@ public:
            envelope_increase, envelope_period, envelope_counter, envelope_running, envelope_wake_pending,
            sweep_negate_used, sweep_enabled, sweep_period, sweep_add, sweep_shift, sweep_shadow, sweep_timer,
            step_was_odd, length_enabled, frequency, last_step_cycle, sweep_clock_due, sweep_stop_due,
-           trigger_cycle);
+           sweep_reload_due);
     }
 
     GB* gb = nullptr;
@@ -92,15 +92,18 @@ public:
     // 4 MHz-clock cycle of the last duty step.
     u64 last_step_cycle = 0;
     // Channel 1's sweep: the 4 MHz-clock cycle at which a frame-sequencer
-    // sweep clock takes effect, the cycle at which an overflow found by the
-    // check after a write-back stops the channel, and the last trigger.
+    // sweep clock takes effect, and the cycle at which an overflow found by
+    // the check after a write-back stops the channel.
     u64 sweep_clock_due = NEVER;
     u64 sweep_stop_due = NEVER;
-    u64 trigger_cycle = 0;
+    // The cycle at which a trigger's reload of the sweep timer, shadow
+    // frequency and enable takes effect.
+    u64 sweep_reload_due = NEVER;
 
 private:
     void frequency_written();
     void run_due_sweep();
+    void reload_sweep();
     void clock_sweep(u64 at);
     int timer_period() const { return (2048 - frequency) * 4; }
     int sweep_calculate();

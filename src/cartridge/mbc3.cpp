@@ -6,12 +6,16 @@
 
 namespace {
 
-constexpr int RTC_SELECT_FIRST = 0x08;
-constexpr int RTC_SELECT_LAST = 0x0C;
+// The chip decodes four bits of the byte written to 4000-5FFF: bit 3 picks
+// the clock over the RAM, and bits 0-2 the clock register or the RAM bank
+// (the RAM takes as many of them as it has address lines). Bits 4-7 are not
+// connected, so 0x12 selects RAM bank 2 and 0x18 the seconds register.
+constexpr int SELECT_CLOCK = 0x08;
+constexpr int SELECT_INDEX = 0x07;
 // Bits each clock register keeps on a write.
 constexpr u8 RTC_WRITE_MASK[RTC_REGISTER_COUNT] = {0x3F, 0x3F, 0x1F, 0xFF, 0xC1};
 
-bool selects_clock(int select) { return select >= RTC_SELECT_FIRST && select <= RTC_SELECT_LAST; }
+bool selects_clock(int select) { return select & SELECT_CLOCK; }
 
 // Advances a counter that normally runs 0..period-1 in a register that holds
 // 0..capacity-1, and returns the carry into the next counter. A register set
@@ -46,14 +50,22 @@ void MBC3::init(u8* rom_, int rom_size_, u8* ram_, int ram_size_) {
     if (has_rtc) rtc.fill(0);
 }
 
+// The clock register a select value picks, or -1 for RAM or no register
+// (indexes 5-7 reach nothing and read 0xFF).
+int MBC3::selected_clock_register() const {
+    if (!selects_clock(ram_select)) return -1;
+    const int index = ram_select & SELECT_INDEX;
+    return has_rtc && index < RTC_REGISTER_COUNT ? index : -1;
+}
+
 u8 MBC3::read_byte_sram(u16 address) {
-    if (ram_select <= 3) {
+    if (!selects_clock(ram_select)) {
         if (address > ram_end || !ram_enabled) return 0xFF;
         return ram_window[address & 0x1FFF];
     }
     // The clock answers without the RAM enable, from its latched copy.
-    if (has_rtc && selects_clock(ram_select)) return rtc_latched[ram_select - RTC_SELECT_FIRST];
-    return 0xFF;
+    const int reg = selected_clock_register();
+    return reg < 0 ? u8(0xFF) : rtc_latched[size_t(reg)];
 }
 
 void MBC3::write_byte(u16 address, u8 value, u64 cycle) {
@@ -78,10 +90,10 @@ void MBC3::write_byte(u16 address, u8 value, u64 cycle) {
             }
             break;
         case 5:  // A000-BFFF
-            if (ram_select <= 3) {
+            if (!selects_clock(ram_select)) {
                 if (address <= ram_end && ram_enabled) ram_window[address & 0x1FFF] = value;
-            } else if (has_rtc && selects_clock(ram_select)) {
-                write_rtc_register(ram_select - RTC_SELECT_FIRST, value, cycle);
+            } else if (const int reg = selected_clock_register(); reg >= 0) {
+                write_rtc_register(reg, value, cycle);
             }
             break;
         default:
@@ -94,15 +106,17 @@ int MBC3::get_mapped_address_rom(u16 address) {
     return (rom_bank - 1) * 0x4000 + address;
 }
 
+int MBC3::get_ram_bank() { return ram_select & (SELECT_CLOCK | SELECT_INDEX); }
+
 int MBC3::get_mapped_address_ram(u16 address) {
-    if (ram_select > 3) return 0;
-    return ram_select * 0x2000 + address - 0xA000;
+    if (selects_clock(ram_select)) return 0;
+    return (ram_select & SELECT_INDEX) * 0x2000 + address - 0xA000;
 }
 
 void MBC3::update_pointers() {
     rom_windows = {rom, rom + rom_bank * 0x4000};
     // While a clock register is selected the RAM window stays where it was.
-    if (ram_select <= 3) ram_window = ram ? ram + (ram_select & ram_mask) * 0x2000 : nullptr;
+    if (!selects_clock(ram_select)) ram_window = ram ? ram + (ram_select & SELECT_INDEX & ram_mask) * 0x2000 : nullptr;
 }
 
 void MBC3::write_rtc_register(int index, u8 value, u64 cycle) {

@@ -37,7 +37,8 @@ public:
     int get_mapped_address_rom(u16 address) override;
     int get_mapped_address_ram(u16 address) override;
     int get_rom_bank() override { return rom_bank; }
-    int get_ram_bank() override { return ram_select; }
+    // The select bits the chip decodes: a RAM bank 0-7 or a clock select 8-15.
+    int get_ram_bank() override;
     void update() override { update_pointers(); }
     virtual void update_pointers();
 
@@ -59,7 +60,8 @@ public:
     int reserved_word = 255;
     int ram_enabled = 0;
     int rom_bank = 1;
-    // The last byte written to 4000-5FFF: 0-3 a RAM bank, 8-12 a clock register.
+    // The last byte written to 4000-5FFF, all eight bits; the chip looks at
+    // bits 0-3 only (see mbc3.cpp).
     int ram_select = 0;
     u8 reserved_byte = 0;  // save-state record only
     bool has_rtc = false;
@@ -77,5 +79,6 @@ public:
     u16 ram_end = 0x9FFF;
 
 private:
+    int selected_clock_register() const;
     void write_rtc_register(int index, u8 value, u64 cycle);
 };

@@ -301,8 +301,18 @@ bool GB::oam_scan_starting() const {
                                state == PPU::STATE_LINE_0_CLOCKS_0);
 }
 
+// On the first line after LCD-on a CGB takes OAM from CPU writes at line
+// cycle 78, two cycles before STAT shows mode 3 (reads keep OAM until then).
+bool GB::lcd_on_line_takes_oam_writes() const {
+    return ppu.lcd_enabled && ppu.state == PPU::STATE_SCREEN_ON_LINE_0_CLOCKS_0 &&
+           ppu.get_scanline_cycle_count() >= LCD_ON_LINE_OAM_WRITE_LOCK_CYCLE;
+}
+
 u8 GB::read_oam_area(u16 address) {
-    if (dma.oam_dma_bus_state != 0 || ppu.mode == 2 || ppu.mode == 3 || oam_scan_starting()) return 0xFF;
+    if (dma.oam_dma_bus_state != 0 || ppu.mode == 2 || ppu.mode == 3) return 0xFF;
+    // The CGB revisions before D leave a double-speed read OAM in the line's
+    // first cycle; the scan takes it from them with STAT's mode 2.
+    if (oam_scan_starting() && !(double_speed && is_cgb && device < MODEL_CGBD)) return 0xFF;
     // From revision D on, the CGB keeps OAM for mode 3 until the cycle in
     // which single-speed STAT shows mode 0 (on the first line after LCD-on,
     // two cycles after the line is drawn) and releases it one cycle later,
@@ -322,7 +332,11 @@ u8 GB::read_byte(u16 address) {
         case 0xA: case 0xB:
             return read_cartridge_area(address);
         case 0x8: case 0x9:
-            if (ppu.mode == 3 && !(is_cgb && ppu.current_line == 0 && ppu.get_scanline_cycle_count() <= 80))
+            // In single speed a CGB's drawing takes VRAM from CPU reads at
+            // line cycle 81 also on the first line after LCD-on, where STAT
+            // shows mode 3 from cycle 80; in double speed that line's reads
+            // lose VRAM at cycle 80 already.
+            if (ppu.mode == 3 && !(is_cgb && !double_speed && ppu.state == PPU::STATE_ON_LINE_0_CLOCKS_80))
                 return 0xFF;
             // DMG hands VRAM to the PPU in the last cycle of the OAM scan; the
             // CGB only when mode 3 starts.
@@ -401,26 +415,29 @@ void GB::write_extra_oam(u16 address, u8 value) {
     if (cell >= 0) oam[cell] = value;
 }
 
-// LCD-off time (4 MHz cycles) from which a DMG's line after LCD-on uses the
-// later OAM write window: 36 cycles off keeps the early window, 516 or more
-// give the later one; one line's length is taken as the boundary.
+// LCD-off time (4 MHz cycles) from which a DMG's line after LCD-on takes OAM
+// from writes one M-cycle late: 36 cycles off keep the early start, 516 or
+// more give the late one; one line's length is taken as the boundary.
 constexpr u64 LONG_LCD_OFF_CYCLES = 456;
+// The last line cycle through which a DMG's line after LCD-on holds OAM
+// against writes, even when its drawing ends sooner.
+constexpr int LCD_ON_LINE_OAM_WRITE_HOLD_CYCLE = 252;
 
 void GB::write_oam_area(u16 address, u8 value) {
-    if (!is_cgb && ppu.state >= PPU::STATE_ON_LINE_0_CLOCKS_80 && ppu.state <= PPU::STATE_ON_LINE_0_HBLANK_CGB_DOUBLE &&
-        ppu.line_start_cycle - ppu.lcd_off_cycle >= LONG_LCD_OFF_CYCLES) {
-        // After the LCD has been off for a while, the line after LCD-on of
-        // a DMG takes OAM from writes one M-cycle after STAT shows mode 3 (a
-        // write at line cycle 80 still lands) and keeps it through cycle 252
-        // even when drawing ends earlier (SCX 0-1). Switched off only briefly,
-        // it takes OAM at cycle 80 and frees it when drawing ends.
+    if (!is_cgb && ppu.state >= PPU::STATE_ON_LINE_0_CLOCKS_80 && ppu.state <= PPU::STATE_ON_LINE_0_HBLANK_CGB_DOUBLE) {
+        // The line after LCD-on of a DMG reports its drawing two cycles
+        // short (STAT shows mode 0 from 251 + SCX & 7) but holds OAM against
+        // writes through cycle 252 in any case. It takes OAM with STAT's
+        // mode 3 at cycle 80, or, after the LCD has been off for a while,
+        // one M-cycle later (a write at cycle 80 still lands).
         const int cycle = ppu.get_scanline_cycle_count();
-        if (cycle >= 84 && (ppu.mode == 3 || cycle <= 252)) return;
+        const int start = ppu.line_start_cycle - ppu.lcd_off_cycle >= LONG_LCD_OFF_CYCLES ? 84 : 80;
+        if (cycle >= start && (ppu.mode == 3 || cycle <= LCD_ON_LINE_OAM_WRITE_HOLD_CYCLE)) return;
     } else if (ppu.mode == 3) {
         return;
     }
     if (ppu.mode == 2 && ppu.get_scanline_cycle_count() < 80) return;
-    if (is_cgb && oam_scan_starting()) return;
+    if (is_cgb && (oam_scan_starting() || lcd_on_line_takes_oam_writes())) return;
     if (dma.oam_dma_bus_state != 0) return;
     if (address < 0xFEA0)
         oam[address - 0xFE00] = value;

@@ -85,36 +85,44 @@ void Timer::derive_input_bit() { tima_input_bit = (tac & TAC_ENABLE) ? TAC_INPUT
 
 void Timer::write_div(u8) { restart_divider(counter(), now()); }
 
-void Timer::reset_divider_for_speed_switch(u32 head_start) {
-    u16 old = counter();
-    // DIV (bits 8-15) takes the carry out of the low byte one cycle late. On
-    // the very cycle the low byte wraps, the reset meets the upper bits as
-    // they were before that carry: a bit the carry would raise never rises,
-    // and a bit the carry would drop falls once, the edge already counted at
-    // this cycle. Either way the reset adds no edge of its own.
-    if ((old & 0xFF) == 0) old = 0;
+// DIV (bits 8-15) takes the carry out of the low byte one cycle late. A
+// speed switch's reset, and the last look of TIMA's edge detector before it,
+// meet the upper bits as they were before that carry when they fall in the
+// very cycle the low byte wraps: a bit the carry would raise never rises, and
+// a bit the carry would drop falls once, the edge already counted at this
+// cycle. Either way the reset adds no edge of its own. (A DIV write comes
+// later in its M-cycle and sees the carry.)
+u16 Timer::counter_seen_by_speed_switch() const {
+    const u16 count = counter();
+    return (count & 0xFF) == 0 ? 0 : count;
+}
+
+void Timer::reset_divider_for_speed_switch(u32 head_start, u16 timer_sample) {
+    const u16 old = counter_seen_by_speed_switch();
     // The reset comes while the sound unit still watches the old speed's
     // divider bit (the caller has already flipped the speed flag): the bit
     // that falls with the reset is that one, bit 12 leaving single speed and
-    // bit 13 leaving double speed.
-    restart_divider(old, now() - head_start, gb->double_speed ? 0x1000 : 0x2000);
+    // bit 13 leaving double speed. TIMA sees the reset as a falling edge only
+    // if its input bit was high at its edge detector's last look too.
+    div_base_cycle = now() - head_start;
+    schedule_after_restart(u16(old & timer_sample));
+    gb->audio.divider_restarted(old, gb->double_speed ? 0x1000 : 0x2000);
     gb->audio.speed_changed();
 }
 
 void Timer::restart_divider(u16 old, u64 base) {
-    restart_divider(old, base, gb->double_speed ? 0x2000 : 0x1000);
+    div_base_cycle = base;
+    schedule_after_restart(old);
+    gb->audio.divider_restarted(old, gb->double_speed ? 0x2000 : 0x1000);
 }
 
-void Timer::restart_divider(u16 old, u64 base, u16 sequencer_bit) {
-    div_base_cycle = base;
+void Timer::schedule_after_restart(u16 old) {
     if (old & tima_input_bit)
         schedule(now() + 1);  // the reset is a falling edge of the input bit
     else if (tac & TAC_ENABLE)
         schedule(get_bit_reset_cycle(tima_input_bit));
     else
         schedule(NEVER);
-
-    gb->audio.divider_restarted(old, sequencer_bit);
 }
 
 void Timer::write_tac(u8 value) {

@@ -617,6 +617,10 @@ private:
     void wait(int cycles);
     void wait_rest();
     void hdma_request();
+    void mode_3_end_minus_2();
+    void mode_3_end_minus_1();
+    void mode_3_end();
+    void hblank_stat();
     void frame_start();
     void start_mode_3();
     u64 now() const;

@@ -128,6 +128,35 @@ int PPU::calculate_mode_3_sprite_cycles(int line) {
     return cycles;
 }
 
+// The end of mode 3 of lines 0-143, over four steps two cycles before it
+// to one cycle after it. A CGB in single speed asks for the HBlank DMA two
+// cycles before STAT shows mode 0, in double speed in the cycle mode 3 ends;
+// the early revisions offer the HBlank STAT source a cycle before mode 0; in
+// double speed the CGB shows mode 0, and frees VRAM and OAM, a cycle late.
+void PPU::mode_3_end_minus_2() {
+    if (gb->is_cgb && !gb->double_speed) hdma_request();
+    wait(1);
+}
+
+void PPU::mode_3_end_minus_1() {
+    if (early_cgb()) stat_irq_mode = MODE_HBLANK;
+    wait(1);
+}
+
+void PPU::mode_3_end() {
+    oam_last_busy_cycle = now();
+    if (gb->is_dmg || !gb->double_speed) set_mode(MODE_HBLANK);
+    if (gb->is_cgb && gb->double_speed) hdma_request();
+    render_line(current_line);
+    wait(1);
+}
+
+void PPU::hblank_stat() {
+    if (gb->is_cgb && gb->double_speed) set_mode(MODE_HBLANK);
+    update_stat_irq(false);
+    wait_rest();
+}
+
 void PPU::set_state(int id) {
     state = id;
     const bool dmg = gb->is_dmg;
@@ -233,25 +262,22 @@ void PPU::set_state(int id) {
             wait(mode_3_length - 3);
             next_state = STATE_LINE_0_MODE_3_END_MINUS_2;
             break;
+        // Line 0 ends mode 3 as every other visible line does; only the
+        // step ids differ (a save state holds them).
         case STATE_LINE_0_MODE_3_END_MINUS_2:
-            hdma_request();
-            wait(1);
+            mode_3_end_minus_2();
             next_state = STATE_LINE_0_MODE_3_END_MINUS_1;
             break;
         case STATE_LINE_0_MODE_3_END_MINUS_1:
-            wait(1);
+            mode_3_end_minus_1();
             next_state = STATE_LINE_0_MODE_3_END;
             break;
         case STATE_LINE_0_MODE_3_END:
-            oam_last_busy_cycle = now();
-            render_line(current_line);
-            set_mode(MODE_HBLANK);
-            wait(1);
+            mode_3_end();
             next_state = STATE_LINE_0_HBLANK_STAT;
             break;
         case STATE_LINE_0_HBLANK_STAT:
-            update_stat_irq(false);
-            wait_rest();
+            hblank_stat();
             next_state = STATE_LINE_1_143_CLOCKS_0_TWIN;
             break;
 
@@ -309,27 +335,19 @@ void PPU::set_state(int id) {
             next_state = STATE_LINE_1_143_MODE_3_END_MINUS_2;
             break;
         case STATE_LINE_1_143_MODE_3_END_MINUS_2:
-            if (cgb && !double_speed) hdma_request();
-            wait(1);
+            mode_3_end_minus_2();
             next_state = STATE_LINE_1_143_MODE_3_END_MINUS_1;
             break;
         case STATE_LINE_1_143_MODE_3_END_MINUS_1:
-            if (early_cgb()) stat_irq_mode = MODE_HBLANK;
-            wait(1);
+            mode_3_end_minus_1();
             next_state = STATE_LINE_1_143_MODE_3_END;
             break;
         case STATE_LINE_1_143_MODE_3_END:
-            oam_last_busy_cycle = now();
-            if (dmg || !double_speed) set_mode(MODE_HBLANK);
-            if (cgb && double_speed) hdma_request();
-            render_line(current_line);
-            wait(1);
+            mode_3_end();
             next_state = STATE_LINE_1_143_HBLANK_STAT;
             break;
         case STATE_LINE_1_143_HBLANK_STAT:
-            if (cgb && double_speed) set_mode(MODE_HBLANK);
-            update_stat_irq(false);
-            wait_rest();
+            hblank_stat();
             next_state = current_line == 143 ? STATE_LINE_144_CLOCKS_0 : STATE_LINE_1_143_CLOCKS_0;
             break;
 
