@@ -96,6 +96,7 @@ void Audio::reset() {
     schedule_frame_sequencer();
     next_sample_cycle = double(gb->cpu.cycles_4mhz) + CYCLES_PER_SAMPLE;
     gb->cpu.set_next_audio_sample_cycle(u64(next_sample_cycle));
+    sample_clock_stopped = false;
     frame_seq_step = 0;
 }
 
@@ -124,6 +125,7 @@ void Audio::set_boot_rom_values() {
     schedule_frame_sequencer();
     next_sample_cycle = double(gb->cpu.cycles_4mhz) + CYCLES_PER_SAMPLE;
     gb->cpu.set_next_audio_sample_cycle(u64(next_sample_cycle));
+    sample_clock_stopped = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -316,10 +318,14 @@ void Audio::tick_frequency() {
         return;
     }
     const u64 now = gb->cpu.cycles_4mhz;
+    // The sample of this cycle comes after the timers.
+    catch_up_samples(now - 1);
+    frequency_tick_running = true;
     if (next_frequency_cycle[0] == now) channel1->tick_frequency();
     if (next_frequency_cycle[1] == now) channel2->tick_frequency();
     if (next_frequency_cycle[2] == now) channel3->tick_frequency();
     if (next_frequency_cycle[3] == now) channel4->tick_frequency();
+    frequency_tick_running = false;
     recompute_next_frequency_event();
 }
 
@@ -339,6 +345,7 @@ void Audio::update_next_frequency_cycle_for_channel(int channel, u64 delay) {
 // Mixing and sample output
 
 void Audio::update_outputs() {
+    catch_up_samples();
     int left = 0, right = 0;
     if (channel1->enabled) {
         left += channel1->output_left;
@@ -370,6 +377,28 @@ double Audio::high_pass_right(double in) {
     const double out = in - high_pass_right_capacitor;
     high_pass_right_capacitor = in - out * HIGH_PASS_CHARGE_FACTOR;
     return out;
+}
+
+// The samples are produced in batches: every change of what they are made
+// of (the mixed output, a DAC) first produces the ones due before it, and so
+// does the end of every run of the machine. Each sample has its own cycle,
+// the sample clock's, and sees the machine as at that cycle: the channel
+// timers of the same cycle run before it.
+void Audio::catch_up_samples(u64 through) {
+    CPU& cpu = gb->cpu;
+    while (!sample_clock_stopped && cpu.next_audio_sample_cycle <= through) {
+        const u64 due = cpu.next_audio_sample_cycle;
+        sample_tick();
+        // A sample clock that no longer moves (a damaged state's) stops.
+        if (cpu.next_audio_sample_cycle <= due) sample_clock_stopped = true;
+    }
+}
+
+void Audio::clocks_set() { sample_clock_stopped = gb->cpu.next_audio_sample_cycle <= gb->cpu.cycles_4mhz; }
+
+void Audio::catch_up_samples() {
+    const u64 now = gb->cpu.cycles_4mhz;
+    catch_up_samples(frequency_tick_running ? now - 1 : now);
 }
 
 void Audio::schedule_next_sample() {

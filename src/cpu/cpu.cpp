@@ -35,11 +35,10 @@ void CPU::do_something() {
 }
 
 void CPU::do_something_4mhz() {
-    switch (next_4mhz_event_kind) {
-        case 1: gb->audio.tick_frequency(); break;
-        case 2: gb->audio.sample_tick(); break;
-        default: gb->ppu.change_to_next_state(); break;
-    }
+    if (next_4mhz_event_kind == 1)
+        gb->audio.tick_frequency();
+    else
+        gb->ppu.change_to_next_state();
 }
 
 void CPU::recompute_next_cpu_event() {
@@ -50,20 +49,34 @@ void CPU::recompute_next_cpu_event() {
     next_cpu_event_cycle = next;
 }
 
+// The audio samples are not dispatched: the sound unit produces them in
+// batches, each at its own cycle (Audio::catch_up_samples). Their cycle is
+// kept in next_audio_sample_cycle for the save state, which holds the next
+// 4 MHz event as if they were (scheduled_4mhz_event).
 void CPU::recompute_next_4mhz_event() {
-    // Ties: the channel timers before the sample, both before the PPU.
+    // Ties: the channel timers before the PPU.
     u64 next = next_audio_frequency_cycle;
     int kind = 1;
-    if (next_audio_sample_cycle < next) {
-        next = next_audio_sample_cycle;
-        kind = 2;
-    }
     if (next_ppu_cycle < next) {
         next = next_ppu_cycle;
         kind = 3;
     }
     next_4mhz_event_cycle = next;
     next_4mhz_event_kind = kind;
+}
+
+void CPU::scheduled_4mhz_event(u64& cycle, int& kind) const {
+    // Ties: the channel timers before the sample, both before the PPU.
+    cycle = next_audio_frequency_cycle;
+    kind = 1;
+    if (next_audio_sample_cycle < cycle) {
+        cycle = next_audio_sample_cycle;
+        kind = 2;
+    }
+    if (next_ppu_cycle < cycle) {
+        cycle = next_ppu_cycle;
+        kind = 3;
+    }
 }
 
 void CPU::set_next_timer_update_cycle(u64 cycle) {
@@ -86,10 +99,7 @@ void CPU::set_next_audio_frequency_cycle(u64 cycle) {
     next_audio_frequency_cycle = cycle;
     recompute_next_4mhz_event();
 }
-void CPU::set_next_audio_sample_cycle(u64 cycle) {
-    next_audio_sample_cycle = cycle;
-    recompute_next_4mhz_event();
-}
+void CPU::set_next_audio_sample_cycle(u64 cycle) { next_audio_sample_cycle = cycle; }
 void CPU::calculate_next_ppu_state_change_cycle(u64 distance) {
     next_ppu_cycle = distance == NEVER ? NEVER : cycles_4mhz + distance;
     recompute_next_4mhz_event();
@@ -489,7 +499,11 @@ void CPU::run_single_instruction_inline() {
     execute(opcode);
 }
 
-void CPU::run_single_instruction() { run_single_instruction_inline(); }
+// Every run ends with the audio samples produced up to where it stopped.
+void CPU::run_single_instruction() {
+    run_single_instruction_inline();
+    gb->audio.catch_up_samples();
+}
 
 // A frame of the run loop ends when the picture unit finishes one, or after
 // MAX_FRAME_STEPS steps while it finishes none (LCD off); the joypad is then
@@ -549,6 +563,7 @@ void CPU::run_frame() {
         run_single_instruction_inline();
         end_frame_step();
     } while (frame_steps != 0);
+    gb->audio.catch_up_samples();
 }
 
 void CPU::run_turbo_to_cycle(u64 target, bool) {
@@ -560,14 +575,17 @@ void CPU::run_turbo_to_cycle(u64 target, bool) {
         run_single_instruction_inline();
         end_frame_step();
     }
+    gb->audio.catch_up_samples();
     turbo_target_cycle = NEVER;
 }
 
 void CPU::run_until_cycle(u64 target) {
     while (cpu_cycles < target) run_single_instruction_inline();
+    gb->audio.catch_up_samples();
 }
 
 void CPU::run() {
     run_flag = true;
     while (run_flag) run_single_instruction_inline();
+    gb->audio.catch_up_samples();
 }

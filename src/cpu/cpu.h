@@ -2,6 +2,7 @@
 #include <array>
 #include <cstdlib>
 
+#include "core/save_state.h"
 #include "core/types.h"
 
 class GB;
@@ -84,13 +85,26 @@ public:
     bool halt_skipping = true;
     void run();
 
+    // The next 4 MHz event counting the sample output, as a save state holds
+    // it (the samples themselves are produced in batches, not dispatched).
+    void scheduled_4mhz_event(u64& cycle, int& kind) const;
+
+    // Loading keeps the next 4 MHz event as read; the machine recomputes it
+    // once the whole state is in.
     template <class Archive>
     void serialize(Archive& ar) {
+        u64 next_4mhz = next_4mhz_event_cycle;
+        int next_4mhz_kind = next_4mhz_event_kind;
+        if constexpr (!state::loading<Archive>) scheduled_4mhz_event(next_4mhz, next_4mhz_kind);
         ar(af, bc, de, hl, sp, pc, ime, ie, if_reg, halted, was_halted, stopped, pending_interrupts,
            hblank_hdma_requested, opcode, instruction_start_cycle, cpu_cycles, cycles_4mhz,
-           speed_switch_reference, next_cpu_event_cycle, next_4mhz_event_cycle, next_4mhz_event_kind,
-           next_ppu_cycle, next_audio_frequency_cycle, next_audio_sample_cycle, next_serial_cycle,
-           next_oam_dma_cycle, next_timer_cycle, next_frame_seq_cycle);
+           speed_switch_reference, next_cpu_event_cycle, next_4mhz, next_4mhz_kind, next_ppu_cycle,
+           next_audio_frequency_cycle, next_audio_sample_cycle, next_serial_cycle, next_oam_dma_cycle,
+           next_timer_cycle, next_frame_seq_cycle);
+        if constexpr (state::loading<Archive>) {
+            next_4mhz_event_cycle = next_4mhz;
+            next_4mhz_event_kind = next_4mhz_kind;
+        }
     }
     // What a save state holds beyond the fields above: the HALT bug pending
     // for the next opcode fetch, a HALT whose deciding M-cycle is still to
