@@ -730,7 +730,9 @@ void PPU::run_plain_line() {
             // Both planes interleaved: pixel k's colour number is bits
             // 15 - 2k and 14 - 2k.
             const unsigned pair = SPREAD_BITS[low] | (SPREAD_BITS[high] << 1);
-            for (int k = 0; k < 8; ++k) row[x + k] = palette[(pair >> (14 - 2 * k)) & 3];
+            // A copy the frame-buffer stores cannot reach.
+            const u32 shades[4] = {palette[0], palette[1], palette[2], palette[3]};
+            for (int k = 0; k < 8; ++k) row[x + k] = shades[(pair >> (14 - 2 * k)) & 3];
             continue;
         }
         // The first and the last tile, cut by the fine scroll.
