@@ -287,6 +287,7 @@ bool GB::read_state(const std::string& data, std::string& why) {
         cpu.pending_interrupts = cpu.ie & cpu.if_reg & 0x1F;
         cpu.recompute_next_cpu_event();
         cpu.recompute_next_4mhz_event();
+        cpu.update_tick_limits();
         audio.clocks_set();
         return true;
     } catch (const std::exception& e) {

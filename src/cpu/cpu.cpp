@@ -47,6 +47,35 @@ void CPU::recompute_next_cpu_event() {
     if (next_frame_seq_cycle < next) next = next_frame_seq_cycle;
     if (next_serial_cycle < next) next = next_serial_cycle;
     next_cpu_event_cycle = next;
+    // Only lowered here, and not while the clocks go step by step (they set
+    // the limits anew when they are through); the next M-cycle taken step
+    // by step raises them again.
+    if (!stepping && next > cpu_cycles) {
+        tick_limits[0] = std::min(tick_limits[0], next - 1);
+        tick_limits[1] = std::min(tick_limits[1], next - 1);
+    }
+}
+
+// From the clocks as they stand now. An event at or behind its clock is never
+// met. The 4 MHz clock never runs faster than the CPU clock, so the limit
+// that counts one 4 MHz cycle per CPU cycle holds whatever speed the machine
+// runs at until the next update; the double-speed one, which counts two,
+// only when it runs at double speed now (else it is the first).
+void CPU::update_tick_limits() {
+    const u64 cpu_limit = next_cpu_event_cycle > cpu_cycles ? next_cpu_event_cycle - 1 : NEVER;
+    tick_limits = {cpu_limit, cpu_limit};
+    lower_tick_limits_for_4mhz_event();
+}
+
+void CPU::lower_tick_limits_for_4mhz_event() {
+    // 4 MHz cycles before the event; wrapped (behind the clock) or out of
+    // reach, it sets no limit.
+    const u64 room = next_4mhz_event_cycle - cycles_4mhz - 1;
+    if (room >= NEVER / 4) return;
+    const u64 normal = cpu_cycles + room;
+    const u64 doubled = gb && gb->double_speed ? cpu_cycles + 2 * room : normal;
+    if (normal < tick_limits[0]) tick_limits[0] = normal;
+    if (doubled < tick_limits[1]) tick_limits[1] = doubled;
 }
 
 // The audio samples are not dispatched: the sound unit produces them in
@@ -63,6 +92,7 @@ void CPU::recompute_next_4mhz_event() {
     }
     next_4mhz_event_cycle = next;
     next_4mhz_event_kind = kind;
+    if (!stepping) lower_tick_limits_for_4mhz_event();
 }
 
 void CPU::scheduled_4mhz_event(u64& cycle, int& kind) const {
@@ -106,6 +136,7 @@ void CPU::calculate_next_ppu_state_change_cycle(u64 distance) {
 }
 
 void CPU::tick_through_events() {
+    stepping = true;
     if (!gb->double_speed) {
         for (int i = 0; i < 4; ++i) {
             step_cpu_clock();
@@ -118,12 +149,17 @@ void CPU::tick_through_events() {
             step_4mhz_clock();
         }
     }
+    stepping = false;
+    update_tick_limits();
 }
 
 void CPU::t_cycle_4mhz() {
+    stepping = true;
     step_cpu_clock();
     if (gb->double_speed) step_cpu_clock();
     step_4mhz_clock();
+    stepping = false;
+    update_tick_limits();
 }
 
 void CPU::t_cycles(int count) {
@@ -138,15 +174,19 @@ void CPU::t_cycles(int count) {
             cycles_4mhz += 2;
             return;
         }
+        stepping = true;
         step_cpu_clock();
         step_4mhz_clock();
         step_cpu_clock();
         step_4mhz_clock();
     } else {
+        stepping = true;
         step_cpu_clock();
         step_cpu_clock();
         step_4mhz_clock();
     }
+    stepping = false;
+    update_tick_limits();
 }
 
 void CPU::ret() {
@@ -201,6 +241,7 @@ void CPU::reset() {
     halt_entered = false;
     recompute_next_cpu_event();
     recompute_next_4mhz_event();
+    update_tick_limits();
 }
 
 // ---------------------------------------------------------------------------
@@ -352,6 +393,7 @@ void CPU::op_stop() {
     pc = u16(pc + 2);
     if (!gb->double_speed) {
         gb->double_speed = true;
+        update_tick_limits();
         if (pending_interrupts) {
             speed_switch_wake_at_once();
             return;
@@ -361,6 +403,7 @@ void CPU::op_stop() {
         return;
     }
     gb->double_speed = false;
+    update_tick_limits();
     if (pending_interrupts) {
         speed_switch_wake_at_once();
         return;

@@ -84,7 +84,7 @@ void PPU::init_mode_3() {
 }
 
 template <PPU::PixelClass C, bool Clean>
-ZX_PIPELINE_INLINE void PPU::step_mode_3() {
+ZX_PIPELINE_INLINE void PPU::step_mode_3(u32* row) {
     ++mode_3_cycle;
     if constexpr (!Clean) check_delayed_updates();
 
@@ -112,7 +112,7 @@ ZX_PIPELINE_INLINE void PPU::step_mode_3() {
         }
     }
 
-    if (bg_shift_count > 0) output_pixel<C, Clean>();
+    if (bg_shift_count > 0) output_pixel<C, Clean>(row);
 
     // Every window trigger branch needs the pixel just before, or at, the
     // window's start.
@@ -129,9 +129,9 @@ ZX_PIPELINE_INLINE void PPU::step_mode_3() {
 
 void PPU::handle_mode_3() {
     switch (pixel_class) {
-        case PixelClass::Dmg: step_mode_3<PixelClass::Dmg>(); break;
-        case PixelClass::Cgb: step_mode_3<PixelClass::Cgb>(); break;
-        case PixelClass::CgbDmgMode: step_mode_3<PixelClass::CgbDmgMode>(); break;
+        case PixelClass::Dmg: step_mode_3<PixelClass::Dmg>(frame_row_or_null()); break;
+        case PixelClass::Cgb: step_mode_3<PixelClass::Cgb>(frame_row_or_null()); break;
+        case PixelClass::CgbDmgMode: step_mode_3<PixelClass::CgbDmgMode>(frame_row_or_null()); break;
     }
 }
 
@@ -139,10 +139,31 @@ void PPU::handle_mode_3() {
 // end of the line, whichever comes first.
 template <PPU::PixelClass C, bool Clean>
 void PPU::run_pipeline(u64 until) {
+    if (Clean && unsigned(current_line) < unsigned(SCREEN_HEIGHT) && pixel_x < SCREEN_WIDTH && fifo_cycle < until) {
+        // The line is drawn into a copy that nothing else can reach, so the
+        // pixel stores do not make the compiler reload the pipeline's state.
+        u32* const frame_row = &frame_buffer[size_t(current_line) * SCREEN_WIDTH];
+        std::array<u32, SCREEN_WIDTH> line;
+        std::copy_n(frame_row, SCREEN_WIDTH, line.begin());
+        for (int guard = 0; fifo_cycle < until && pixel_x < SCREEN_WIDTH && guard < MAX_LINE_CYCLES; ++guard) {
+            step_mode_3<C, Clean>(line.data());
+            ++fifo_cycle;
+        }
+        std::copy_n(line.begin(), SCREEN_WIDTH, frame_row);
+        return;
+    }
+    u32* const row = frame_row_or_null();
     for (int guard = 0; fifo_cycle < until && pixel_x < SCREEN_WIDTH && guard < MAX_LINE_CYCLES; ++guard) {
-        step_mode_3<C, Clean>();
+        step_mode_3<C, Clean>(row);
         ++fifo_cycle;
     }
+}
+
+// The frame-buffer row of the current line; null for the lines below the
+// screen (no pixel is stored then).
+u32* PPU::frame_row_or_null() {
+    return unsigned(current_line) < unsigned(SCREEN_HEIGHT) ? &frame_buffer[size_t(current_line) * SCREEN_WIDTH]
+                                                            : nullptr;
 }
 
 // Nothing the pipeline tests cycle by cycle can still happen on this line:
@@ -171,14 +192,13 @@ void PPU::catch_up_pixel_pipeline() {
 }
 
 template <PPU::PixelClass C, bool Clean>
-ZX_PIPELINE_INLINE void PPU::output_pixel() {
+ZX_PIPELINE_INLINE void PPU::output_pixel(u32* row) {
     if (pixel_x >= 0) {
         const u32 colour = mix_pixel<C, Clean>();
         // Only visible columns: a dropped pixel can leave the output column
         // one behind, at -1.
-        if ((C != PixelClass::Dmg || output_started) && unsigned(output_x) < unsigned(SCREEN_WIDTH) &&
-            unsigned(current_line) < unsigned(SCREEN_HEIGHT))
-            frame_buffer[current_line * SCREEN_WIDTH + output_x] = colour;
+        if ((C != PixelClass::Dmg || output_started) && unsigned(output_x) < unsigned(SCREEN_WIDTH) && row)
+            row[output_x] = colour;
     }
     ++pixel_x;
     if (output_started) {

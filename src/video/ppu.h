@@ -657,7 +657,8 @@ private:
     // no BGP write's mixing cycle and no LCDC write's cycle can come, so the
     // steps leave out those tests (see clean_rest_of_line).
     template <PixelClass C, bool Clean = false>
-    void step_mode_3();
+    void step_mode_3(u32* row);
+    u32* frame_row_or_null();
     template <PixelClass C, bool Clean = false>
     void run_pipeline(u64 until);
     void run_pipeline_until(u64 until);
@@ -667,7 +668,7 @@ private:
     template <PixelClass C, bool Clean = false>
     u32 bg_colour(int bg);
     template <PixelClass C, bool Clean = false>
-    void output_pixel();
+    void output_pixel(u32* row);
     template <bool Clean>
     void advance_tile_fetcher();
     void set_rare_tile_fetcher_state(int new_state);
