@@ -596,16 +596,22 @@ bool CPU::halt_refetch_is_idle() const {
     return stable && gb->read_byte(pc) == 0x76;
 }
 
+// The frame's step count is kept in a local while the frame runs (nothing
+// reads it before the frame ends), as end_frame_step counts it.
 void CPU::run_frame() {
     if (paused) return;
-    if (frame_steps == 0) gb->ppu.frame_done = false;
-    do {
+    PPU& ppu = gb->ppu;
+    if (frame_steps == 0) ppu.frame_done = false;
+    u32 steps = frame_steps;
+    for (;;) {
         // Skipped steps count towards the frame's cap, leaving at least the
         // last one to run.
-        if (halted) frame_steps += skip_halted_steps(MAX_FRAME_STEPS - 1 - frame_steps, NEVER);
+        if (halted) steps += skip_halted_steps(MAX_FRAME_STEPS - 1 - steps, NEVER);
         run_single_instruction_inline();
-        end_frame_step();
-    } while (frame_steps != 0);
+        if (ppu.frame_done || ++steps >= MAX_FRAME_STEPS) break;
+    }
+    frame_steps = 0;
+    gb->joypad.read_p1();
     gb->audio.catch_up_samples();
 }
 
