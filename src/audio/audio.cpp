@@ -386,12 +386,34 @@ double Audio::high_pass_right(double in) {
 // timers of the same cycle run before it.
 void Audio::catch_up_samples(u64 through) {
     CPU& cpu = gb->cpu;
-    while (!sample_clock_stopped && cpu.next_audio_sample_cycle <= through) {
+    if (sample_clock_stopped || cpu.next_audio_sample_cycle > through) return;
+    // Nothing the samples are made of changes within a batch: the mix and
+    // the DACs are taken once, the filter runs in locals.
+    const bool dacs_on = channel1->dac_on || channel2->dac_on || channel3->dac_on || channel4->dac_on;
+    const double in_left = mixed_left, in_right = mixed_right;
+    double left_capacitor = high_pass_left_capacitor, right_capacitor = high_pass_right_capacitor;
+    while (cpu.next_audio_sample_cycle <= through) {
         const u64 due = cpu.next_audio_sample_cycle;
-        sample_tick();
+        i16 left = 0, right = 0;
+        // With every DAC off the output is exact silence and the capacitors hold.
+        if (dacs_on) {
+            const double out_left = in_left - left_capacitor;
+            left_capacitor = in_left - out_left * HIGH_PASS_CHARGE_FACTOR;
+            const double out_right = in_right - right_capacitor;
+            right_capacitor = in_right - out_right * HIGH_PASS_CHARGE_FACTOR;
+            left = to_sample(out_left);
+            right = to_sample(out_right);
+        }
+        put_sample(left, right);
+        schedule_next_sample();
         // A sample clock that no longer moves (a damaged state's) stops.
-        if (cpu.next_audio_sample_cycle <= due) sample_clock_stopped = true;
+        if (cpu.next_audio_sample_cycle <= due) {
+            sample_clock_stopped = true;
+            break;
+        }
     }
+    high_pass_left_capacitor = left_capacitor;
+    high_pass_right_capacitor = right_capacitor;
 }
 
 void Audio::clocks_set() { sample_clock_stopped = gb->cpu.next_audio_sample_cycle <= gb->cpu.cycles_4mhz; }
@@ -413,6 +435,12 @@ void Audio::sample_tick() {
         left = to_sample(high_pass_left(mixed_left));
         right = to_sample(high_pass_right(mixed_right));
     }
+    put_sample(left, right);
+    schedule_next_sample();
+}
+
+// Into the buffer (queued when full) and the WAV capture.
+void Audio::put_sample(i16 left, i16 right) {
     samples[sample_index] = left;
     samples[sample_index + 1] = right;
     sample_index += 2;
@@ -421,7 +449,6 @@ void Audio::sample_tick() {
         sample_index = 0;
         flush_buffer();
     }
-    schedule_next_sample();
 }
 
 void Audio::attach_sink(std::unique_ptr<AudioSink> new_sink) {

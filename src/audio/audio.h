@@ -205,6 +205,7 @@ private:
     void schedule_frame_sequencer();
     bool step_in_flight() const;
     void schedule_next_sample();
+    void put_sample(i16 left, i16 right);
     void recompute_next_frequency_event();
     void flush_buffer();
     void power_off();
