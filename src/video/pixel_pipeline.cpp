@@ -88,27 +88,26 @@ ZX_PIPELINE_INLINE void PPU::step_mode_3(u32* row) {
     ++mode_3_cycle;
     if constexpr (!Clean) check_delayed_updates();
 
-    // Sprites at this position stall pixel output while they are fetched.
-    if (sprite_count > 0) {
+    // Sprites at this position stall pixel output while they are fetched
+    // (a sprite's position is never left of -8).
+    if (sprite_count > 0 && line_sprites[sprite_count - 1].x - 8 == pixel_x) [[unlikely]] {
         if (C == PixelClass::Dmg && !obj_fetch_enabled) {
             // DMG with sprites off: dropped unfetched, at no cost.
             while (sprite_count > 0 && line_sprites[sprite_count - 1].x - 8 == pixel_x) --sprite_count;
-        } else if (pixel_x >= -8) {
+        } else {
             OamDataWithId& sprite = line_sprites[sprite_count - 1];
-            if (sprite.x - 8 == pixel_x) {
-                if (tile_fetcher_state >= 13) {
-                    if (sprite.x == 0 && sprite_x0_wait > 0) {
-                        --sprite_x0_wait;
-                        return;
-                    }
-                    handle_sprite_fetcher(6 - sprite.fetch_counter);
-                    if (--sprite.fetch_counter == 0) --sprite_count;
-                } else if (--tile_fetcher_wait <= 0) {
-                    // The tile fetcher first finishes its data reads.
-                    advance_tile_fetcher<Clean>();
+            if (tile_fetcher_state >= 13) {
+                if (sprite.x == 0 && sprite_x0_wait > 0) {
+                    --sprite_x0_wait;
+                    return;
                 }
-                return;
+                handle_sprite_fetcher(6 - sprite.fetch_counter);
+                if (--sprite.fetch_counter == 0) --sprite_count;
+            } else if (--tile_fetcher_wait <= 0) {
+                // The tile fetcher first finishes its data reads.
+                advance_tile_fetcher<Clean>();
             }
+            return;
         }
     }
 
@@ -116,7 +115,7 @@ ZX_PIPELINE_INLINE void PPU::step_mode_3(u32* row) {
 
     // Every window trigger branch needs the pixel just before, or at, the
     // window's start.
-    if ((pixel_x + 8 == window_x || pixel_x + 7 == window_x) && check_for_window_activation()) return;
+    if (unsigned(window_x - pixel_x - 7) <= 1 && check_for_window_activation()) return;
 
     if (--tile_fetcher_wait <= 0) {
         // A new tile reloads the BG shifter, which must have run empty first.
@@ -145,7 +144,8 @@ void PPU::run_pipeline(u64 until) {
         u32* const frame_row = &frame_buffer[size_t(current_line) * SCREEN_WIDTH];
         std::array<u32, SCREEN_WIDTH> line;
         std::copy_n(frame_row, SCREEN_WIDTH, line.begin());
-        for (int guard = 0; fifo_cycle < until && pixel_x < SCREEN_WIDTH && guard < MAX_LINE_CYCLES; ++guard) {
+        const int cycles = until - fifo_cycle < u64(MAX_LINE_CYCLES) ? int(until - fifo_cycle) : MAX_LINE_CYCLES;
+        for (int guard = 0; pixel_x < SCREEN_WIDTH && guard < cycles; ++guard) {
             step_mode_3<C, Clean>(line.data());
             ++fifo_cycle;
         }
