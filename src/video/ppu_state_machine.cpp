@@ -496,7 +496,8 @@ void PPU::scan_oam_until(u64 until, bool finish) {
         for (int index = first; index < OAM_ENTRIES; ++index) {
             const u8* entry = &oam[4 * index];
             const int y = entry[0];
-            if (y <= line && line < y + height && count < MAX_SPRITES_PER_LINE) {
+            // y <= line < y + height, in one unsigned compare.
+            if (unsigned(line - y) < unsigned(height) && count < MAX_SPRITES_PER_LINE) {
                 line_sprites[size_t(count++)] = {entry[0], entry[1], entry[2], entry[3], u8(index), 6};
                 late_sprite_pending = false;
             }
