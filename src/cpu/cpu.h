@@ -1,6 +1,7 @@
 #pragma once
 #include <array>
 #include <cstdlib>
+#include <utility>
 
 #include "core/save_state.h"
 #include "core/types.h"
@@ -186,6 +187,23 @@ private:
     void dispatch_cpu_events();
     void dispatch_4mhz_events();
     void execute(u8 op);
+    // One function per opcode, and per CB-prefixed opcode, reached through a
+    // table (cpu_instructions.cpp).
+    using OpcodeHandler = void (*)(CPU&);
+    template <int N>
+    static void run_opcode(CPU& c);
+    template <int N>
+    static void run_cb_opcode(CPU& c);
+    template <int... N>
+    static constexpr std::array<OpcodeHandler, 256> opcode_table(std::integer_sequence<int, N...>) {
+        return {&run_opcode<N>...};
+    }
+    template <int... N>
+    static constexpr std::array<OpcodeHandler, 256> cb_opcode_table(std::integer_sequence<int, N...>) {
+        return {&run_cb_opcode<N>...};
+    }
+    static const std::array<OpcodeHandler, 256> OPCODES;
+    static const std::array<OpcodeHandler, 256> CB_OPCODES;
     void execute_cb();
     void halt_wait_step();
     void op_halt();
