@@ -145,9 +145,15 @@ void PPU::run_pipeline(u64 until) {
         std::array<u32, SCREEN_WIDTH> line;
         std::copy_n(frame_row, SCREEN_WIDTH, line.begin());
         const int cycles = until - fifo_cycle < u64(MAX_LINE_CYCLES) ? int(until - fifo_cycle) : MAX_LINE_CYCLES;
-        for (int guard = 0; pixel_x < SCREEN_WIDTH && guard < cycles; ++guard) {
+        for (int guard = 0; pixel_x < SCREEN_WIDTH && guard < cycles;) {
+            if (whole_tile_steps && whole_tile_step_possible(cycles - guard)) {
+                run_whole_tile_step<C>(line.data());
+                guard += 8;
+                continue;
+            }
             step_mode_3<C, Clean>(line.data());
             ++fifo_cycle;
+            ++guard;
         }
         std::copy_n(line.begin(), SCREEN_WIDTH, frame_row);
         return;
@@ -157,6 +163,54 @@ void PPU::run_pipeline(u64 until) {
         step_mode_3<C, Clean>(row);
         ++fifo_cycle;
     }
+}
+
+// The fetcher's steady rhythm: a background or window tile fetcher that has
+// just loaded the BG shifter with a full tile takes eight cycles to the next
+// load, one pixel out in each, its data reads in between. When no sprite is
+// met at any of those eight pixels, the window trigger cannot fire on them,
+// and the line goes on past them, the eight cycles do nothing but that, so
+// they can be taken at once. (Only on a clean rest of a line: no register
+// effect can fall inside.)
+ZX_PIPELINE_INLINE bool PPU::whole_tile_step_possible(int cycles_left) const {
+    if (tile_fetcher_wait != 1 || bg_shift_count != 8 || cycles_left < 8) return false;
+    const bool background = tile_fetcher_state == 2 && tile_fetcher_next_state == 3;
+    const bool window = tile_fetcher_state == 7 && tile_fetcher_next_state == 8 && !first_window_fetch;
+    if (!background && !window) return false;
+    const int x = pixel_x;
+    if (x < 0 || x + 8 >= SCREEN_WIDTH || !output_started || !output_armed || window_restart_pixel) return false;
+    // The sprite test looks at the position before each pixel goes out
+    // (x .. x+7), the window test after it (x+1 .. x+8), at WX - 8 and WX - 7.
+    if (sprite_count > 0 && unsigned(line_sprites[sprite_count - 1].x - 8 - x) < 8u) return false;
+    if (unsigned(window_x - 8 - x) < 9u) return false;
+    return true;
+}
+
+template <PPU::PixelClass C>
+ZX_PIPELINE_INLINE void PPU::run_whole_tile_step(u32* row) {
+    if ((obj_shift_low | obj_shift_high) == 0) {
+        // No sprite pixel in the shifter: the eight pixels are the BG tile's.
+        const unsigned pair = SPREAD_BITS[bg_shift_low] | (SPREAD_BITS[bg_shift_high] << 1);
+        u32 shades[4];
+        for (int bg = 0; bg < 4; ++bg) shades[bg] = bg_colour<C, true>(bg_enabled ? bg : 0);
+        for (int k = 0; k < 8; ++k) {
+            if (unsigned(output_x + k) < unsigned(SCREEN_WIDTH)) row[output_x + k] = shades[(pair >> (14 - 2 * k)) & 3];
+        }
+        pixel_x += 8;
+        output_x += 8;
+        bg_shift_low = bg_shift_high = 0;
+        bg_shift_count = 0;
+    } else {
+        for (int k = 0; k < 8; ++k) output_pixel<C, true>(row);
+    }
+    mode_3_cycle += 8;
+    fifo_cycle += 8;
+    const bool window = tile_fetcher_state == 7;
+    fetch_tile_data(false, window);
+    tile_number_as_data = replace_data = false;
+    fetch_tile_data(true, window);
+    ++bg_tile_x;
+    enter_tile_fetcher_state(window ? 7 : 2);
 }
 
 // The frame-buffer row of the current line; null for the lines below the

@@ -606,6 +606,9 @@ public:
     // Lines on which only the background can act take a shorter loop with
     // the same result (cleared only to compare the two).
     bool plain_line_shortcut = true;
+    // Likewise the stretches of a line in which the fetcher only loads and
+    // shifts out whole tiles.
+    bool whole_tile_steps = true;
 
 private:
     // Model conditions the timing depends on.
@@ -671,6 +674,9 @@ private:
     void output_pixel(u32* row);
     template <bool Clean>
     void advance_tile_fetcher();
+    bool whole_tile_step_possible(int cycles_left) const;
+    template <PixelClass C>
+    void run_whole_tile_step(u32* row);
     void set_rare_tile_fetcher_state(int new_state);
     void note_tile_data_switch();
     void enter_tile_fetcher_state(int new_state);
