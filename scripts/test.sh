@@ -2,8 +2,8 @@
 # Installs what is missing, builds Zembrix three times (Release in build/,
 # with AddressSanitizer and UndefinedBehaviorSanitizer in build-asan/, and the
 # libFuzzer targets with clang and both sanitizers in build-fuzz/), shows the
-# CPU benchmark figure, runs each fuzz target for a short fixed time and then
-# every unit test of the first two trees under CTest.
+# CPU and frame benchmark figures, runs each fuzz target for a short fixed time
+# and then every unit test of the first two trees under CTest.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -41,6 +41,8 @@ FUZZ_DIR="$(cd "$FUZZ_DIR" && pwd)"
 
 zembrix_log "CPU benchmark (short run)"
 "$BUILD_DIR/bench/zembrix_bench" --benchmark_min_time=0.2
+zembrix_log "frame benchmark (short run, no timing limits)"
+ZEMBRIX_BUILD_DIR="$BUILD_DIR" "$ZEMBRIX_ROOT/scripts/bench.sh" --quick --no-build
 
 # Each fuzz target starts from its own seed corpus (kept and grown in the
 # build tree between local runs) and runs for FUZZ_SECONDS; any crash,

@@ -32,6 +32,7 @@ public:
     // away from now).
     void run_to(u64 cycle) {
         while (gb.cpu.cpu_cycles < cycle) gb.cpu.tick();
+        gb.audio.catch_up_samples();
     }
     u64 now() const { return gb.cpu.cpu_cycles; }
     Audio& audio() { return gb.audio; }

@@ -349,15 +349,21 @@ TEST(CartridgeSpace, RamWriteClearsTheRamBytesMark) {
 TEST(InstructionMarks, RamWritesForgetTheCodeThatWasThere) {
     const std::pair<u16, int> rows[] = {{0xC123, 0xC123}, {0xE123, 0xC123}, {0xF123, 0xD123}, {0xFF03, 0xFF03},
                                         {0xFF80, 0xFF80}, {0xFFFF, 0xFFFF}, {0x8123, -1},     {0xFE10, -1}};
-    for (auto [written, cleared] : rows) {
-        SCOPED_TRACE(testing::Message() << std::hex << written);
-        TestMachine m(patterned_rom(0x80), "cgbE");
-        ppu_idle(*m.gb);
-        auto& marks = m.gb->disassembler.instruction_marks;
-        marks.fill(ACCESS_INSTRUCTION);
-        m.gb->write_byte(written, 0x00);
-        for (int a = 0x8000; a <= 0xFFFF; ++a)
-            ASSERT_EQ(marks[a], a == cleared ? ACCESS_UNMARKED : ACCESS_INSTRUCTION) << std::hex << a;
+    // The bus, and the CPU's inline path onto it.
+    for (bool cpu : {false, true}) {
+        for (auto [written, cleared] : rows) {
+            SCOPED_TRACE(testing::Message() << std::hex << written << (cpu ? " by the CPU" : ""));
+            TestMachine m(patterned_rom(0x80), "cgbE");
+            ppu_idle(*m.gb);
+            auto& marks = m.gb->disassembler.instruction_marks;
+            marks.fill(ACCESS_INSTRUCTION);
+            if (cpu)
+                m.gb->cpu_write_byte(written, 0x00);
+            else
+                m.gb->write_byte(written, 0x00);
+            for (int a = 0x8000; a <= 0xFFFF; ++a)
+                ASSERT_EQ(marks[a], a == cleared ? ACCESS_UNMARKED : ACCESS_INSTRUCTION) << std::hex << a;
+        }
     }
 }
 

@@ -4,8 +4,10 @@
 #include "cpu/cpu_inline.h"
 #include "test_machine.h"
 
+// Like every run of the machine, ends with the sound produced up to now.
 inline void advance_mcycles(GB& gb, int count) {
     for (int i = 0; i < count; ++i) gb.cpu.tick();
+    gb.audio.catch_up_samples();
 }
 
 // Moves both clocks to `cycle` with every pending event still in the future.
@@ -13,6 +15,7 @@ inline void advance_mcycles(GB& gb, int count) {
 inline void set_clocks(GB& gb, u64 cycle) {
     gb.cpu.cpu_cycles = cycle;
     gb.cpu.cycles_4mhz = cycle;
+    gb.audio.clocks_set();
 }
 
 inline bool interrupt_requested(GB& gb, u8 mask) { return (gb.read_byte(REG_IF) & mask) != 0; }

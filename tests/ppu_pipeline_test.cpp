@@ -270,24 +270,44 @@ void expect_same_pipeline(const PPU& a, const PPU& b, const std::string& where) 
               std::tie(b.bg_tile_x, b.bg_shift_low, b.bg_shift_high, b.bg_shift_count, b.bg_shift_attributes,
                        b.bg_shift_priority, b.sprite_x0_wait, b.window_x, b.window_line))
         << where;
+    EXPECT_EQ(std::tie(a.obj_shift_low, a.obj_shift_high, a.obj_shift_bytes, a.obj_shift_priority, a.obj_shift_owners,
+                       a.sprite_count, a.window_triggered, a.first_window_fetch, a.window_tile_x),
+              std::tie(b.obj_shift_low, b.obj_shift_high, b.obj_shift_bytes, b.obj_shift_priority, b.obj_shift_owners,
+                       b.sprite_count, b.window_triggered, b.first_window_fetch, b.window_tile_x))
+        << where;
 }
 
+// The same holds for the stretches of a line taken a whole tile at a time
+// between sprites and around the window.
 TEST(PpuPlainLines, SameAsTheFullPipeline) {
     struct Run {
         const char* model;
         bool colour_cartridge;
+        bool sprites_and_window;
     };
-    for (const Run r : {Run{"dmgB", false}, Run{"cgbE", true}, Run{"cgbC", false}}) {
-        SCOPED_TRACE(r.model);
+    for (const Run r : {Run{"dmgB", false, false}, Run{"cgbE", true, false}, Run{"cgbC", false, false},
+                        Run{"dmgB", false, true}, Run{"cgbE", true, true}, Run{"cgbC", false, true}}) {
+        SCOPED_TRACE(std::string(r.model) + (r.sprites_and_window ? " with sprites and window" : ""));
         std::mt19937 random(1234);
         Screen quick(r.model, r.colour_cartridge), full(r.model, r.colour_cartridge);
         full.gb.ppu.plain_line_shortcut = false;
+        full.gb.ppu.whole_tile_steps = false;
         for (Screen* s : {&quick, &full}) {
             std::mt19937 scene(99);
             for (size_t i = 0; i < 0x4000; ++i) s->gb.vram[i] = u8(scene());
             for (int i = 0; i < 8 * 4; ++i) s->bg_colour(i / 4, i % 4, u16(scene() & 0x7FFF));
-            for (int i = 0; i < 40; ++i) s->sprite(i, 0, 0, 0);  // all off the screen
-            s->write(REG_LCDC, 0x91);
+            for (int i = 0; i < 8 * 4; ++i) s->obj_colour(i / 4, i % 4, u16(scene() & 0x7FFF));
+            for (int i = 0; i < 40; ++i) {
+                if (r.sprites_and_window)
+                    s->sprite(i, int(scene() % 176), int(scene() % 176), u8(scene()), u8(scene()));
+                else
+                    s->sprite(i, 0, 0, 0);  // all off the screen
+            }
+            if (r.sprites_and_window) {
+                s->write(REG_WX, u8(scene() % 168));
+                s->write(REG_WY, u8(scene() % 80));
+            }
+            s->write(REG_LCDC, r.sprites_and_window ? 0xF7 : 0x91);
         }
         const u16 registers[] = {REG_SCX, REG_SCY, REG_BGP, REG_LCDC, REG_WX, REG_WY};
         for (int frame = 0; frame < 3; ++frame) {

@@ -62,6 +62,7 @@ public:
     }
     // CGB background palette memory through its ports, a 15-bit BGR colour.
     void bg_colour(int palette, int colour, u16 bgr) { palette_write(REG_BCPS, REG_BCPD, palette, colour, bgr); }
+    void obj_colour(int palette, int colour, u16 bgr) { palette_write(REG_OCPS, REG_OCPD, palette, colour, bgr); }
 
     void run(int cycles) {
         for (int i = 0; i < cycles; ++i) gb.cpu.t_cycle_4mhz();

@@ -1,6 +1,7 @@
 // Running the machine a frame at a time, as the front end does.
 #include <gtest/gtest.h>
 
+#include "state_compare.h"
 #include "test_machine.h"
 
 namespace {
@@ -22,6 +23,12 @@ public:
 // instructions when it never does (LCD off), and then looks at the joypad
 // once. While paused a frame does nothing at all.
 TEST(RunControl, FrameEndsWithThePictureOrAfter17564Instructions) {
+    // IME off, woken at every HBlank, halting again after a delay that
+    // changes from line to line, so that HALT lands at every distance from
+    // the next request (a request can also come before HALT).
+    const std::vector<u8> hblank_drift = {0x3E, 0x08, 0xE0, 0x41, 0x3E, 0x02, 0xE0, 0xFF, 0xF3,
+                                          0x76, 0x00, 0xAF, 0xE0, 0x0F, 0x04, 0x78, 0xE6, 0x1F,
+                                          0x3C, 0x3D, 0x20, 0xFD, 0x18, 0xF1};
     struct Row {
         const char* what;
         bool lcd_on, paused;
@@ -55,5 +62,81 @@ TEST(RunControl, FrameEndsWithThePictureOrAfter17564Instructions) {
         }
         EXPECT_EQ(host.reads, r.joypad_reads);
         m.gb->host = nullptr;
+    }
+}
+
+// A halted CPU waits in steps of one M-cycle; the run loops take the steps
+// before the next event at once. Frames, frame caps, turbo targets, every
+// event and every interrupt must come out exactly as when each step is run.
+TEST(RunControl, HaltedStretchesTakenAtOnceEndAsStepByStep) {
+    const std::vector<u8> halt_loop = {0x76, 0x00, 0x18, 0xFC};  // HALT, NOP, JR -4
+    auto program = [](std::vector<u8> setup, const std::vector<u8>& tail) {
+        setup.insert(setup.end(), tail.begin(), tail.end());
+        return setup;
+    };
+    // IME off: HALT ends on the request without a call; the loop clears IF.
+    const std::vector<u8> di_loop = {0xF3, 0x76, 0x00, 0xAF, 0xE0, 0x0F, 0x18, 0xF9};
+    const std::vector<u8> vblank_ie = {0x3E, 0x01, 0xE0, 0xFF};
+    const std::vector<u8> timer_on = {0x3E, 0x05, 0xE0, 0x07, 0x3E, 0x04, 0xE0, 0xFF};  // TAC 16 cycles, IE timer
+    const std::vector<u8> double_speed = {0x3E, 0x01, 0xE0, 0x4D, 0x10, 0x00};         // KEY1 armed, STOP
+    const std::vector<u8> lcd_off = {0x3E, 0x00, 0xE0, 0x40, 0xAF, 0xE0, 0xFF};        // LCDC 0, IE 0
+    // The IME-off loop copied to C000 and run there.
+    std::vector<u8> to_wram = {0x21, 0x00, 0xC0};
+    for (u8 b : {0x76, 0x00, 0xAF, 0xE0, 0x0F, 0x18, 0xF9}) to_wram.insert(to_wram.end(), {0x36, b, 0x23});
+    to_wram.insert(to_wram.end(), {0x3E, 0x01, 0xE0, 0xFF, 0xF3, 0xC3, 0x00, 0xC0});
+    // From high RAM: an OAM DMA started right before each IME-off HALT.
+    std::vector<u8> dma_then_halt = {0x21, 0x80, 0xFF};
+    for (u8 b : {0x3E, 0x10, 0xE0, 0x46, 0x76, 0x00, 0xAF, 0xE0, 0x0F, 0x18, 0xF5})
+        dma_then_halt.insert(dma_then_halt.end(), {0x36, b, 0x23});
+    dma_then_halt.insert(dma_then_halt.end(), {0x3E, 0x01, 0xE0, 0xFF, 0xF3, 0xC3, 0x80, 0xFF});
+
+    // IME off, woken at every HBlank, halting again after a delay that
+    // changes from line to line, so that HALT lands at every distance from
+    // the next request (a request can also come before HALT).
+    const std::vector<u8> hblank_drift = {0x3E, 0x08, 0xE0, 0x41, 0x3E, 0x02, 0xE0, 0xFF, 0xF3,
+                                          0x76, 0x00, 0xAF, 0xE0, 0x0F, 0x04, 0x78, 0xE6, 0x1F,
+                                          0x3C, 0x3D, 0x20, 0xFD, 0x18, 0xF1};
+    struct Row {
+        const char* what;
+        const char* model;
+        std::vector<u8> code;
+        bool turbo;  // run to a target cycle instead of whole frames
+    };
+    const Row rows[] = {
+        {"IME on, VBlank, DMG", "dmgB", program(program(vblank_ie, {0xFB}), halt_loop), false},
+        {"IME on, VBlank, CGB", "cgbE", program(program(vblank_ie, {0xFB}), halt_loop), false},
+        {"IME on, timer", "dmgB", program(program(timer_on, {0xFB}), halt_loop), false},
+        {"IME on, timer, double speed", "cgbE", program(program(double_speed, timer_on), program({0xFB}, halt_loop)),
+         false},
+        {"IME off, VBlank", "dmgB", program(vblank_ie, di_loop), false},
+        {"IME off, VBlank, in work RAM", "cgbE", to_wram, false},
+        {"IME off, in high RAM, after an OAM DMA", "dmgB", dma_then_halt, false},
+        {"IME off, HBlank, drifting, DMG", "dmgB", hblank_drift, false},
+        {"IME off, HBlank, drifting, CGB", "cgbE", hblank_drift, false},
+        {"LCD off, nothing enabled: the frame cap", "dmgB", program(program(lcd_off, {0xFB}), halt_loop), false},
+        {"LCD off, IME off: the frame cap", "cgbE", program(program(lcd_off, {0xF3}), halt_loop), false},
+        {"turbo to a target, VBlank", "cgbE", program(program(vblank_ie, {0xFB}), halt_loop), true},
+        {"turbo to a target, timer", "dmgB", program(program(timer_on, {0xFB}), halt_loop), true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        RomImage rom(r.code);
+        rom.place(0x0040, {0xD9}).place(0x0050, {0xD9});  // RETI
+        if (std::string(r.model).rfind("cgb", 0) == 0) rom.cgb_flag(0x80);
+        TestMachine stepped(rom, r.model), skipped(rom, r.model);
+        stepped.cpu().halt_skipping = false;
+        for (int frame = 0; frame < 5; ++frame) {
+            if (r.turbo) {
+                const u64 target = stepped.cpu().cycles_4mhz + 3 * PPU::FRAME_CYCLES / 2 + 7;
+                stepped.gb->run_turbo_to_cycle(target, false);
+                skipped.gb->run_turbo_to_cycle(target, false);
+            } else {
+                stepped.gb->run_frame();
+                skipped.gb->run_frame();
+            }
+            ASSERT_EQ(skipped.cpu().cycles_4mhz, stepped.cpu().cycles_4mhz) << "frame " << frame;
+            ASSERT_TRUE(same_state(skipped.gb->save_state(), stepped.gb->save_state())) << "frame " << frame;
+        }
+        EXPECT_EQ(skipped.gb->ppu.frame_buffer, stepped.gb->ppu.frame_buffer);
     }
 }

@@ -96,6 +96,7 @@ void Audio::reset() {
     schedule_frame_sequencer();
     next_sample_cycle = double(gb->cpu.cycles_4mhz) + CYCLES_PER_SAMPLE;
     gb->cpu.set_next_audio_sample_cycle(u64(next_sample_cycle));
+    sample_clock_stopped = false;
     frame_seq_step = 0;
 }
 
@@ -124,6 +125,7 @@ void Audio::set_boot_rom_values() {
     schedule_frame_sequencer();
     next_sample_cycle = double(gb->cpu.cycles_4mhz) + CYCLES_PER_SAMPLE;
     gb->cpu.set_next_audio_sample_cycle(u64(next_sample_cycle));
+    sample_clock_stopped = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -316,10 +318,14 @@ void Audio::tick_frequency() {
         return;
     }
     const u64 now = gb->cpu.cycles_4mhz;
+    // The sample of this cycle comes after the timers.
+    catch_up_samples(now - 1);
+    frequency_tick_running = true;
     if (next_frequency_cycle[0] == now) channel1->tick_frequency();
     if (next_frequency_cycle[1] == now) channel2->tick_frequency();
     if (next_frequency_cycle[2] == now) channel3->tick_frequency();
     if (next_frequency_cycle[3] == now) channel4->tick_frequency();
+    frequency_tick_running = false;
     recompute_next_frequency_event();
 }
 
@@ -339,6 +345,7 @@ void Audio::update_next_frequency_cycle_for_channel(int channel, u64 delay) {
 // Mixing and sample output
 
 void Audio::update_outputs() {
+    catch_up_samples();
     int left = 0, right = 0;
     if (channel1->enabled) {
         left += channel1->output_left;
@@ -372,6 +379,50 @@ double Audio::high_pass_right(double in) {
     return out;
 }
 
+// The samples are produced in batches: every change of what they are made
+// of (the mixed output, a DAC) first produces the ones due before it, and so
+// does the end of every run of the machine. Each sample has its own cycle,
+// the sample clock's, and sees the machine as at that cycle: the channel
+// timers of the same cycle run before it.
+void Audio::catch_up_samples(u64 through) {
+    CPU& cpu = gb->cpu;
+    if (sample_clock_stopped || cpu.next_audio_sample_cycle > through) return;
+    // Nothing the samples are made of changes within a batch: the mix and
+    // the DACs are taken once, the filter runs in locals.
+    const bool dacs_on = channel1->dac_on || channel2->dac_on || channel3->dac_on || channel4->dac_on;
+    const double in_left = mixed_left, in_right = mixed_right;
+    double left_capacitor = high_pass_left_capacitor, right_capacitor = high_pass_right_capacitor;
+    while (cpu.next_audio_sample_cycle <= through) {
+        const u64 due = cpu.next_audio_sample_cycle;
+        i16 left = 0, right = 0;
+        // With every DAC off the output is exact silence and the capacitors hold.
+        if (dacs_on) {
+            const double out_left = in_left - left_capacitor;
+            left_capacitor = in_left - out_left * HIGH_PASS_CHARGE_FACTOR;
+            const double out_right = in_right - right_capacitor;
+            right_capacitor = in_right - out_right * HIGH_PASS_CHARGE_FACTOR;
+            left = to_sample(out_left);
+            right = to_sample(out_right);
+        }
+        put_sample(left, right);
+        schedule_next_sample();
+        // A sample clock that no longer moves (a damaged state's) stops.
+        if (cpu.next_audio_sample_cycle <= due) {
+            sample_clock_stopped = true;
+            break;
+        }
+    }
+    high_pass_left_capacitor = left_capacitor;
+    high_pass_right_capacitor = right_capacitor;
+}
+
+void Audio::clocks_set() { sample_clock_stopped = gb->cpu.next_audio_sample_cycle <= gb->cpu.cycles_4mhz; }
+
+void Audio::catch_up_samples() {
+    const u64 now = gb->cpu.cycles_4mhz;
+    catch_up_samples(frequency_tick_running ? now - 1 : now);
+}
+
 void Audio::schedule_next_sample() {
     next_sample_cycle += CYCLES_PER_SAMPLE;
     gb->cpu.set_next_audio_sample_cycle(u64(next_sample_cycle));
@@ -384,6 +435,12 @@ void Audio::sample_tick() {
         left = to_sample(high_pass_left(mixed_left));
         right = to_sample(high_pass_right(mixed_right));
     }
+    put_sample(left, right);
+    schedule_next_sample();
+}
+
+// Into the buffer (queued when full) and the WAV capture.
+void Audio::put_sample(i16 left, i16 right) {
     samples[sample_index] = left;
     samples[sample_index + 1] = right;
     sample_index += 2;
@@ -392,7 +449,6 @@ void Audio::sample_tick() {
         sample_index = 0;
         flush_buffer();
     }
-    schedule_next_sample();
 }
 
 void Audio::attach_sink(std::unique_ptr<AudioSink> new_sink) {

@@ -123,7 +123,18 @@ public:
     void tick_frequency();
     void update_next_frequency_cycle_for_channel(int channel, u64 delay);
     void update_outputs();
+    // Produces one sample and moves the sample clock on.
     void sample_tick();
+    // Produces the samples due up to 4 MHz cycle `through`, or up to now
+    // (before the sample of this cycle while the channel timers of this
+    // cycle run).
+    void catch_up_samples(u64 through);
+    void catch_up_samples();
+    // The clocks were set, not run (a state loaded, the boot program's time
+    // skipped): a sample due at or behind them is never produced, as an
+    // event the clock does not meet, until a reset schedules the next one.
+    void clocks_set();
+    bool sample_clock_stopped = false;
     double high_pass_left(double in);
     double high_pass_right(double in);
 
@@ -194,6 +205,7 @@ private:
     void schedule_frame_sequencer();
     bool step_in_flight() const;
     void schedule_next_sample();
+    void put_sample(i16 left, i16 right);
     void recompute_next_frequency_event();
     void flush_buffer();
     void power_off();
@@ -202,6 +214,7 @@ private:
 
     std::unique_ptr<AudioSink> sink;
     bool reported_stall = false;
+    bool frequency_tick_running = false;
 
     std::unique_ptr<std::ofstream> wav_file;
     std::string wav_path;

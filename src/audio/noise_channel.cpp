@@ -92,6 +92,7 @@ void NoiseChannel::write_nr42(u8 value) {
     if (!gb->audio.powered) return;
     envelope_initial_volume = value >> 4;
     envelope_increase = value & 0x08;
+    gb->audio.catch_up_samples();  // the samples before it heard the DAC as it was
     dac_on = value >= 8;
     if (!dac_on) silence();
     nr42 = value;

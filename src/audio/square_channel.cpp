@@ -141,6 +141,7 @@ void SquareChannel::write_nr_2(u8 value) {
         if (old_period == 0 && new_period != 0) envelope_wake_pending = true;
     }
     calculate_sample();
+    gb->audio.catch_up_samples();  // the samples before it heard the DAC as it was
     dac_on = value > 7;
     if (!dac_on) silence();
     envelope_period = value & 7;

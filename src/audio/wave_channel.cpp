@@ -113,6 +113,7 @@ void WaveChannel::set_so2_enabled(bool on) {
 
 void WaveChannel::write_nr30(u8 value) {
     if (!gb->audio.powered) return;
+    gb->audio.catch_up_samples();  // the samples before it heard the DAC as it was
     dac_on = value & 0x80;
     if (!dac_on) silence();
     nr30 = value;

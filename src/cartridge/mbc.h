@@ -1,4 +1,6 @@
 #pragma once
+#include <array>
+
 #include "core/types.h"
 
 // The cartridge's address decoder: maps the CPU's ROM window 0000-7FFF and RAM
@@ -21,6 +23,12 @@ public:
     virtual int get_rom_bank() = 0;
     virtual int get_ram_bank() = 0;
     virtual void update() = 0;
+
+    // The start of the ROM bank each half of 0000-7FFF shows (indexed by the
+    // address masked to 0x3FFF), kept up to date by the controller as its
+    // banks change, so that the bus can read ROM without a call. Null where
+    // every read must go through read_byte_rom0 / read_byte_rom1.
+    std::array<const u8*, 2> rom_windows{};
 };
 
 namespace mbc_layout {

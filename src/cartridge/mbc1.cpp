@@ -58,7 +58,6 @@ void MBC1::update() {
 }
 
 void MBC1::update_pointers() {
-    rom0_window = rom + rom0_bank * 0x4000;
-    rom1_window = rom + rom_bank * 0x4000;
+    rom_windows = {rom + rom0_bank * 0x4000, rom + rom_bank * 0x4000};
     ram_window = ram ? ram + ram_bank * 0x2000 : nullptr;
 }

@@ -7,8 +7,8 @@
 class MBC1 : public MemoryBankController {
 public:
     void init(u8* rom, int rom_size, u8* ram, int ram_size) override;
-    u8 read_byte_rom0(u16 address) override { return rom0_window[address & 0x3FFF]; }
-    u8 read_byte_rom1(u16 address) override { return rom1_window[address & 0x3FFF]; }
+    u8 read_byte_rom0(u16 address) override { return rom_windows[0][address & 0x3FFF]; }
+    u8 read_byte_rom1(u16 address) override { return rom_windows[1][address & 0x3FFF]; }
     u8 read_byte_sram(u16 address) override;
     void write_byte(u16 address, u8 value, u64 cycle) override;
     int get_mapped_address_rom(u16 address) override;
@@ -37,8 +37,6 @@ public:
     int rom_size = 0;
     int ram_size = 0;
     u16 ram_end = 0x9FFF;
-    const u8* rom0_window = nullptr;
-    const u8* rom1_window = nullptr;
     u8* ram_window = nullptr;
     u8* rom = nullptr;
     u8* ram = nullptr;

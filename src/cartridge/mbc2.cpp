@@ -49,4 +49,4 @@ int MBC2::get_mapped_address_rom(u16 address) {
     return (rom_bank - 1) * 0x4000 + address;
 }
 
-void MBC2::update_pointers() { rom1_window = rom + rom_bank * 0x4000; }
+void MBC2::update_pointers() { rom_windows = {rom, rom + rom_bank * 0x4000}; }

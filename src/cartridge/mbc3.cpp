@@ -114,7 +114,7 @@ int MBC3::get_mapped_address_ram(u16 address) {
 }
 
 void MBC3::update_pointers() {
-    rom1_window = rom + rom_bank * 0x4000;
+    rom_windows = {rom, rom + rom_bank * 0x4000};
     // While a clock register is selected the RAM window stays where it was.
     if (!selects_clock(ram_select)) ram_window = ram ? ram + (ram_select & SELECT_INDEX & ram_mask) * 0x2000 : nullptr;
 }

@@ -31,7 +31,7 @@ class MBC3 : public MemoryBankController {
 public:
     void init(u8* rom, int rom_size, u8* ram, int ram_size) override;
     u8 read_byte_rom0(u16 address) override { return rom[address & 0x3FFF]; }
-    u8 read_byte_rom1(u16 address) override { return rom1_window[address & 0x3FFF]; }
+    u8 read_byte_rom1(u16 address) override { return rom_windows[1][address & 0x3FFF]; }
     u8 read_byte_sram(u16 address) override;
     void write_byte(u16 address, u8 value, u64 cycle) override;
     int get_mapped_address_rom(u16 address) override;
@@ -69,7 +69,6 @@ public:
     u64 rtc_last_sync_cycle = 0;  // 4 MHz clock at the last counted sync
     std::array<u8, RTC_REGISTER_COUNT> rtc{};
     std::array<u8, RTC_REGISTER_COUNT> rtc_latched{};
-    const u8* rom1_window = nullptr;
     u8* ram_window = nullptr;
     int rom_mask = 0;
     int ram_mask = 0;

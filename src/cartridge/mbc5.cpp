@@ -58,6 +58,6 @@ int MBC5::get_mapped_address_rom(u16 address) {
 }
 
 void MBC5::update() {
-    rom1_window = rom + rom_bank * 0x4000;
+    rom_windows = {rom, rom + rom_bank * 0x4000};
     ram_window = ram ? ram + ram_bank * 0x2000 : nullptr;
 }

@@ -9,7 +9,7 @@ class MBC5 : public MemoryBankController {
 public:
     void init(u8* rom, int rom_size, u8* ram, int ram_size) override;
     u8 read_byte_rom0(u16 address) override { return rom[address & 0x3FFF]; }
-    u8 read_byte_rom1(u16 address) override { return rom1_window[address & 0x3FFF]; }
+    u8 read_byte_rom1(u16 address) override { return rom_windows[1][address & 0x3FFF]; }
     u8 read_byte_sram(u16 address) override;
     void write_byte(u16 address, u8 value, u64 cycle) override;
     int get_mapped_address_rom(u16 address) override;
@@ -28,7 +28,6 @@ public:
     int ram_enabled = 0;
     int rom_bank = 1;
     int ram_bank = 0;
-    const u8* rom1_window = nullptr;
     u8* ram_window = nullptr;
     int rom_mask = 0;
     int ram_mask = 0;

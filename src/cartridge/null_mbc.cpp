@@ -6,6 +6,7 @@ void NullMBC::init(u8* rom_, int rom_size_, u8* ram_, int ram_size_) {
     ram = ram_;
     ram_size = ram_size_;
     ram_window = ram;
+    rom_windows = {rom, rom + 0x4000};
     ram_end = mbc_layout::ram_end(ram_size);
 }
 

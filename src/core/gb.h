@@ -74,6 +74,11 @@ public:
 
     // --- bus ---
     u8 read_byte(u16 address);
+    // read_byte as the CPU uses it, inline: ROM, work RAM and high RAM come
+    // straight from memory while nothing but that memory can answer there.
+    u8 cpu_read_byte(u16 address);
+    // write_byte as the CPU uses it, inline for work RAM and high RAM.
+    void cpu_write_byte(u16 address, u8 value);
     void write_byte(u16 address, u8 value);
     u16 read_word(u16 address);
     void write_word(u16 address, u16 value);
@@ -228,3 +233,38 @@ private:
     void write_oam_area(u16 address, u8 value);
     bool boot_overlay_covers(u16 address, bool unrestricted) const;
 };
+
+// No OAM DMA holds a bus and no boot program overlays the ROM: then a ROM
+// read is the controller's window, a work-RAM read the bank mapped there, and
+// high RAM is always itself. (0x016F stays on the full path: one model reads
+// it differently.)
+[[gnu::always_inline]] inline u8 GB::cpu_read_byte(u16 address) {
+    if (dma.oam_dma_bus_state == OAM_DMA_IDLE) {
+        if (address < 0x8000) {
+            if (!boot_rom_mapped && address != 0x016F) {
+                if (const u8* window = mbc->rom_windows[address >> 14]) return window[address & 0x3FFF];
+            }
+        } else if (address >= 0xC000 && address < 0xFE00) {
+            return ((address & 0x1000) ? wram_bankn_ptr : wram_bank0_ptr)[address & 0x0FFF];
+        }
+    }
+    if (address >= 0xFF80 && address != REG_IE) return io_page[address & 0xFF];
+    return read_byte(address);
+}
+
+// Work RAM takes a write while no OAM DMA holds a bus, high RAM always; the
+// written byte is no longer a known instruction start (work RAM's echo marks
+// the byte it shows).
+[[gnu::always_inline]] inline void GB::cpu_write_byte(u16 address, u8 value) {
+    if (address >= 0xC000 && address < 0xFE00 && dma.oam_dma_bus_state == OAM_DMA_IDLE) {
+        ((address & 0x1000) ? wram_bankn_ptr : wram_bank0_ptr)[address & 0x0FFF] = value;
+        disassembler.instruction_marks[address & 0xDFFF] = ACCESS_UNMARKED;
+        return;
+    }
+    if (address >= 0xFF80 && address != REG_IE) {
+        io_page[address & 0xFF] = value;
+        disassembler.instruction_marks[address] = ACCESS_UNMARKED;
+        return;
+    }
+    write_byte(address, value);
+}

@@ -221,6 +221,8 @@ void GB::serialize(Archive& ar, std::shared_ptr<MemoryBankController>& controlle
 }
 
 std::string GB::save_state() {
+    // The state holds the sound as produced up to now.
+    audio.catch_up_samples();
     std::string data;
     data.reserve(last_state_size);
     StringWriter writer(data);
@@ -285,6 +287,8 @@ bool GB::read_state(const std::string& data, std::string& why) {
         cpu.pending_interrupts = cpu.ie & cpu.if_reg & 0x1F;
         cpu.recompute_next_cpu_event();
         cpu.recompute_next_4mhz_event();
+        cpu.update_tick_limits();
+        audio.clocks_set();
         return true;
     } catch (const std::exception& e) {
         why = e.what();

@@ -1,5 +1,6 @@
 #include "cpu/cpu.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 
@@ -34,11 +35,10 @@ void CPU::do_something() {
 }
 
 void CPU::do_something_4mhz() {
-    switch (next_4mhz_event_kind) {
-        case 1: gb->audio.tick_frequency(); break;
-        case 2: gb->audio.sample_tick(); break;
-        default: gb->ppu.change_to_next_state(); break;
-    }
+    if (next_4mhz_event_kind == 1)
+        gb->audio.tick_frequency();
+    else
+        gb->ppu.change_to_next_state();
 }
 
 void CPU::recompute_next_cpu_event() {
@@ -47,22 +47,66 @@ void CPU::recompute_next_cpu_event() {
     if (next_frame_seq_cycle < next) next = next_frame_seq_cycle;
     if (next_serial_cycle < next) next = next_serial_cycle;
     next_cpu_event_cycle = next;
+    // Only lowered here, and not while the clocks go step by step (they set
+    // the limits anew when they are through); the next M-cycle taken step
+    // by step raises them again.
+    if (!stepping && next > cpu_cycles) {
+        tick_limits[0] = std::min(tick_limits[0], next - 1);
+        tick_limits[1] = std::min(tick_limits[1], next - 1);
+    }
 }
 
+// From the clocks as they stand now. An event at or behind its clock is never
+// met. The 4 MHz clock never runs faster than the CPU clock, so the limit
+// that counts one 4 MHz cycle per CPU cycle holds whatever speed the machine
+// runs at until the next update; the double-speed one, which counts two,
+// only when it runs at double speed now (else it is the first).
+void CPU::update_tick_limits() {
+    const u64 cpu_limit = next_cpu_event_cycle > cpu_cycles ? next_cpu_event_cycle - 1 : NEVER;
+    tick_limits = {cpu_limit, cpu_limit};
+    lower_tick_limits_for_4mhz_event();
+}
+
+void CPU::lower_tick_limits_for_4mhz_event() {
+    // 4 MHz cycles before the event; wrapped (behind the clock) or out of
+    // reach, it sets no limit.
+    const u64 room = next_4mhz_event_cycle - cycles_4mhz - 1;
+    if (room >= NEVER / 4) return;
+    const u64 normal = cpu_cycles + room;
+    const u64 doubled = gb && gb->double_speed ? cpu_cycles + 2 * room : normal;
+    if (normal < tick_limits[0]) tick_limits[0] = normal;
+    if (doubled < tick_limits[1]) tick_limits[1] = doubled;
+}
+
+// The audio samples are not dispatched: the sound unit produces them in
+// batches, each at its own cycle (Audio::catch_up_samples). Their cycle is
+// kept in next_audio_sample_cycle for the save state, which holds the next
+// 4 MHz event as if they were (scheduled_4mhz_event).
 void CPU::recompute_next_4mhz_event() {
-    // Ties: the channel timers before the sample, both before the PPU.
+    // Ties: the channel timers before the PPU.
     u64 next = next_audio_frequency_cycle;
     int kind = 1;
-    if (next_audio_sample_cycle < next) {
-        next = next_audio_sample_cycle;
-        kind = 2;
-    }
     if (next_ppu_cycle < next) {
         next = next_ppu_cycle;
         kind = 3;
     }
     next_4mhz_event_cycle = next;
     next_4mhz_event_kind = kind;
+    if (!stepping) lower_tick_limits_for_4mhz_event();
+}
+
+void CPU::scheduled_4mhz_event(u64& cycle, int& kind) const {
+    // Ties: the channel timers before the sample, both before the PPU.
+    cycle = next_audio_frequency_cycle;
+    kind = 1;
+    if (next_audio_sample_cycle < cycle) {
+        cycle = next_audio_sample_cycle;
+        kind = 2;
+    }
+    if (next_ppu_cycle < cycle) {
+        cycle = next_ppu_cycle;
+        kind = 3;
+    }
 }
 
 void CPU::set_next_timer_update_cycle(u64 cycle) {
@@ -85,19 +129,37 @@ void CPU::set_next_audio_frequency_cycle(u64 cycle) {
     next_audio_frequency_cycle = cycle;
     recompute_next_4mhz_event();
 }
-void CPU::set_next_audio_sample_cycle(u64 cycle) {
-    next_audio_sample_cycle = cycle;
-    recompute_next_4mhz_event();
-}
+void CPU::set_next_audio_sample_cycle(u64 cycle) { next_audio_sample_cycle = cycle; }
 void CPU::calculate_next_ppu_state_change_cycle(u64 distance) {
     next_ppu_cycle = distance == NEVER ? NEVER : cycles_4mhz + distance;
     recompute_next_4mhz_event();
 }
 
+void CPU::tick_through_events() {
+    stepping = true;
+    if (!gb->double_speed) {
+        for (int i = 0; i < 4; ++i) {
+            step_cpu_clock();
+            step_4mhz_clock();
+        }
+    } else {
+        for (int i = 0; i < 2; ++i) {
+            step_cpu_clock();
+            step_cpu_clock();
+            step_4mhz_clock();
+        }
+    }
+    stepping = false;
+    update_tick_limits();
+}
+
 void CPU::t_cycle_4mhz() {
+    stepping = true;
     step_cpu_clock();
     if (gb->double_speed) step_cpu_clock();
     step_4mhz_clock();
+    stepping = false;
+    update_tick_limits();
 }
 
 void CPU::t_cycles(int count) {
@@ -107,15 +169,24 @@ void CPU::t_cycles(int count) {
         std::exit(1);
     }
     if (!gb->double_speed) {
+        if (no_event_within(2, 2)) {
+            cpu_cycles += 2;
+            cycles_4mhz += 2;
+            return;
+        }
+        stepping = true;
         step_cpu_clock();
         step_4mhz_clock();
         step_cpu_clock();
         step_4mhz_clock();
     } else {
+        stepping = true;
         step_cpu_clock();
         step_cpu_clock();
         step_4mhz_clock();
     }
+    stepping = false;
+    update_tick_limits();
 }
 
 void CPU::ret() {
@@ -170,6 +241,7 @@ void CPU::reset() {
     halt_entered = false;
     recompute_next_cpu_event();
     recompute_next_4mhz_event();
+    update_tick_limits();
 }
 
 // ---------------------------------------------------------------------------
@@ -321,6 +393,7 @@ void CPU::op_stop() {
     pc = u16(pc + 2);
     if (!gb->double_speed) {
         gb->double_speed = true;
+        update_tick_limits();
         if (pending_interrupts) {
             speed_switch_wake_at_once();
             return;
@@ -330,6 +403,7 @@ void CPU::op_stop() {
         return;
     }
     gb->double_speed = false;
+    update_tick_limits();
     if (pending_interrupts) {
         speed_switch_wake_at_once();
         return;
@@ -460,7 +534,7 @@ void CPU::run_single_instruction_inline() {
     GB& machine = *gb;
     const u16 address = pc;
     Disassembler::mark_instruction_start(machine, address);
-    opcode = machine.read_byte(address);
+    opcode = machine.cpu_read_byte(address);
     if (halt_bug) {
         pc = u16(pc - 1);
         halt_bug = false;
@@ -468,7 +542,11 @@ void CPU::run_single_instruction_inline() {
     execute(opcode);
 }
 
-void CPU::run_single_instruction() { run_single_instruction_inline(); }
+// Every run ends with the audio samples produced up to where it stopped.
+void CPU::run_single_instruction() {
+    run_single_instruction_inline();
+    gb->audio.catch_up_samples();
+}
 
 // A frame of the run loop ends when the picture unit finishes one, or after
 // MAX_FRAME_STEPS steps while it finishes none (LCD off); the joypad is then
@@ -483,13 +561,58 @@ void CPU::end_frame_step() {
     gb->joypad.read_p1();
 }
 
+// A halted CPU with no interrupt requested only waits: each step moves the
+// clocks one M-cycle and looks at the requests, which only an event can make.
+// So the steps before the next event are taken at once, at most `max_steps`
+// of them and none that starts at or after `until` on the 4 MHz clock. With
+// IME on, a step is the HALT wait; with IME off, it fetches and runs HALT
+// again, which changes nothing while that fetch is a plain memory read of the
+// HALT opcode. Every event still runs at its own cycle, in the step it falls
+// in, which runs as usual. Returns the steps taken.
+[[gnu::noinline]] u32 CPU::skip_halted_steps(u32 max_steps, u64 until) {
+    if (!halted || pending_interrupts != 0 || stopped || !halt_skipping) return 0;
+    const bool refetches = ime != 2;
+    if (refetches && !halt_refetch_is_idle()) return 0;
+    const u64 base = gb->double_speed ? 2 : 4;
+    u64 steps = max_steps;
+    steps = std::min(steps, (next_cpu_event_cycle - cpu_cycles - 1) / 4);
+    steps = std::min(steps, (next_4mhz_event_cycle - cycles_4mhz - 1) / base);
+    if (until != NEVER) steps = std::min(steps, until > cycles_4mhz ? (until - cycles_4mhz - 1) / base : 0);
+    if (steps == 0) return 0;
+    cpu_cycles += 4 * steps;
+    cycles_4mhz += base * steps;
+    return u32(steps);
+}
+
+// The repeated HALT fetch of a halted CPU with IME off is idle when it can
+// only read the HALT opcode again and change nothing: not the deciding
+// M-cycle right after HALT, no HALT bug, no HBlank DMA to serve, PC outside
+// the OAM page (no corruption), and PC in ROM, work RAM or high RAM with no
+// OAM DMA on the bus (what those read only changes through events).
+bool CPU::halt_refetch_is_idle() const {
+    if (ime != 0 || halt_entered || halt_bug || hblank_hdma_requested || opcode != 0x76) return false;
+    if (gb->dma.oam_dma_bus_state != 0) return false;
+    const bool stable = pc < 0x8000 || (pc >= 0xC000 && pc < 0xFE00) || (pc >= 0xFF80 && pc < 0xFFFF);
+    return stable && gb->read_byte(pc) == 0x76;
+}
+
+// The frame's step count is kept in a local while the frame runs (nothing
+// reads it before the frame ends), as end_frame_step counts it.
 void CPU::run_frame() {
     if (paused) return;
-    if (frame_steps == 0) gb->ppu.frame_done = false;
-    do {
+    PPU& ppu = gb->ppu;
+    if (frame_steps == 0) ppu.frame_done = false;
+    u32 steps = frame_steps;
+    for (;;) {
+        // Skipped steps count towards the frame's cap, leaving at least the
+        // last one to run.
+        if (halted) steps += skip_halted_steps(MAX_FRAME_STEPS - 1 - steps, NEVER);
         run_single_instruction_inline();
-        end_frame_step();
-    } while (frame_steps != 0);
+        if (ppu.frame_done || ++steps >= MAX_FRAME_STEPS) break;
+    }
+    frame_steps = 0;
+    gb->joypad.read_p1();
+    gb->audio.catch_up_samples();
 }
 
 void CPU::run_turbo_to_cycle(u64 target, bool) {
@@ -497,17 +620,21 @@ void CPU::run_turbo_to_cycle(u64 target, bool) {
     turbo_target_cycle = target;
     while (cycles_4mhz < target) {
         if (frame_steps == 0) gb->ppu.frame_done = false;
+        if (halted) frame_steps += skip_halted_steps(MAX_FRAME_STEPS - 1 - frame_steps, target);
         run_single_instruction_inline();
         end_frame_step();
     }
+    gb->audio.catch_up_samples();
     turbo_target_cycle = NEVER;
 }
 
 void CPU::run_until_cycle(u64 target) {
     while (cpu_cycles < target) run_single_instruction_inline();
+    gb->audio.catch_up_samples();
 }
 
 void CPU::run() {
     run_flag = true;
     while (run_flag) run_single_instruction_inline();
+    gb->audio.catch_up_samples();
 }

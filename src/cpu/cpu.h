@@ -1,7 +1,9 @@
 #pragma once
 #include <array>
 #include <cstdlib>
+#include <utility>
 
+#include "core/save_state.h"
 #include "core/types.h"
 
 class GB;
@@ -22,6 +24,9 @@ public:
 
     // --- clocks and scheduling ---
     void tick();               // one M-cycle (inline, cpu_inline.h)
+    bool no_event_within(u64 cpu, u64 base) const;
+    // Sets tick_limits from the clocks and the next events as they are now.
+    void update_tick_limits();
     void t_cycle_4mhz();       // one 4 MHz cycle
     void t_cycles(int count);  // half an M-cycle; count must be 2
     void do_something();
@@ -75,15 +80,34 @@ public:
     // Most steps in one frame of the run loop.
     static constexpr u32 MAX_FRAME_STEPS = 17564;
     void run_until_cycle(u64 target);
+    // Takes the steps of a halted CPU before the next event at once (see
+    // the definition); returns how many.
+    u32 skip_halted_steps(u32 max_steps, u64 until);
+    bool halt_refetch_is_idle() const;
+    // Halted stretches are taken at once (cleared only to compare the two).
+    bool halt_skipping = true;
     void run();
 
+    // The next 4 MHz event counting the sample output, as a save state holds
+    // it (the samples themselves are produced in batches, not dispatched).
+    void scheduled_4mhz_event(u64& cycle, int& kind) const;
+
+    // Loading keeps the next 4 MHz event as read; the machine recomputes it
+    // once the whole state is in.
     template <class Archive>
     void serialize(Archive& ar) {
+        u64 next_4mhz = next_4mhz_event_cycle;
+        int next_4mhz_kind = next_4mhz_event_kind;
+        if constexpr (!state::loading<Archive>) scheduled_4mhz_event(next_4mhz, next_4mhz_kind);
         ar(af, bc, de, hl, sp, pc, ime, ie, if_reg, halted, was_halted, stopped, pending_interrupts,
            hblank_hdma_requested, opcode, instruction_start_cycle, cpu_cycles, cycles_4mhz,
-           speed_switch_reference, next_cpu_event_cycle, next_4mhz_event_cycle, next_4mhz_event_kind,
-           next_ppu_cycle, next_audio_frequency_cycle, next_audio_sample_cycle, next_serial_cycle,
-           next_oam_dma_cycle, next_timer_cycle, next_frame_seq_cycle);
+           speed_switch_reference, next_cpu_event_cycle, next_4mhz, next_4mhz_kind, next_ppu_cycle,
+           next_audio_frequency_cycle, next_audio_sample_cycle, next_serial_cycle, next_oam_dma_cycle,
+           next_timer_cycle, next_frame_seq_cycle);
+        if constexpr (state::loading<Archive>) {
+            next_4mhz_event_cycle = next_4mhz;
+            next_4mhz_event_kind = next_4mhz_kind;
+        }
     }
     // What a save state holds beyond the fields above: the HALT bug pending
     // for the next opcode fetch, a HALT whose deciding M-cycle is still to
@@ -146,16 +170,40 @@ public:
     u64 next_oam_dma_cycle = NEVER;
     u64 next_timer_cycle = NEVER;
     u64 next_frame_seq_cycle = NEVER;
+    // The CPU clock up to which whole M-cycles meet no event, at normal
+    // speed [0] and double speed [1] (see update_tick_limits; not saved).
+    std::array<u64, 2> tick_limits{};
+    // The clocks are going T-cycle by T-cycle (no event handler ticks).
+    bool stepping = false;
     u16 af = 0, bc = 0, de = 0, hl = 0, sp = 0, pc = 0;
     bool paused = false;
 
 private:
     void end_frame_step();
+    [[gnu::noinline]] void tick_through_events();
+    void lower_tick_limits_for_4mhz_event();
     void step_cpu_clock();
     void step_4mhz_clock();
     void dispatch_cpu_events();
     void dispatch_4mhz_events();
     void execute(u8 op);
+    // One function per opcode, and per CB-prefixed opcode, reached through a
+    // table (cpu_instructions.cpp).
+    using OpcodeHandler = void (*)(CPU&);
+    template <int N>
+    static void run_opcode(CPU& c);
+    template <int N>
+    static void run_cb_opcode(CPU& c);
+    template <int... N>
+    static constexpr std::array<OpcodeHandler, 256> opcode_table(std::integer_sequence<int, N...>) {
+        return {&run_opcode<N>...};
+    }
+    template <int... N>
+    static constexpr std::array<OpcodeHandler, 256> cb_opcode_table(std::integer_sequence<int, N...>) {
+        return {&run_cb_opcode<N>...};
+    }
+    static const std::array<OpcodeHandler, 256> OPCODES;
+    static const std::array<OpcodeHandler, 256> CB_OPCODES;
     void execute_cb();
     void halt_wait_step();
     void op_halt();

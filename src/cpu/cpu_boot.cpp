@@ -83,6 +83,7 @@ void CPU::emulate_boot_rom() {
     sp = 0xFFFE;
     pc = 0x0100;
     cycles_4mhz = cpu_cycles;
+    m.audio.clocks_set();
     next_oam_dma_cycle = NEVER;
 
     m.timer.set_boot_rom_values();

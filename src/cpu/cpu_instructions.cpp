@@ -1,12 +1,13 @@
 // The SM83 instruction interpreter.
 //
 // Every opcode is a separate instantiation of exec<OP> / exec_cb<OP>: the
-// opcode is decoded at compile time into its family and fixed operands, so the
-// switch in CPU::execute jumps straight into straight-line code for that one
-// instruction. Every memory access goes through the ticked accessors, so each
-// read, write and internal cycle lands on its own M-cycle.
+// opcode is decoded at compile time into its family and fixed operands, and
+// CPU::execute calls the function of that one instruction through a table.
+// Every memory access goes through the ticked accessors, so each read, write
+// and internal cycle lands on its own M-cycle.
 #include <array>
 #include <cstddef>
+#include <utility>
 
 #include "cpu/cpu.h"
 #include "cpu/cpu_inline.h"
@@ -529,37 +530,33 @@ ZX_INLINE void exec_cb(CPU& c) {
 
 }  // namespace
 
-// The switches below expand to one case per opcode; the compiler turns each
-// into a jump table whose entries are the inlined handlers.
-#define ZX_CASE4(CASE, n) CASE(n) CASE(n + 1) CASE(n + 2) CASE(n + 3)
-#define ZX_CASE16(CASE, n) ZX_CASE4(CASE, n) ZX_CASE4(CASE, n + 4) ZX_CASE4(CASE, n + 8) ZX_CASE4(CASE, n + 12)
-#define ZX_CASE64(CASE, n) \
-    ZX_CASE16(CASE, n) ZX_CASE16(CASE, n + 16) ZX_CASE16(CASE, n + 32) ZX_CASE16(CASE, n + 48)
-#define ZX_CASE256(CASE) ZX_CASE64(CASE, 0) ZX_CASE64(CASE, 64) ZX_CASE64(CASE, 128) ZX_CASE64(CASE, 192)
-
-#define ZX_MAIN_CASE(n)                  \
-    case n:                              \
-        if constexpr ((n) == 0x10)       \
-            op_stop();                   \
-        else if constexpr ((n) == 0x76)  \
-            op_halt();                   \
-        else if constexpr ((n) == 0xCB)  \
-            execute_cb();                \
-        else                             \
-            exec<n>(*this);              \
-        return;
-
-#define ZX_CB_CASE(n)     \
-    case n:               \
-        exec_cb<n>(*this); \
-        break;
-
-void CPU::execute(u8 op) {
-    switch (op) { ZX_CASE256(ZX_MAIN_CASE) }
+// One function per opcode, reached through a table: each saves only the
+// host registers its own instruction needs.
+template <int N>
+void CPU::run_opcode(CPU& c) {
+    if constexpr (N == 0x10)
+        c.op_stop();
+    else if constexpr (N == 0x76)
+        c.op_halt();
+    else if constexpr (N == 0xCB)
+        c.execute_cb();
+    else
+        exec<N>(c);
 }
+
+template <int N>
+void CPU::run_cb_opcode(CPU& c) {
+    exec_cb<N>(c);
+}
+
+const std::array<CPU::OpcodeHandler, 256> CPU::OPCODES = opcode_table(std::make_integer_sequence<int, 256>{});
+const std::array<CPU::OpcodeHandler, 256> CPU::CB_OPCODES =
+    cb_opcode_table(std::make_integer_sequence<int, 256>{});
+
+void CPU::execute(u8 op) { OPCODES[op](*this); }
 
 void CPU::execute_cb() {
     const u8 op = ticked_read_byte(u16(pc + 1));
-    switch (op) { ZX_CASE256(ZX_CB_CASE) }
+    CB_OPCODES[op](*this);
     pc += 2;
 }

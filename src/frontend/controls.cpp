@@ -40,7 +40,10 @@ u8 controller_joypad_state(const std::function<bool(int)>& button_down) {
 }
 
 std::string generate_window_title(const std::string& status) {
-    std::string title = std::string("Zembrix - v") + PROGRAM_VERSION;
+    // Appended, not added: GCC 12 with link-time optimisation misreads the
+    // temporary of "a" + b as a buffer overread.
+    std::string title = "Zembrix - v";
+    title += PROGRAM_VERSION;
     if (!status.empty()) title += " - " + status;
     return title;
 }

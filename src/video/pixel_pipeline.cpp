@@ -83,66 +83,149 @@ void PPU::init_mode_3() {
     saved_data_valid = false;
 }
 
-template <PPU::PixelClass C>
-ZX_PIPELINE_INLINE void PPU::step_mode_3() {
+template <PPU::PixelClass C, bool Clean>
+ZX_PIPELINE_INLINE void PPU::step_mode_3(u32* row) {
     ++mode_3_cycle;
-    check_delayed_updates();
+    if constexpr (!Clean) check_delayed_updates();
 
-    // Sprites at this position stall pixel output while they are fetched.
-    if (sprite_count > 0) {
+    // Sprites at this position stall pixel output while they are fetched
+    // (a sprite's position is never left of -8).
+    if (sprite_count > 0 && line_sprites[sprite_count - 1].x - 8 == pixel_x) [[unlikely]] {
         if (C == PixelClass::Dmg && !obj_fetch_enabled) {
             // DMG with sprites off: dropped unfetched, at no cost.
             while (sprite_count > 0 && line_sprites[sprite_count - 1].x - 8 == pixel_x) --sprite_count;
-        } else if (pixel_x >= -8) {
+        } else {
             OamDataWithId& sprite = line_sprites[sprite_count - 1];
-            if (sprite.x - 8 == pixel_x) {
-                if (tile_fetcher_state >= 13) {
-                    if (sprite.x == 0 && sprite_x0_wait > 0) {
-                        --sprite_x0_wait;
-                        return;
-                    }
-                    handle_sprite_fetcher(6 - sprite.fetch_counter);
-                    if (--sprite.fetch_counter == 0) --sprite_count;
-                } else if (--tile_fetcher_wait <= 0) {
-                    // The tile fetcher first finishes its data reads.
-                    set_tile_fetcher_state(tile_fetcher_next_state);
+            if (tile_fetcher_state >= 13) {
+                if (sprite.x == 0 && sprite_x0_wait > 0) {
+                    --sprite_x0_wait;
+                    return;
                 }
-                return;
+                handle_sprite_fetcher(6 - sprite.fetch_counter);
+                if (--sprite.fetch_counter == 0) --sprite_count;
+            } else if (--tile_fetcher_wait <= 0) {
+                // The tile fetcher first finishes its data reads.
+                advance_tile_fetcher<Clean>();
             }
+            return;
         }
     }
 
-    if (bg_shift_count > 0) output_pixel<C>();
+    if (bg_shift_count > 0) output_pixel<C, Clean>(row);
 
     // Every window trigger branch needs the pixel just before, or at, the
     // window's start.
-    if ((pixel_x + 8 == window_x || pixel_x + 7 == window_x) && check_for_window_activation()) return;
+    if (unsigned(window_x - pixel_x - 7) <= 1 && check_for_window_activation()) return;
 
     if (--tile_fetcher_wait <= 0) {
         // A new tile reloads the BG shifter, which must have run empty first.
         if ((tile_fetcher_next_state == 2 || tile_fetcher_next_state == 7) && bg_shift_count > 0)
             tile_fetcher_wait = 1;
         else
-            set_tile_fetcher_state(tile_fetcher_next_state);
+            advance_tile_fetcher<Clean>();
     }
 }
 
 void PPU::handle_mode_3() {
     switch (pixel_class) {
-        case PixelClass::Dmg: step_mode_3<PixelClass::Dmg>(); break;
-        case PixelClass::Cgb: step_mode_3<PixelClass::Cgb>(); break;
-        case PixelClass::CgbDmgMode: step_mode_3<PixelClass::CgbDmgMode>(); break;
+        case PixelClass::Dmg: step_mode_3<PixelClass::Dmg>(frame_row_or_null()); break;
+        case PixelClass::Cgb: step_mode_3<PixelClass::Cgb>(frame_row_or_null()); break;
+        case PixelClass::CgbDmgMode: step_mode_3<PixelClass::CgbDmgMode>(frame_row_or_null()); break;
     }
 }
 
 // Runs the pipeline from fifo_cycle up to (not including) `until`, or to the
 // end of the line, whichever comes first.
-template <PPU::PixelClass C>
+template <PPU::PixelClass C, bool Clean>
 void PPU::run_pipeline(u64 until) {
+    if (Clean && unsigned(current_line) < unsigned(SCREEN_HEIGHT) && pixel_x < SCREEN_WIDTH && fifo_cycle < until) {
+        // The line is drawn into a copy that nothing else can reach, so the
+        // pixel stores do not make the compiler reload the pipeline's state.
+        u32* const frame_row = &frame_buffer[size_t(current_line) * SCREEN_WIDTH];
+        std::array<u32, SCREEN_WIDTH> line;
+        std::copy_n(frame_row, SCREEN_WIDTH, line.begin());
+        const int cycles = until - fifo_cycle < u64(MAX_LINE_CYCLES) ? int(until - fifo_cycle) : MAX_LINE_CYCLES;
+        for (int guard = 0; pixel_x < SCREEN_WIDTH && guard < cycles;) {
+            if (whole_tile_steps && whole_tile_step_possible(cycles - guard)) {
+                run_whole_tile_step<C>(line.data());
+                guard += 8;
+                continue;
+            }
+            step_mode_3<C, Clean>(line.data());
+            ++fifo_cycle;
+            ++guard;
+        }
+        std::copy_n(line.begin(), SCREEN_WIDTH, frame_row);
+        return;
+    }
+    u32* const row = frame_row_or_null();
     for (int guard = 0; fifo_cycle < until && pixel_x < SCREEN_WIDTH && guard < MAX_LINE_CYCLES; ++guard) {
-        step_mode_3<C>();
+        step_mode_3<C, Clean>(row);
         ++fifo_cycle;
     }
+}
+
+// The fetcher's steady rhythm: a background or window tile fetcher that has
+// just loaded the BG shifter with a full tile takes eight cycles to the next
+// load, one pixel out in each, its data reads in between. When no sprite is
+// met at any of those eight pixels, the window trigger cannot fire on them,
+// and the line goes on past them, the eight cycles do nothing but that, so
+// they can be taken at once. (Only on a clean rest of a line: no register
+// effect can fall inside.)
+ZX_PIPELINE_INLINE bool PPU::whole_tile_step_possible(int cycles_left) const {
+    if (tile_fetcher_wait != 1 || bg_shift_count != 8 || cycles_left < 8) return false;
+    const bool background = tile_fetcher_state == 2 && tile_fetcher_next_state == 3;
+    const bool window = tile_fetcher_state == 7 && tile_fetcher_next_state == 8 && !first_window_fetch;
+    if (!background && !window) return false;
+    const int x = pixel_x;
+    if (x < 0 || x + 8 >= SCREEN_WIDTH || !output_started || !output_armed || window_restart_pixel) return false;
+    // The sprite test looks at the position before each pixel goes out
+    // (x .. x+7), the window test after it (x+1 .. x+8), at WX - 8 and WX - 7.
+    if (sprite_count > 0 && unsigned(line_sprites[sprite_count - 1].x - 8 - x) < 8u) return false;
+    if (unsigned(window_x - 8 - x) < 9u) return false;
+    return true;
+}
+
+template <PPU::PixelClass C>
+ZX_PIPELINE_INLINE void PPU::run_whole_tile_step(u32* row) {
+    if ((obj_shift_low | obj_shift_high) == 0) {
+        // No sprite pixel in the shifter: the eight pixels are the BG tile's.
+        const unsigned pair = SPREAD_BITS[bg_shift_low] | (SPREAD_BITS[bg_shift_high] << 1);
+        u32 shades[4];
+        for (int bg = 0; bg < 4; ++bg) shades[bg] = bg_colour<C, true>(bg_enabled ? bg : 0);
+        for (int k = 0; k < 8; ++k) {
+            if (unsigned(output_x + k) < unsigned(SCREEN_WIDTH)) row[output_x + k] = shades[(pair >> (14 - 2 * k)) & 3];
+        }
+        pixel_x += 8;
+        output_x += 8;
+        bg_shift_low = bg_shift_high = 0;
+        bg_shift_count = 0;
+    } else {
+        for (int k = 0; k < 8; ++k) output_pixel<C, true>(row);
+    }
+    mode_3_cycle += 8;
+    fifo_cycle += 8;
+    const bool window = tile_fetcher_state == 7;
+    fetch_tile_data(false, window);
+    tile_number_as_data = replace_data = false;
+    fetch_tile_data(true, window);
+    ++bg_tile_x;
+    enter_tile_fetcher_state(window ? 7 : 2);
+}
+
+// The frame-buffer row of the current line; null for the lines below the
+// screen (no pixel is stored then).
+u32* PPU::frame_row_or_null() {
+    return unsigned(current_line) < unsigned(SCREEN_HEIGHT) ? &frame_buffer[size_t(current_line) * SCREEN_WIDTH]
+                                                            : nullptr;
+}
+
+// Nothing the pipeline tests cycle by cycle can still happen on this line:
+// no register effect is queued, and the cycles after the last BGP and LCDC
+// writes are behind (a register write would first bring the pipeline up to
+// itself, so while the line runs to its end none comes).
+bool PPU::clean_rest_of_line() const {
+    return delayed_count == 0 && bgp_write_cycle + 1 < fifo_cycle && lcdc_write_cycle < fifo_cycle;
 }
 
 void PPU::run_pipeline_until(u64 until) {
@@ -162,15 +245,14 @@ void PPU::catch_up_pixel_pipeline() {
     if (pixel_x >= SCREEN_WIDTH && fifo_cycle < t) fifo_cycle = t;
 }
 
-template <PPU::PixelClass C>
-ZX_PIPELINE_INLINE void PPU::output_pixel() {
+template <PPU::PixelClass C, bool Clean>
+ZX_PIPELINE_INLINE void PPU::output_pixel(u32* row) {
     if (pixel_x >= 0) {
-        const u32 colour = mix_pixel<C>();
+        const u32 colour = mix_pixel<C, Clean>();
         // Only visible columns: a dropped pixel can leave the output column
         // one behind, at -1.
-        if ((C != PixelClass::Dmg || output_started) && unsigned(output_x) < unsigned(SCREEN_WIDTH) &&
-            unsigned(current_line) < unsigned(SCREEN_HEIGHT))
-            frame_buffer[current_line * SCREEN_WIDTH + output_x] = colour;
+        if ((C != PixelClass::Dmg || output_started) && unsigned(output_x) < unsigned(SCREEN_WIDTH) && row)
+            row[output_x] = colour;
     }
     ++pixel_x;
     if (output_started) {
@@ -206,10 +288,10 @@ ZX_PIPELINE_INLINE void PPU::output_pixel() {
 // ---------------------------------------------------------------------------
 // Mixing and colours
 
-template <PPU::PixelClass C>
+template <PPU::PixelClass C, bool Clean>
 ZX_PIPELINE_INLINE u32 PPU::bg_colour(int bg) {
     if constexpr (C == PixelClass::Dmg) {
-        if (fifo_cycle == bgp_write_cycle + 1) [[unlikely]] {
+        if (!Clean && fifo_cycle == bgp_write_cycle + 1) [[unlikely]] {
             // In the cycle after a BGP write the old and the new palette both
             // drive the shade lines.
             const u8 mixed = previous_bgp | bgp;
@@ -224,7 +306,7 @@ ZX_PIPELINE_INLINE u32 PPU::bg_colour(int bg) {
     }
 }
 
-template <PPU::PixelClass C>
+template <PPU::PixelClass C, bool Clean>
 ZX_PIPELINE_INLINE u32 PPU::mix_pixel() {
     const int bg = ((bg_shift_high >> 6) & 2) | (bg_shift_low >> 7);
     const int sp = ((obj_shift_high >> 6) & 2) | (obj_shift_low >> 7);
@@ -233,9 +315,9 @@ ZX_PIPELINE_INLINE u32 PPU::mix_pixel() {
     if (sp != 0 && obj_enabled) {
         if (bg_master_priority && bg != 0 && !restart) {
             if (!bg_shift_priority) {
-                if ((obj_shift_priority & 0x80) && bg_enabled) return bg_colour<C>(bg);
+                if ((obj_shift_priority & 0x80) && bg_enabled) return bg_colour<C, Clean>(bg);
             } else {
-                return bg_colour<C>(bg_enabled ? bg : 0);
+                return bg_colour<C, Clean>(bg_enabled ? bg : 0);
             }
         }
         const int palette_bit0 = obj_shift_bytes[0] >> 7;
@@ -248,7 +330,7 @@ ZX_PIPELINE_INLINE u32 PPU::mix_pixel() {
             return palette_bit0 ? mapped_colors[36 + dmg_shades[8 + sp]] : mapped_colors[32 + dmg_shades[4 + sp]];
         }
     }
-    return bg_colour<C>((restart || !bg_enabled) ? 0 : bg);
+    return bg_colour<C, Clean>((restart || !bg_enabled) ? 0 : bg);
 }
 
 u32 PPU::mix_current_pixel() {
@@ -319,14 +401,67 @@ void PPU::activate_window() {
 // ---------------------------------------------------------------------------
 // Tile fetcher
 
-void PPU::set_tile_fetcher_state(int new_state) {
+// An LCDC write that switches the tile data area off the unsigned one in the
+// cycle of a fetcher step makes the CGB keep the high data byte read last.
+ZX_PIPELINE_INLINE void PPU::note_tile_data_switch() {
     if (pixel_class != PixelClass::Dmg && lcdc_write_cycle == fifo_cycle && previous_tile_data_select &&
         !tile_data_select) {
         saved_data = fetcher_data_high;
         saved_data_valid = true;
         sprite_data_fetched = false;
     }
+}
+
+// The background fetcher's steps, taken on every tile, inline; the others
+// out of line.
+ZX_PIPELINE_INLINE void PPU::enter_tile_fetcher_state(int new_state) {
     tile_fetcher_state = new_state;
+    int next;
+    switch (new_state) {
+        case 2:
+            fetch_bg_tile_number();
+            next = 3;
+            break;
+        case 3: next = 4; break;
+        case 4:
+            fetch_tile_data(false, false);
+            next = 5;
+            break;
+        case 5:
+            tile_number_as_data = replace_data = false;
+            next = 6;
+            break;
+        case 6:
+            fetch_tile_data(true, false);
+            next = 13;
+            break;
+        case 13: next = 15; break;
+        case 15:
+            ++bg_tile_x;
+            tile_fetcher_wait = 2;
+            tile_fetcher_next_state = 2;
+            return;
+        default:
+            set_rare_tile_fetcher_state(new_state);
+            return;
+    }
+    tile_fetcher_wait = 1;
+    tile_fetcher_next_state = next;
+}
+
+void PPU::set_tile_fetcher_state(int new_state) {
+    note_tile_data_switch();
+    enter_tile_fetcher_state(new_state);
+}
+
+template <bool Clean>
+ZX_PIPELINE_INLINE void PPU::advance_tile_fetcher() {
+    if constexpr (!Clean) note_tile_data_switch();
+    enter_tile_fetcher_state(tile_fetcher_next_state);
+}
+
+// Line start, window and the states only recorded.
+void PPU::set_rare_tile_fetcher_state(int new_state) {
     int wait = 1;
     int next = tile_fetcher_next_state;
     switch (new_state) {
@@ -346,23 +481,6 @@ void PPU::set_tile_fetcher_state(int new_state) {
             next = 2;
             break;
         }
-        case 2:
-            fetch_bg_tile_number();
-            next = 3;
-            break;
-        case 3: next = 4; break;
-        case 4:
-            fetch_tile_data(false, false);
-            next = 5;
-            break;
-        case 5:
-            tile_number_as_data = replace_data = false;
-            next = 6;
-            break;
-        case 6:
-            fetch_tile_data(true, false);
-            next = 13;
-            break;
         case 7:
             if (!window_enabled) {
                 window_triggered = false;
@@ -395,13 +513,7 @@ void PPU::set_tile_fetcher_state(int new_state) {
                 next = 2;
             }
             break;
-        case 13: next = 15; break;
         case 14: next = 16; break;
-        case 15:
-            ++bg_tile_x;
-            wait = 2;
-            next = 2;
-            break;
         case 16:
             ++bg_tile_x;
             wait = 2;
@@ -641,38 +753,65 @@ void PPU::run_plain_line() {
         u16 address;
         u8 number, attributes, low, high;
     };
+    // The reads of GB::vram_read_byte and GB::vram_banked_read_byte, with
+    // what stays the same for the whole line taken once.
+    const u8* const vram = gb->vram.data();
+    const bool map_blocked = gb->cpu.stopped && (oam_scan_state == 0 || oam_scan_state == 1);
     auto fetch = [&](int j) {
         Tile t;
         t.address = u16(map_row + ((first_column + j) & 31));
-        t.number = gb->vram_read_byte(t.address);
-        t.attributes = C == PixelClass::Dmg ? 0 : gb->vram_banked_read_byte(t.address, 1);
+        t.number = map_blocked ? 0xFF : vram[t.address & 0x1FFF];
+        t.attributes = C == PixelClass::Dmg ? 0 : vram[0x2000 + (t.address & 0x1FFF)];
         int row = map_y & 7;
         if (t.attributes & ATTR_Y_FLIP) row = 7 - row;
-        const int bank = (t.attributes & ATTR_VRAM_BANK) ? 1 : 0;
+        const u8* const bank = vram + ((t.attributes & ATTR_VRAM_BANK) ? 0x2000 : 0);
         const u16 data = tile_row_address(tile_data_select, t.number, row);
-        t.low = gb->vram_banked_read_byte(data, bank);
-        t.high = gb->vram_banked_read_byte(u16(data + 1), bank);
+        t.low = bank[data & 0x1FFF];
+        t.high = bank[(data + 1) & 0x1FFF];
         return t;
     };
     auto plane = [](const Tile& t, u8 byte) { return (t.attributes & ATTR_X_FLIP) ? REVERSED_BITS[byte] : byte; };
 
+    // The four colours of each palette the line can use: in CGB mode the
+    // palette memory's own colours, otherwise (or with the background off,
+    // when every pixel shows colour 0) taken once for the line.
+    std::array<u32, 32> colours;
+    const u32* palettes = colours.data();
+    if (C == PixelClass::Cgb && bg_enabled) {
+        palettes = mapped_colors.data();
+    } else {
+        for (int palette = 0; palette < (C == PixelClass::Cgb ? 8 : 1); ++palette) {
+            for (int bg = 0; bg < 4; ++bg) {
+                const int shown = bg_enabled ? bg : 0;
+                u32 colour;
+                if constexpr (C == PixelClass::Dmg)
+                    colour = mapped_colors[64 + dmg_shades[shown]];
+                else if constexpr (C == PixelClass::Cgb)
+                    colour = mapped_colors[4 * palette + shown];
+                else
+                    colour = mapped_colors[dmg_shades[shown]];
+                colours[size_t(4 * palette + bg)] = colour;
+            }
+        }
+    }
     u32* const row = &frame_buffer[size_t(current_line) * SCREEN_WIDTH];
     Tile t{};
     for (int j = 0, x = -fine_x; j <= 20; ++j, x += 8) {
         t = fetch(j);
         const u8 low = plane(t, t.low), high = plane(t, t.high);
-        const int palette = t.attributes & ATTR_CGB_PALETTE;
-        for (int b = 0; b < 8; ++b) {
-            const int px = x + b;
-            if (px < 0 || px >= SCREEN_WIDTH) continue;
-            const int bg = bg_enabled ? (((high >> (7 - b)) & 1) << 1 | ((low >> (7 - b)) & 1)) : 0;
-            if constexpr (C == PixelClass::Dmg)
-                row[px] = mapped_colors[64 + dmg_shades[bg]];
-            else if constexpr (C == PixelClass::Cgb)
-                row[px] = mapped_colors[4 * palette + bg];
-            else
-                row[px] = mapped_colors[dmg_shades[bg]];
+        const u32* const palette = palettes + 4 * (C == PixelClass::Cgb ? t.attributes & ATTR_CGB_PALETTE : 0);
+        if (x >= 0 && x + 8 <= SCREEN_WIDTH) {
+            // Both planes interleaved: pixel k's colour number is bits
+            // 15 - 2k and 14 - 2k.
+            const unsigned pair = SPREAD_BITS[low] | (SPREAD_BITS[high] << 1);
+            // A copy the frame-buffer stores cannot reach.
+            const u32 shades[4] = {palette[0], palette[1], palette[2], palette[3]};
+            for (int k = 0; k < 8; ++k) row[x + k] = shades[(pair >> (14 - 2 * k)) & 3];
+            continue;
         }
+        // The first and the last tile, cut by the fine scroll.
+        const int from = std::max(x, 0), to = std::min(x + 8, int(SCREEN_WIDTH));
+        if (from < to) for_each_tile_pixel(from, to, x, low, high, [&](int px, int bg) { row[px] = palette[bg]; });
     }
 
     // The tile left in the BG shifter and the tile the fetcher read last.
@@ -727,7 +866,15 @@ void PPU::finish_rendering_line() {
             case PixelClass::CgbDmgMode: run_plain_line<PixelClass::CgbDmgMode>(); break;
         }
     }
-    run_pipeline_until(NEVER);
+    if (clean_rest_of_line()) {
+        switch (pixel_class) {
+            case PixelClass::Dmg: run_pipeline<PixelClass::Dmg, true>(NEVER); break;
+            case PixelClass::Cgb: run_pipeline<PixelClass::Cgb, true>(NEVER); break;
+            case PixelClass::CgbDmgMode: run_pipeline<PixelClass::CgbDmgMode, true>(NEVER); break;
+        }
+    } else {
+        run_pipeline_until(NEVER);
+    }
     // Columns the output fell behind by get the pixel now at the shifters'
     // outputs.
     if (output_x < pixel_x) {

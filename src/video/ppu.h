@@ -606,6 +606,9 @@ public:
     // Lines on which only the background can act take a shorter loop with
     // the same result (cleared only to compare the two).
     bool plain_line_shortcut = true;
+    // Likewise the stretches of a line in which the fetcher only loads and
+    // shifts out whole tiles.
+    bool whole_tile_steps = true;
 
 private:
     // Model conditions the timing depends on.
@@ -653,17 +656,30 @@ private:
     void apply_cgb_sprite_height(int height);
 
     // Pixel pipeline helpers (pixel_pipeline.cpp).
-    template <PixelClass C>
-    void step_mode_3();
-    template <PixelClass C>
+    // `Clean`: from here to the end of the line no queued register effect,
+    // no BGP write's mixing cycle and no LCDC write's cycle can come, so the
+    // steps leave out those tests (see clean_rest_of_line).
+    template <PixelClass C, bool Clean = false>
+    void step_mode_3(u32* row);
+    u32* frame_row_or_null();
+    template <PixelClass C, bool Clean = false>
     void run_pipeline(u64 until);
     void run_pipeline_until(u64 until);
-    template <PixelClass C>
+    bool clean_rest_of_line() const;
+    template <PixelClass C, bool Clean = false>
     u32 mix_pixel();
-    template <PixelClass C>
+    template <PixelClass C, bool Clean = false>
     u32 bg_colour(int bg);
+    template <PixelClass C, bool Clean = false>
+    void output_pixel(u32* row);
+    template <bool Clean>
+    void advance_tile_fetcher();
+    bool whole_tile_step_possible(int cycles_left) const;
     template <PixelClass C>
-    void output_pixel();
+    void run_whole_tile_step(u32* row);
+    void set_rare_tile_fetcher_state(int new_state);
+    void note_tile_data_switch();
+    void enter_tile_fetcher_state(int new_state);
     u32 mix_current_pixel();
     bool is_plain_line() const;
     template <PixelClass C>

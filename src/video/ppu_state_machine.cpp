@@ -486,6 +486,27 @@ inline void PPU::scan_entry(const u8* y_and_x, bool skip) {
 
 void PPU::scan_oam_until(u64 until, bool finish) {
     const bool skip = scan_skips_entries();
+    if (finish && !skip && delayed_count == 0) {
+        // The rest of the scan at once: nothing is queued to change the
+        // sprite height on the way (scan_entry's steps, without the tests).
+        const u8* oam = gb->oam.data();
+        const int line = current_line + 16, height = sprite_height;
+        int count = sprite_count;
+        const int first = oam_scan_index;
+        for (int index = first; index < OAM_ENTRIES; ++index) {
+            const u8* entry = &oam[4 * index];
+            const int y = entry[0];
+            // y <= line < y + height, in one unsigned compare.
+            if (unsigned(line - y) < unsigned(height) && count < MAX_SPRITES_PER_LINE) {
+                line_sprites[size_t(count++)] = {entry[0], entry[1], entry[2], entry[3], u8(index), 6};
+                late_sprite_pending = false;
+            }
+        }
+        sprite_count = count;
+        fifo_cycle += u64(2 * (OAM_ENTRIES - first));
+        oam_scan_index = OAM_ENTRIES;
+        return;
+    }
     while (oam_scan_index < OAM_ENTRIES && (finish || fifo_cycle < until))
         scan_entry(&gb->oam[4 * oam_scan_index], skip);
 }

@@ -44,3 +44,17 @@ constexpr std::array<u8, 256> make_reversed_bits() {
     return table;
 }
 inline constexpr std::array<u8, 256> REVERSED_BITS = make_reversed_bits();
+
+// A byte's bits spread to the even bit positions (bit i to bit 2i), to
+// interleave the two bit planes of a tile row.
+constexpr std::array<u16, 256> make_spread_bits() {
+    std::array<u16, 256> table{};
+    for (int v = 0; v < 256; ++v) {
+        u16 r = 0;
+        for (int b = 0; b < 8; ++b)
+            if (v & (1 << b)) r |= u16(1 << (2 * b));
+        table[v] = r;
+    }
+    return table;
+}
+inline constexpr std::array<u16, 256> SPREAD_BITS = make_spread_bits();
