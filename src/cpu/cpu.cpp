@@ -513,6 +513,12 @@ void CPU::run_single_instruction_inline() {
         halt_wait_step();
         return;
     }
+    run_fetched_instruction();
+}
+
+// A step of a CPU that is neither stopped nor halted with IME on: the
+// opcode fetch, or the interrupt dispatch that takes its place.
+[[gnu::always_inline]] inline void CPU::run_fetched_instruction() {
     instruction_start_cycle = cycles_4mhz;
     if (hblank_hdma_requested) {
         gb->dma.do_hblank_transfer();
@@ -600,8 +606,12 @@ void CPU::run_frame() {
     for (;;) {
         // Skipped steps count towards the frame's cap, leaving at least the
         // last one to run.
-        if (halted) steps += skip_halted_steps(MAX_FRAME_STEPS - 1 - steps, NEVER);
-        run_single_instruction_inline();
+        if (halted || stopped) [[unlikely]] {
+            if (halted) steps += skip_halted_steps(MAX_FRAME_STEPS - 1 - steps, NEVER);
+            run_single_instruction_inline();
+        } else {
+            run_fetched_instruction();
+        }
         if (ppu.frame_done || ++steps >= MAX_FRAME_STEPS) break;
     }
     frame_steps = 0;

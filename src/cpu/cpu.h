@@ -75,6 +75,7 @@ public:
 
     // --- run control ---
     void run_single_instruction_inline();
+    void run_fetched_instruction();
     void run_single_instruction();
     void run_frame();
     void run_turbo_to_cycle(u64 target, bool flag);
