@@ -45,7 +45,7 @@ TEST(OamDma, RestartBeginsAgainAtTheFirstByte) {
 
 TEST(OamDma, TakesOneMcyclePerByteInDoubleSpeed) {
     DmaMachine m("cgbE");
-    m.g().double_speed = true;
+    m.g().set_double_speed(true);
     m.fill_wram_page(0xC100, 0x20);
     m.g().write_byte(REG_DMA, 0xC1);
     advance_mcycles(m.g(), 2 + 159);
@@ -73,7 +73,7 @@ TEST(VramDma, GeneralTransferCopiesAllBlocksInsideTheWrite) {
     const Case cases[] = {{false, 4 + 48 * 2}, {true, 4 + 48 * 4}};
     for (const Case& c : cases) {
         DmaMachine m("cgbE");
-        m.g().double_speed = c.double_speed;
+        m.g().set_double_speed(c.double_speed);
         m.fill_wram_page(0xC000, 0x01);
         set_hdma(m.g(), 0xC000, 0x8800);
         const u64 before = m.g().cpu.cpu_cycles;
@@ -120,7 +120,7 @@ TEST(VramDma, HblankTransferCopiesABlockInEachLinesHblank) {
     for (bool double_speed : {false, true}) {
         SCOPED_TRACE(double_speed ? "double speed" : "single speed");
         DmaMachine m("cgbE");  // NOPs from 0x0100, LCD on
-        m.g().double_speed = double_speed;
+        m.g().set_double_speed(double_speed);
         m.fill_wram_page(0xC000, 0x40);
         auto mode = [&] { return m.g().read_byte(REG_STAT) & 3; };
         auto ly = [&] { return int(m.g().read_byte(REG_LY)); };

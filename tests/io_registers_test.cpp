@@ -48,7 +48,7 @@ TEST(ColourRegisters, UnusedBitsReadAsOnesOrZeros) {
         EXPECT_EQ(m.gb->read_byte(r.reg), r.read) << std::hex << r.reg << " " << int(r.written);
     }
     // KEY1 bit 7 shows the current speed; a write only arms the switch.
-    m.gb->double_speed = true;
+    m.gb->set_double_speed(true);
     m.gb->write_byte(REG_KEY1, 0x01);
     EXPECT_EQ(m.gb->read_byte(REG_KEY1), 0xFF);
     EXPECT_TRUE(m.gb->double_speed);

@@ -234,7 +234,7 @@ TEST(BusLocks, LineZeroEndsDrawingAsTheOthers) {
         if (dmg(c)) continue;
         SCOPED_TRACE(testing::Message() << c.model << (c.double_speed ? " double speed" : ""));
         Lcd lcd(c.model, RomImage().cgb_flag(0x80));
-        lcd.gb.double_speed = c.double_speed;
+        lcd.gb.set_double_speed(c.double_speed);
         lcd.write(REG_SCX, 5);
         lcd.write(REG_STAT, 0x08);  // the HBlank source alone
         auto events_of_line = [&](int line) {

@@ -143,7 +143,7 @@ TEST(PpuObjSizeChange, ReachesTheEntriesTheScanExaminesAfterIt) {
         SCOPED_TRACE(testing::Message() << (r.double_speed ? "double" : "single") << " speed, write at "
                                         << r.write_cycle << ", entry " << r.entry);
         Screen s("cgbE", true);
-        s.gb.double_speed = r.double_speed;
+        s.gb.set_double_speed(r.double_speed);
         s.solid_tile(1, 1);
         s.write(REG_OCPS, 0x82);  // OBJ palette 0 colour 1: red
         s.write(REG_OCPD, 0x1F);

@@ -65,7 +65,7 @@ class PpuStatSources : public testing::TestWithParam<FrameCase> {};
 TEST_P(PpuStatSources, RequestedOnEveryRisingEdgeOfTheLine) {
     const FrameCase& p = GetParam();
     Lcd lcd(p.model);
-    lcd.gb.double_speed = p.double_speed;
+    lcd.gb.set_double_speed(p.double_speed);
     lcd.write(REG_LYC, p.lyc);
     lcd.write(REG_STAT, p.enables);
     lcd.run_to_line(100);
@@ -203,7 +203,7 @@ class PpuLyOffGrid : public testing::TestWithParam<OffGridRead> {};
 TEST_P(PpuLyOffGrid, ReadInTheLastCyclesOfALine) {
     const OffGridRead& p = GetParam();
     Lcd lcd(p.model);
-    lcd.gb.double_speed = p.double_speed;
+    lcd.gb.set_double_speed(p.double_speed);
     lcd.run_to(p.line, p.cycle);
     EXPECT_EQ(lcd.ly(), p.value);
     lcd.run(PPU::LINE_CYCLES - p.cycle);

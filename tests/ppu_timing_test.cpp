@@ -72,7 +72,7 @@ class PpuLine153 : public testing::TestWithParam<Line153> {};
 TEST_P(PpuLine153, LyTurnsToZero) {
     const Line153& p = GetParam();
     Lcd lcd(p.model);
-    lcd.gb.double_speed = p.double_speed;
+    lcd.gb.set_double_speed(p.double_speed);
     lcd.run_to_line(153);
     for (int cycle = 0; cycle < 16; ++cycle, lcd.run(1))
         EXPECT_EQ(lcd.ly(), cycle < p.zero_from ? 153 : 0) << "line cycle " << cycle;

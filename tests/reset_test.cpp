@@ -224,7 +224,7 @@ TEST(Reset, PutsTheColourRegistersBackToPowerOn) {
     TestMachine m(patterned_rom(0x80), "cgbE");
     GB& gb = *m.gb;
     for (u16 reg : {REG_SVBK, REG_VBK, REG_KEY1, REG_FF72, REG_FF73, REG_FF74, REG_FF75}) gb.write_byte(reg, 0x75);
-    gb.double_speed = true;
+    gb.set_double_speed(true);
     gb.ppu_phase_shift = true;
     gb.spare_byte = 9;
     gb.reset();

@@ -66,7 +66,7 @@ TEST(Scheduler, EventsRunExactlyAtTheirCycleOnBothClocks) {
     const Case cases[] = {{false, 10, 40, 40}, {true, 10, 40, 20}};
     for (const Case& c : cases) {
         SchedulerMachine m;
-        m.g().double_speed = c.double_speed;
+        m.g().set_double_speed(c.double_speed);
         const u64 cpu0 = m.g().cpu.cpu_cycles, base0 = m.g().cpu.cycles_4mhz;
         // A timer event one cycle ahead of an M-cycle boundary still runs at that cycle.
         m.g().write_byte(REG_TIMA, 0x00);

@@ -48,7 +48,7 @@ TEST(Timer, SwitchingOffIncrementsOnlyWhileTheInputIsHigh) {
 
 TEST(Timer, RunsOnTheCpuClockInDoubleSpeed) {
     TimerMachine m("cgbE");
-    m.g().double_speed = true;
+    m.g().set_double_speed(true);
     m.restart_divider();
     m.g().write_byte(REG_TAC, 0x05);
     const u64 start_4mhz = m.g().cpu.cycles_4mhz;

@@ -499,6 +499,13 @@ void GB::write_byte(u16 address, u8 value) {
     }
 }
 
+// The CPU's clock step counts the 4 MHz cycles of an M-cycle for the speed
+// the machine runs at.
+void GB::set_double_speed(bool on) {
+    double_speed = on;
+    cpu.update_tick_limits();
+}
+
 u8 GB::vram_read_byte(u16 address) const {
     if (cpu.stopped && (ppu.oam_scan_state == 0 || ppu.oam_scan_state == 1)) return 0xFF;
     return vram[address & 0x1FFF];

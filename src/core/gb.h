@@ -101,6 +101,7 @@ public:
     // --- I/O register dispatch ---
     void add_io_handlers_for_address(int index, ReadHandler read, WriteHandler write);
     void set_cgb_to_dmg_mode();
+    void set_double_speed(bool on);
 
     // --- save states ---
     // The whole running machine as a byte string, and back. A string only fits
@@ -165,6 +166,7 @@ public:
     u8 ff72 = 0, ff73 = 0, ff74 = 0, ff75 = 0;
     u8 spare_byte = 0;
     bool boot_rom_mapped = false;
+    // Set through set_double_speed, which the CPU's clock step follows.
     bool double_speed = false;
     bool speed_switch_armed = false;
     // Saved with the machine. A return from double speed moves the CPU off its

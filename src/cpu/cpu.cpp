@@ -51,31 +51,27 @@ void CPU::recompute_next_cpu_event() {
     // the limits anew when they are through); the next M-cycle taken step
     // by step raises them again.
     if (!stepping && next > cpu_cycles) {
-        tick_limits[0] = std::min(tick_limits[0], next - 1);
-        tick_limits[1] = std::min(tick_limits[1], next - 1);
+        tick_limit = std::min(tick_limit, next - 1);
     }
 }
 
-// From the clocks as they stand now. An event at or behind its clock is never
-// met. The 4 MHz clock never runs faster than the CPU clock, so the limit
-// that counts one 4 MHz cycle per CPU cycle holds whatever speed the machine
-// runs at until the next update; the double-speed one, which counts two,
-// only when it runs at double speed now (else it is the first).
+// From the clocks as they stand now, for the speed the machine runs at (set
+// anew whenever the speed changes). An event at or behind its clock is never
+// met.
 void CPU::update_tick_limits() {
-    const u64 cpu_limit = next_cpu_event_cycle > cpu_cycles ? next_cpu_event_cycle - 1 : NEVER;
-    tick_limits = {cpu_limit, cpu_limit};
+    m_cycle_base = gb && gb->double_speed ? 2 : 4;
+    tick_limit = next_cpu_event_cycle > cpu_cycles ? next_cpu_event_cycle - 1 : NEVER;
     lower_tick_limits_for_4mhz_event();
 }
 
 void CPU::lower_tick_limits_for_4mhz_event() {
     // 4 MHz cycles before the event; wrapped (behind the clock) or out of
-    // reach, it sets no limit.
+    // reach, it sets no limit. In double speed the CPU clock runs twice as
+    // fast.
     const u64 room = next_4mhz_event_cycle - cycles_4mhz - 1;
     if (room >= NEVER / 4) return;
-    const u64 normal = cpu_cycles + room;
-    const u64 doubled = gb && gb->double_speed ? cpu_cycles + 2 * room : normal;
-    if (normal < tick_limits[0]) tick_limits[0] = normal;
-    if (doubled < tick_limits[1]) tick_limits[1] = doubled;
+    const u64 limit = cpu_cycles + (m_cycle_base == 2 ? 2 * room : room);
+    if (limit < tick_limit) tick_limit = limit;
 }
 
 // The audio samples are not dispatched: the sound unit produces them in
@@ -392,8 +388,7 @@ void CPU::op_stop() {
     tick();
     pc = u16(pc + 2);
     if (!gb->double_speed) {
-        gb->double_speed = true;
-        update_tick_limits();
+        gb->set_double_speed(true);
         if (pending_interrupts) {
             speed_switch_wake_at_once();
             return;
@@ -402,8 +397,7 @@ void CPU::op_stop() {
         speed_switch_wait(0x8000);
         return;
     }
-    gb->double_speed = false;
-    update_tick_limits();
+    gb->set_double_speed(false);
     if (pending_interrupts) {
         speed_switch_wake_at_once();
         return;
@@ -519,6 +513,12 @@ void CPU::run_single_instruction_inline() {
         halt_wait_step();
         return;
     }
+    run_fetched_instruction();
+}
+
+// A step of a CPU that is neither stopped nor halted with IME on: the
+// opcode fetch, or the interrupt dispatch that takes its place.
+[[gnu::always_inline]] inline void CPU::run_fetched_instruction() {
     instruction_start_cycle = cycles_4mhz;
     if (hblank_hdma_requested) {
         gb->dma.do_hblank_transfer();
@@ -606,8 +606,12 @@ void CPU::run_frame() {
     for (;;) {
         // Skipped steps count towards the frame's cap, leaving at least the
         // last one to run.
-        if (halted) steps += skip_halted_steps(MAX_FRAME_STEPS - 1 - steps, NEVER);
-        run_single_instruction_inline();
+        if (halted || stopped) [[unlikely]] {
+            if (halted) steps += skip_halted_steps(MAX_FRAME_STEPS - 1 - steps, NEVER);
+            run_single_instruction_inline();
+        } else {
+            run_fetched_instruction();
+        }
         if (ppu.frame_done || ++steps >= MAX_FRAME_STEPS) break;
     }
     frame_steps = 0;

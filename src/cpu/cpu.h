@@ -25,7 +25,8 @@ public:
     // --- clocks and scheduling ---
     void tick();               // one M-cycle (inline, cpu_inline.h)
     bool no_event_within(u64 cpu, u64 base) const;
-    // Sets tick_limits from the clocks and the next events as they are now.
+    // Sets tick_limit from the clocks, the speed and the next events as they
+    // are now.
     void update_tick_limits();
     void t_cycle_4mhz();       // one 4 MHz cycle
     void t_cycles(int count);  // half an M-cycle; count must be 2
@@ -74,6 +75,7 @@ public:
 
     // --- run control ---
     void run_single_instruction_inline();
+    void run_fetched_instruction();
     void run_single_instruction();
     void run_frame();
     void run_turbo_to_cycle(u64 target, bool flag);
@@ -170,9 +172,11 @@ public:
     u64 next_oam_dma_cycle = NEVER;
     u64 next_timer_cycle = NEVER;
     u64 next_frame_seq_cycle = NEVER;
-    // The CPU clock up to which whole M-cycles meet no event, at normal
-    // speed [0] and double speed [1] (see update_tick_limits; not saved).
-    std::array<u64, 2> tick_limits{};
+    // The CPU clock up to which whole M-cycles meet no event, and the 4 MHz
+    // cycles of an M-cycle (4, or 2 in double speed), for the speed the
+    // machine runs at (see update_tick_limits; not saved).
+    u64 tick_limit = 0;
+    u64 m_cycle_base = 4;
     // The clocks are going T-cycle by T-cycle (no event handler ticks).
     bool stepping = false;
     u16 af = 0, bc = 0, de = 0, hl = 0, sp = 0, pc = 0;

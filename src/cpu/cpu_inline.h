@@ -29,10 +29,9 @@ ZEMBRIX_HOT bool CPU::no_event_within(u64 cpu, u64 base) const {
 // One M-cycle. Mostly no event falls inside it, and both clocks move at once;
 // otherwise the clocks go T-cycle by T-cycle and each event runs at its cycle.
 ZEMBRIX_HOT void CPU::tick() {
-    const bool double_speed = gb->double_speed;
-    if (cpu_cycles + 4 <= tick_limits[double_speed]) [[likely]] {
+    if (cpu_cycles + 4 <= tick_limit) [[likely]] {
         cpu_cycles += 4;
-        cycles_4mhz += double_speed ? 2 : 4;
+        cycles_4mhz += m_cycle_base;
         return;
     }
     tick_through_events();

@@ -10,6 +10,7 @@
 //
 // Nothing here allocates, and nothing per pixel goes through an indirect call.
 #include <algorithm>
+#include <cstring>
 
 #include "core/gb.h"
 #include "video/ppu.h"
@@ -794,21 +795,38 @@ void PPU::run_plain_line() {
             }
         }
     }
+    // Two neighbouring pixels at a time: the colours of each pair of colour
+    // numbers, per palette, made when the line first uses the palette.
+    struct PixelPair {
+        u32 left, right;
+    };
+    std::array<PixelPair, 16 * 8> pixel_pairs;
+    unsigned pairs_made = 0;
+    auto pairs_of = [&](int palette) {
+        PixelPair* const pairs = &pixel_pairs[size_t(16 * palette)];
+        if (!(pairs_made & (1u << palette))) {
+            pairs_made |= 1u << palette;
+            const u32* const shades = palettes + 4 * palette;
+            for (int i = 0; i < 16; ++i) pairs[i] = {shades[i >> 2], shades[i & 3]};
+        }
+        return pairs;
+    };
     u32* const row = &frame_buffer[size_t(current_line) * SCREEN_WIDTH];
     Tile t{};
     for (int j = 0, x = -fine_x; j <= 20; ++j, x += 8) {
         t = fetch(j);
         const u8 low = plane(t, t.low), high = plane(t, t.high);
-        const u32* const palette = palettes + 4 * (C == PixelClass::Cgb ? t.attributes & ATTR_CGB_PALETTE : 0);
+        const int palette_number = C == PixelClass::Cgb ? t.attributes & ATTR_CGB_PALETTE : 0;
         if (x >= 0 && x + 8 <= SCREEN_WIDTH) {
             // Both planes interleaved: pixel k's colour number is bits
-            // 15 - 2k and 14 - 2k.
+            // 15 - 2k and 14 - 2k, pixels 2k and 2k + 1 the four bits from
+            // 15 - 4k down.
             const unsigned pair = SPREAD_BITS[low] | (SPREAD_BITS[high] << 1);
-            // A copy the frame-buffer stores cannot reach.
-            const u32 shades[4] = {palette[0], palette[1], palette[2], palette[3]};
-            for (int k = 0; k < 8; ++k) row[x + k] = shades[(pair >> (14 - 2 * k)) & 3];
+            const PixelPair* const pairs = pairs_of(palette_number);
+            for (int k = 0; k < 4; ++k) std::memcpy(&row[x + 2 * k], &pairs[(pair >> (12 - 4 * k)) & 15], sizeof(PixelPair));
             continue;
         }
+        const u32* const palette = palettes + 4 * palette_number;
         // The first and the last tile, cut by the fine scroll.
         const int from = std::max(x, 0), to = std::min(x + 8, int(SCREEN_WIDTH));
         if (from < to) for_each_tile_pixel(from, to, x, low, high, [&](int px, int bg) { row[px] = palette[bg]; });
