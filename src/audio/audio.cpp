@@ -318,8 +318,9 @@ void Audio::tick_frequency() {
         return;
     }
     const u64 now = gb->cpu.cycles_4mhz;
-    // The sample of this cycle comes after the timers.
-    catch_up_samples(now - 1);
+    // The sample of this cycle comes after the timers: a timer that changes
+    // the mix first produces the samples up to the cycle before (see
+    // update_outputs); one that does not leaves them to be made later.
     frequency_tick_running = true;
     if (next_frequency_cycle[0] == now) channel1->tick_frequency();
     if (next_frequency_cycle[1] == now) channel2->tick_frequency();

@@ -134,9 +134,24 @@ void CPU::calculate_next_ppu_state_change_cycle(u64 distance) {
 void CPU::tick_through_events() {
     stepping = true;
     if (!gb->double_speed) {
-        for (int i = 0; i < 4; ++i) {
+        // Both clocks move together: they go at once to the T-cycle before
+        // the next event of either and step that one as usual (the CPU
+        // clock's events first), until the M-cycle is through. A handler may
+        // schedule another event inside it; the room is taken anew each time.
+        u64 left = 4;
+        for (;;) {
+            const u64 room = std::min(next_cpu_event_cycle - cpu_cycles - 1, next_4mhz_event_cycle - cycles_4mhz - 1);
+            if (room >= left) {
+                cpu_cycles += left;
+                cycles_4mhz += left;
+                break;
+            }
+            cpu_cycles += room;
+            cycles_4mhz += room;
+            left -= room + 1;
             step_cpu_clock();
             step_4mhz_clock();
+            if (left == 0) break;
         }
     } else {
         for (int i = 0; i < 2; ++i) {
