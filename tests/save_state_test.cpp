@@ -245,6 +245,7 @@ TEST(SaveState, ARefusedStringLeavesTheMachineExactlyAsItWas) {
         {"work RAM bank 9", damaged(wram_bank_at, 9)},
         {"a flag byte of 2", damaged(wram_bank_at + 9, 2)},
         {"sample position past the buffer", damaged(8209 + 3, 0x40)},
+        {"left master volume past the mixer's range", damaged(5 + 3, 0x40)},
         {"picture line 200", damaged(AUDIO_BYTES + CPU_BYTES + 0x2000 + 359, 200)},
     };
     for (const Row& r : rows) {
