@@ -579,8 +579,6 @@ void Audio::check_loaded_state() const {
     };
     auto in = [](int v, int low, int high) { return v >= low && v <= high; };
     require(in(sequencer_clock_parity, 0, 1) && frame_seq_delay <= 8, "sequencer clock out of range");
-    // NR50 gives each side 0-7, kept times four.
-    require(in(left_volume, 0, 28) && in(right_volume, 0, 28), "master volume out of range");
     for (const SquareChannel* c : {channel1.get(), channel2.get()}) {
         require(in(c->duty, 0, 3) && in(c->duty_position, 0, 7), "duty position out of range");
         require(in(c->volume, 0, 15) && in(c->envelope_initial_volume, 0, 15), "volume out of range");

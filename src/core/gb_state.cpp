@@ -303,6 +303,9 @@ void GB::check_loaded_state() const {
     require(cpu.ime >= 0 && cpu.ime <= 2, "save state: interrupt master enable out of range");
     require(audio.sample_index >= 0 && audio.sample_index <= SAMPLE_BUFFER_VALUES && audio.sample_index % 2 == 0,
             "save state: sample position out of range");
+    // NR50 gives each side 0-7, kept times four.
+    require(audio.left_volume >= 0 && audio.left_volume <= 28 && audio.right_volume >= 0 && audio.right_volume <= 28,
+            "save state: master volume out of range");
     require(audio.frame_seq_step >= 0 && audio.frame_seq_step <= 7, "save state: frame sequencer step out of range");
     require(audio.power_on_phase >= 0 && audio.power_on_phase <= 3, "save state: power-on phase out of range");
     for (double v : {audio.next_sample_cycle, audio.high_pass_left_capacitor, audio.high_pass_right_capacitor})
