@@ -368,18 +368,6 @@ void Audio::update_outputs() {
     mixed_right = i16(right * right_volume);
 }
 
-double Audio::high_pass_left(double in) {
-    const double out = in - high_pass_left_capacitor;
-    high_pass_left_capacitor = in - out * HIGH_PASS_CHARGE_FACTOR;
-    return out;
-}
-
-double Audio::high_pass_right(double in) {
-    const double out = in - high_pass_right_capacitor;
-    high_pass_right_capacitor = in - out * HIGH_PASS_CHARGE_FACTOR;
-    return out;
-}
-
 // The samples are produced in batches: every change of what they are made
 // of (the mixed output, a DAC) first produces the ones due before it, and so
 // does the end of every run of the machine. Each sample has its own cycle,
@@ -429,16 +417,8 @@ void Audio::schedule_next_sample() {
     gb->cpu.set_next_audio_sample_cycle(u64(next_sample_cycle));
 }
 
-void Audio::sample_tick() {
-    i16 left = 0, right = 0;
-    // With every DAC off the output is exact silence and the capacitors hold.
-    if (channel1->dac_on || channel2->dac_on || channel3->dac_on || channel4->dac_on) {
-        left = to_sample(high_pass_left(mixed_left));
-        right = to_sample(high_pass_right(mixed_right));
-    }
-    put_sample(left, right);
-    schedule_next_sample();
-}
+// The sample due next, alone: a batch of one.
+void Audio::sample_tick() { catch_up_samples(gb->cpu.next_audio_sample_cycle); }
 
 // Into the buffer (queued when full) and the WAV capture.
 void Audio::put_sample(i16 left, i16 right) {

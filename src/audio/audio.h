@@ -135,8 +135,6 @@ public:
     // event the clock does not meet, until a reset schedules the next one.
     void clocks_set();
     bool sample_clock_stopped = false;
-    double high_pass_left(double in);
-    double high_pass_right(double in);
 
     // --- WAV capture ---
     bool open_wav_file_for_writing(const std::string& path = "output.wav");

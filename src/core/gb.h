@@ -166,7 +166,8 @@ public:
     u8 ff72 = 0, ff73 = 0, ff74 = 0, ff75 = 0;
     u8 spare_byte = 0;
     bool boot_rom_mapped = false;
-    // Set through set_double_speed, which the CPU's clock step follows.
+    // Changed through set_double_speed, which the CPU's clock step follows
+    // (reset and a state load set the limits anew themselves).
     bool double_speed = false;
     bool speed_switch_armed = false;
     // Saved with the machine. A return from double speed moves the CPU off its
