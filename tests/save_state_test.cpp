@@ -326,6 +326,39 @@ TEST(SaveState, TheMbc3ClockTravelsWithTheState) {
     EXPECT_EQ(seconds_of(*other), 100 * 86400 + 10 * 3600 + 20 * 60 + 32);  // two seconds of frames later
 }
 
+TEST(SaveState, TheMbc3SelectReachesTheSameChipAfterALoad) {
+    // The select register travels with the state: loaded into a fresh
+    // machine, A000 reaches what it reached in the machine that saved it, a
+    // clock register, a RAM bank or nothing. A select wider than the
+    // register's four bits is refused.
+    struct Row {
+        u8 select;
+        int reads;
+    };
+    const RomImage rom = busy_rom(0x10, 0x03);  // clock and 32 KiB
+    const size_t select_at = AUDIO_BYTES + CPU_BYTES + 0x8000 + PPU_BYTES + SERIAL_BYTES + DMA_BYTES + TIMER_BYTES +
+                             JOYPAD_BYTES + 12 + std::strlen("MBC3") + 4 + 12;
+    for (const Row r : {Row{0x02, 0x77}, Row{0x05, 0xFF}, Row{0x08, 0x2A}, Row{0x0C, 0x00}, Row{0x0E, 0xFF}}) {
+        SCOPED_TRACE(int(r.select));
+        auto a = machine(rom, "dmgB");
+        a->write_byte(0x0000, 0x0A);
+        a->write_byte(0x4000, 0x02);
+        a->write_byte(0xA000, 0x77);
+        a->write_byte(0x4000, 0x08);
+        a->write_byte(0xA000, 0x2A);
+        a->write_byte(0x6000, 0x00);
+        a->write_byte(0x4000, r.select);
+        const std::string saved = a->save_state();
+        ASSERT_EQ(u32_at(saved, select_at), r.select);
+        auto b = machine(rom, "dmgB");
+        ASSERT_TRUE(b->load_state(saved));
+        EXPECT_EQ(b->read_byte(0xA000), r.reads);
+        std::string wide = saved;
+        wide[select_at] = char(0x10 | r.select);
+        EXPECT_FALSE(b->load_state(wide));
+    }
+}
+
 TEST(SaveState, AHaltStillDecidingContinuesAsItWouldHave) {
     // HALT with interrupts off decides in the M-cycle after its opcode fetch:
     // a timer request landing there is the HALT bug. The TIMA start value and

@@ -6,16 +6,24 @@
 
 namespace {
 
-// The chip decodes four bits of the byte written to 4000-5FFF: bit 3 picks
-// the clock over the RAM, and bits 0-2 the clock register or the RAM bank
-// (the RAM takes as many of them as it has address lines). Bits 4-7 are not
-// connected, so 0x12 selects RAM bank 2 and 0x18 the seconds register.
-constexpr int SELECT_CLOCK = 0x08;
-constexpr int SELECT_INDEX = 0x07;
+// The select register at 4000-5FFF is four bits wide; bits 4-7 of the byte
+// written are not connected, so 0x12 selects RAM bank 2 and 0x18 the seconds.
+// Its value decides which chip answers at A000-BFFF: 0-3 the RAM, whose bank
+// lines are bits 0-1 (so at most four 8 KiB banks are reachable, whatever
+// the RAM's size); 8-12 the clock, one register each; 4-7 and 13-15 nothing.
+// With nothing selected, no chip drives the data bus: a read sees open bus
+// (0xFF) and a write is lost.
+constexpr int SELECT_BITS = 0x0F;
+constexpr int SELECT_RAM_BANK = 0x03;
+constexpr int SELECT_FIRST_CLOCK = 0x08;
+constexpr SramTarget SELECT_TARGET[SELECT_BITS + 1] = {
+    SramTarget::Ram,     SramTarget::Ram,     SramTarget::Ram,     SramTarget::Ram,
+    SramTarget::Nothing, SramTarget::Nothing, SramTarget::Nothing, SramTarget::Nothing,
+    SramTarget::Clock,   SramTarget::Clock,   SramTarget::Clock,   SramTarget::Clock,
+    SramTarget::Clock,   SramTarget::Nothing, SramTarget::Nothing, SramTarget::Nothing,
+};
 // Bits each clock register keeps on a write.
 constexpr u8 RTC_WRITE_MASK[RTC_REGISTER_COUNT] = {0x3F, 0x3F, 0x1F, 0xFF, 0xC1};
-
-bool selects_clock(int select) { return select & SELECT_CLOCK; }
 
 // Advances a counter that normally runs 0..period-1 in a register that holds
 // 0..capacity-1, and returns the carry into the next counter. A register set
@@ -44,28 +52,25 @@ void MBC3::init(u8* rom_, int rom_size_, u8* ram_, int ram_size_) {
     rom_mask = mbc_layout::rom_mask(rom_size);
     ram_mask = mbc_layout::ram_mask(ram_size);
     ram_end = mbc_layout::ram_end(ram_size);
-    update();
+    // The decoding of the select depends on whether there is a clock.
     const u8 type = read_byte_rom0(HEADER_TYPE);
     has_rtc = type == 0x0F || type == 0x10;
     if (has_rtc) rtc.fill(0);
-}
-
-// The clock register a select value picks, or -1 for RAM or no register
-// (indexes 5-7 reach nothing and read 0xFF).
-int MBC3::selected_clock_register() const {
-    if (!selects_clock(ram_select)) return -1;
-    const int index = ram_select & SELECT_INDEX;
-    return has_rtc && index < RTC_REGISTER_COUNT ? index : -1;
+    update();
 }
 
 u8 MBC3::read_byte_sram(u16 address) {
-    if (!selects_clock(ram_select)) {
-        if (address > ram_end || !ram_enabled) return 0xFF;
-        return ram_window[address & 0x1FFF];
+    switch (sram_target) {
+        case SramTarget::Ram:
+            if (address > ram_end || !ram_enabled) return 0xFF;
+            return ram_window[address & 0x1FFF];
+        case SramTarget::Clock:
+            // The clock answers without the RAM enable, from its latched copy.
+            return rtc_latched[size_t(ram_select - SELECT_FIRST_CLOCK)];
+        case SramTarget::Nothing:
+            break;
     }
-    // The clock answers without the RAM enable, from its latched copy.
-    const int reg = selected_clock_register();
-    return reg < 0 ? u8(0xFF) : rtc_latched[size_t(reg)];
+    return 0xFF;
 }
 
 void MBC3::write_byte(u16 address, u8 value, u64 cycle) {
@@ -80,7 +85,7 @@ void MBC3::write_byte(u16 address, u8 value, u64 cycle) {
             update_pointers();
             break;
         case 2:  // 4000-5FFF
-            ram_select = value;
+            ram_select = value & SELECT_BITS;
             update_pointers();
             break;
         case 3:  // 6000-7FFF: any write latches
@@ -90,10 +95,10 @@ void MBC3::write_byte(u16 address, u8 value, u64 cycle) {
             }
             break;
         case 5:  // A000-BFFF
-            if (!selects_clock(ram_select)) {
+            if (sram_target == SramTarget::Ram) {
                 if (address <= ram_end && ram_enabled) ram_window[address & 0x1FFF] = value;
-            } else if (const int reg = selected_clock_register(); reg >= 0) {
-                write_rtc_register(reg, value, cycle);
+            } else if (sram_target == SramTarget::Clock) {
+                write_rtc_register(ram_select - SELECT_FIRST_CLOCK, value, cycle);
             }
             break;
         default:
@@ -106,17 +111,17 @@ int MBC3::get_mapped_address_rom(u16 address) {
     return (rom_bank - 1) * 0x4000 + address;
 }
 
-int MBC3::get_ram_bank() { return ram_select & (SELECT_CLOCK | SELECT_INDEX); }
-
 int MBC3::get_mapped_address_ram(u16 address) {
-    if (selects_clock(ram_select)) return 0;
-    return (ram_select & SELECT_INDEX) * 0x2000 + address - 0xA000;
+    if (sram_target != SramTarget::Ram) return 0;
+    return (ram_select & SELECT_RAM_BANK) * 0x2000 + address - 0xA000;
 }
 
 void MBC3::update_pointers() {
     rom_windows = {rom, rom + rom_bank * 0x4000};
-    // While a clock register is selected the RAM window stays where it was.
-    if (!selects_clock(ram_select)) ram_window = ram ? ram + (ram_select & SELECT_INDEX & ram_mask) * 0x2000 : nullptr;
+    // The RAM window follows bits 0-1 whatever is selected, so it is never stale.
+    ram_window = ram ? ram + (ram_select & SELECT_RAM_BANK & ram_mask) * 0x2000 : nullptr;
+    sram_target = SELECT_TARGET[ram_select & SELECT_BITS];
+    if (sram_target == SramTarget::Clock && !has_rtc) sram_target = SramTarget::Nothing;
 }
 
 void MBC3::write_rtc_register(int index, u8 value, u64 cycle) {

@@ -21,6 +21,9 @@ inline constexpr int RTC_FILE_LATCHED_OFFSET = 20;
 inline constexpr int RTC_FILE_TIME_OFFSET = 40;
 using RtcFileImage = std::array<u8, RTC_FILE_SIZE>;
 
+// The chip that answers at A000-BFFF for a value of the select register.
+enum class SramTarget : u8 { Ram, Clock, Nothing };
+
 // MBC3: a 7-bit ROM bank register, up to four RAM banks and, on types 0x0F
 // and 0x10, a real-time clock that the game reads through a latch.
 //
@@ -37,8 +40,8 @@ public:
     int get_mapped_address_rom(u16 address) override;
     int get_mapped_address_ram(u16 address) override;
     int get_rom_bank() override { return rom_bank; }
-    // The select bits the chip decodes: a RAM bank 0-7 or a clock select 8-15.
-    int get_ram_bank() override;
+    // The select register: a RAM bank 0-3, a clock register 8-12, or nothing.
+    int get_ram_bank() override { return ram_select; }
     void update() override { update_pointers(); }
     virtual void update_pointers();
 
@@ -60,8 +63,8 @@ public:
     int reserved_word = 255;
     int ram_enabled = 0;
     int rom_bank = 1;
-    // The last byte written to 4000-5FFF, all eight bits; the chip looks at
-    // bits 0-3 only (see mbc3.cpp).
+    // The select register, the low four bits of the last byte written to
+    // 4000-5FFF (see mbc3.cpp).
     int ram_select = 0;
     u8 reserved_byte = 0;  // save-state record only
     bool has_rtc = false;
@@ -70,6 +73,8 @@ public:
     std::array<u8, RTC_REGISTER_COUNT> rtc{};
     std::array<u8, RTC_REGISTER_COUNT> rtc_latched{};
     u8* ram_window = nullptr;
+    // What ram_select reaches on this cartridge, kept by update_pointers.
+    SramTarget sram_target = SramTarget::Ram;
     int rom_mask = 0;
     int ram_mask = 0;
     u8* rom = nullptr;
@@ -79,6 +84,5 @@ public:
     u16 ram_end = 0x9FFF;
 
 private:
-    int selected_clock_register() const;
     void write_rtc_register(int index, u8 value, u64 cycle);
 };

@@ -176,7 +176,7 @@ void check_controller(const MemoryBankController& c, int rom_size, int ram_size)
     } else if (auto* m2 = dynamic_cast<const MBC2*>(&c)) {
         ok = in(m2->ram_enabled, 0, 1) && in(m2->rom_bank, 0, rom_mask);
     } else if (auto* m3 = dynamic_cast<const MBC3*>(&c)) {
-        ok = in(m3->ram_enabled, 0, 1) && in(m3->rom_bank, 0, rom_mask) && in(m3->ram_select, 0, 255);
+        ok = in(m3->ram_enabled, 0, 1) && in(m3->rom_bank, 0, rom_mask) && in(m3->ram_select, 0, 15);
     } else if (auto* m5 = dynamic_cast<const MBC5*>(&c)) {
         ok = in(m5->ram_enabled, 0, 1) && in(m5->rom_bank, 0, rom_mask) && in(m5->ram_bank, 0, ram_mask);
     }
