@@ -108,6 +108,8 @@ bool handles_signal(pid_t pid, int signal_number) {
 
 // Runs the program with `args`. When `signal_after` is non-zero, sends
 // `signal_number` after that long. Gives up (SIGKILL) after `limit`.
+// A null video driver names none and takes the X11 and Wayland displays away:
+// what a player sees on a machine with no desktop.
 struct Drivers {
     const char* video = "dummy";
     const char* audio = "dummy";
@@ -135,7 +137,13 @@ Outcome run(const std::vector<std::string>& args, std::chrono::milliseconds sign
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         // No display and no sound card needed.
-        setenv("SDL_VIDEODRIVER", drivers.video, 1);
+        if (drivers.video) {
+            setenv("SDL_VIDEODRIVER", drivers.video, 1);
+        } else {
+            unsetenv("SDL_VIDEODRIVER");
+            unsetenv("DISPLAY");
+            unsetenv("WAYLAND_DISPLAY");
+        }
         setenv("SDL_AUDIODRIVER", drivers.audio, 1);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(binary.c_str()));
@@ -254,19 +262,20 @@ TEST(FrontendProcess, FatalStartErrorsPrintTheirMessageAndExitOne) {
         bool usage;           // the usage goes to standard error
     };
     const std::vector<Row> rows = {
-        {{}, "No ROM filename found.", true},
-        {{"", ""}, "No ROM filename found.", true},
+        {{}, "No ROM filename found.\n", true},
+        {{"", ""}, "No ROM filename found.\n", true},
         {{"-dev", "cgbZ", scratch.rom}, "Unknown device: cgbZ\n", true},
         {{"-dev", "cgbZ", "-dmg", scratch.rom}, "Unknown device: cgbZ\n", true},
-        {{missing}, "ROM not found: " + missing, false},
-        {{fifo}, "ROM not readable: " + fifo + " (a FIFO, not a regular file)", false},
-        {{"-turbo"}, "ROM not found: -turbo", false},
+        {{missing}, "ROM not found: " + missing + "\n", false},
+        {{fifo}, "ROM not readable: " + fifo + " (a FIFO, not a regular file)\n", false},
+        {{"-turbo"}, "ROM not found: -turbo\n", false},
+        {{"-frobnicate", scratch.rom}, "Unknown option: -frobnicate\n", true},
         {{"-scale", "0", scratch.rom}, "Invalid value for -scale: \"0\" (give a whole number from 1 to 16).\n", true},
         {{"-scale", "17", scratch.rom}, "Invalid value for -scale: \"17\" (give a whole number from 1 to 16).\n", true},
         {{"-scale", scratch.rom},
          "Invalid value for -scale: \"" + scratch.rom + "\" (give a whole number from 1 to 16).\n", true},
         {{scratch.rom, "-scale"}, "Missing value for -scale: give a whole number from 1 to 16.\n", true},
-        {{"-gbi", scratch.dir + "/none.gbi", scratch.rom}, "GBI not found: " + scratch.dir + "/none.gbi", false},
+        {{"-gbi", scratch.dir + "/none.gbi", scratch.rom}, "GBI not found: " + scratch.dir + "/none.gbi\n", false},
         {{"-gbi", scratch.rom}, "Missing value for -gbi: give the joypad input log's path before the ROM.\n", true},
     };
     for (const Row& r : rows) {
@@ -279,6 +288,23 @@ TEST(FrontendProcess, FatalStartErrorsPrintTheirMessageAndExitOne) {
         EXPECT_EQ(o.exit_code, 1);
         EXPECT_TRUE(ends_with(o.out, r.message)) << "stdout: [" << o.out << "]";
         EXPECT_EQ(o.err.find("usage: zembrix") != std::string::npos, r.usage) << "stderr: [" << o.err << "]";
+    }
+}
+
+// -h and --help print the usage on standard output and end the program with
+// status 0, wherever they stand and with no display to be had.
+TEST(FrontendProcess, HelpPrintsTheUsageAndExitsZero) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-h"}, {"--help"}, {"-dmg", "--help", "game.gb"}}) {
+        SCOPED_TRACE(args[0]);
+        const Outcome o = run(args, 0ms, SIGTERM, Drivers{"no-such-video-driver", "dummy"});
+        ASSERT_FALSE(o.timed_out);
+        EXPECT_TRUE(o.exited) << "signal " << o.signal;
+        EXPECT_EQ(o.exit_code, 0) << "stdout: [" << o.out << "]";
+        EXPECT_EQ(o.out.rfind("usage: zembrix", 0), 0u) << "stdout: [" << o.out << "]";
+        EXPECT_NE(o.out.find("-h, --help"), std::string::npos) << o.out;
+        EXPECT_TRUE(ends_with(o.out, "\n"));
+        EXPECT_EQ(o.err, "");
     }
 }
 
