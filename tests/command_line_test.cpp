@@ -1,11 +1,13 @@
 // The program's command-line grammar: whole-token options anywhere, the ROM
-// path always last, the scale's accepted range and the model options.
+// path always last, the scale's accepted range and the model options; and the
+// start-up check that the window can be seen.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "frontend/command_line.h"
+#include "frontend/display_check.h"
 #include "test_machine.h"
 
 namespace {
@@ -291,3 +293,27 @@ TEST(CommandLine, UnknownDeviceIsRefusedEvenWithDmg) {
     }
 }
 
+// A window on a video driver that shows nothing is a fatal start error, unless
+// the player chose that driver.
+TEST(StartUp, WindowNoOneCanSeeIsFatalUnlessTheDriverWasNamed) {
+    struct Row {
+        std::string driver;
+        bool named;
+        bool fatal;
+    };
+    const std::vector<Row> rows = {
+        {"x11", false, false},       {"wayland", false, false}, {"KMSDRM", false, false},
+        {"offscreen", false, true},  {"dummy", false, true},    {"evdev", false, true},
+        {"offscreen", true, false},  {"dummy", true, false},    {"evdev", true, false},
+        {"x11", true, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.driver + (r.named ? " (named)" : ""));
+        const std::string error = unseen_window_error(r.driver, r.named);
+        EXPECT_EQ(!error.empty(), r.fatal) << error;
+        if (!r.fatal) continue;
+        EXPECT_NE(error.find("\"" + r.driver + "\""), std::string::npos) << error;
+        EXPECT_NE(error.find("SDL_VIDEODRIVER"), std::string::npos) << error;
+        EXPECT_EQ(error.back(), '\n');
+    }
+}

@@ -13,6 +13,7 @@
 #include "core/gb.h"
 #include "frontend/command_line.h"
 #include "frontend/controls.h"
+#include "frontend/display_check.h"
 #include "frontend/frame_pacer.h"
 #include "frontend/sdl_host.h"
 
@@ -122,6 +123,15 @@ int main(int argc, char* argv[]) {
     // are optional: without them it runs silent or keyboard-only.
     if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO) != 0) {
         print(std::string("error initializing SDL: ") + SDL_GetError() + "\n");
+        return 1;
+    }
+    // Before any game is loaded, so its battery files are not touched.
+    const char* driver = SDL_GetCurrentVideoDriver();
+    const char* named_driver = SDL_GetHint(SDL_HINT_VIDEODRIVER);
+    const std::string unseen = unseen_window_error(driver ? driver : "", named_driver && *named_driver);
+    if (!unseen.empty()) {
+        print(unseen);
+        SDL_Quit();
         return 1;
     }
     const bool controllers_available = SDL_InitSubSystem(SDL_INIT_GAMECONTROLLER) == 0;

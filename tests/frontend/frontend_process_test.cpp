@@ -308,6 +308,25 @@ TEST(FrontendProcess, HelpPrintsTheUsageAndExitsZero) {
     }
 }
 
+// With no display and no driver named, SDL would open its window on a driver
+// that shows nothing: the program says why and ends with status 1 before the
+// game starts, leaving the battery RAM file as it was.
+TEST(FrontendProcess, NoDisplayIsAFatalStartError) {
+    // A text console with a graphics card would show the window (KMSDRM).
+    if (std::filesystem::exists("/dev/dri")) GTEST_SKIP() << "this machine has a graphics device";
+    Scratch scratch;
+    const BatteryGame game(scratch);
+    const std::vector<char> kept(8192, char(0x33));
+    std::ofstream(game.sav, std::ios::binary).write(kept.data(), std::streamsize(kept.size()));
+    const Outcome o = run({game.rom}, 0ms, SIGTERM, Drivers{nullptr, "dummy"}, 10000ms);
+    ASSERT_FALSE(o.timed_out) << "ran with no window to be seen; stdout: [" << o.out << "]";
+    EXPECT_TRUE(o.exited) << "signal " << o.signal;
+    EXPECT_EQ(o.exit_code, 1);
+    EXPECT_EQ(o.out.rfind("No display to show the window on", 0), 0u) << "stdout: [" << o.out << "]";
+    EXPECT_TRUE(ends_with(o.out, "\n"));
+    EXPECT_EQ(game.saved(), kept);
+}
+
 // The program looks for boot ROM images beside itself, runs the model's own
 // before the cartridge unless told "-ignore_boot_roms", and writes the
 // cartridge's battery RAM when it exits. The cartridge (MBC1 with 8 KiB of
