@@ -401,3 +401,40 @@ TEST(FrontendProcess, FailedBatteryWriteGivesExitStatusOne) {
     EXPECT_EQ(o.exit_code, 1) << "stdout: " << o.out;
     EXPECT_NE(o.out.find("Could not write the battery RAM file " + game.sav), std::string::npos) << o.out;
 }
+
+// scripts/run.sh builds the program it starts and nothing else: the tests,
+// benchmarks and fuzz targets would keep a player from the first picture for
+// minutes. Run here with a cmake that records its calls and makes a stand-in
+// program, and a dpkg that finds every package installed.
+TEST(RunScript, BuildsOnlyTheProgramItStarts) {
+    Scratch scratch;
+    const std::string bin = scratch.dir + "/bin", log = scratch.dir + "/cmake.log";
+    std::filesystem::create_directory(bin);
+    auto script = [&](const std::string& name, const std::string& text) {
+        const std::string path = bin + "/" + name;
+        std::ofstream(path) << "#!/bin/sh\n" << text;
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    };
+    script("dpkg", "echo 'Status: install ok installed'\n");
+    script("cmake", "echo \"$*\" >> '" + log + "'\n"
+                    "if [ \"$1\" = --build ]; then\n"
+                    "  mkdir -p \"$2/src/frontend\"\n"
+                    "  printf '#!/bin/sh\\necho started: \"$*\"\\n' > \"$2/src/frontend/zembrix\"\n"
+                    "  chmod +x \"$2/src/frontend/zembrix\"\n"
+                    "fi\n");
+    const std::string path = bin + ":" + std::getenv("PATH");
+    const Outcome o = run({"PATH=" + path, "ZEMBRIX_BUILD_DIR=" + scratch.dir + "/build", "bash",
+                           ZEMBRIX_SCRIPTS_DIR "/run.sh", "-dmg", "game.gb"},
+                          0ms, SIGTERM, {}, 20000ms, {}, "/usr/bin/env");
+    EXPECT_EQ(o.exit_code, 0) << "stdout: " << o.out << "\nstderr: " << o.err;
+    EXPECT_NE(o.out.find("started: -dmg game.gb\n"), std::string::npos) << o.out;
+    std::ifstream calls(log);
+    std::string call;
+    int builds = 0;
+    while (std::getline(calls, call)) {
+        if (call.rfind("--build", 0) != 0) continue;
+        ++builds;
+        EXPECT_NE(call.find(" --target zembrix"), std::string::npos) << call;
+    }
+    EXPECT_EQ(builds, 1);
+}
