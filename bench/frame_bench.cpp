@@ -95,6 +95,7 @@ public:
         *bytes_ += bytes;
     }
     void sleep_ms(u32) override {}
+    u64 now_ms() override { return 0; }
 
 private:
     WordHash* hash_;

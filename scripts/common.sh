@@ -1,5 +1,6 @@
 # Shared set-up for the build scripts; sourced, not run.
-# Provides: ZEMBRIX_ROOT, zembrix_install_deps, zembrix_configure_build.
+# Provides: ZEMBRIX_ROOT, zembrix_install_deps, zembrix_configure, zembrix_build,
+# zembrix_configure_build.
 
 ZEMBRIX_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
@@ -43,8 +44,8 @@ zembrix_install_deps() {
     "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
-# zembrix_configure_build DIR BUILD_TYPE [extra cmake arguments...]
-zembrix_configure_build() {
+# zembrix_configure DIR BUILD_TYPE [extra cmake arguments...]
+zembrix_configure() {
     local dir="$1" type="$2"
     shift 2
     local generator=()
@@ -54,6 +55,23 @@ zembrix_configure_build() {
     fi
     zembrix_log "configuring $dir ($type)"
     cmake -S "$ZEMBRIX_ROOT" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE="$type" "$@"
-    zembrix_log "building $dir"
-    cmake --build "$dir" --parallel "$(nproc)"
+}
+
+# zembrix_build DIR [TARGET...]: builds the targets named, or every target.
+zembrix_build() {
+    local dir="$1"
+    shift
+    local targets=() target
+    for target in "$@"; do
+        targets+=(--target "$target")
+    done
+    zembrix_log "building $dir${*:+ ($*)}"
+    cmake --build "$dir" --parallel "$(nproc)" "${targets[@]}"
+}
+
+# zembrix_configure_build DIR BUILD_TYPE [extra cmake arguments...]: configures
+# and builds every target.
+zembrix_configure_build() {
+    zembrix_configure "$@"
+    zembrix_build "$1"
 }

@@ -72,12 +72,16 @@ inline const ChannelRegs ALL_CHANNELS[] = {
 };
 
 // An audio device whose queue drains by `drain_per_ms` bytes for each
-// millisecond slept, and which keeps every byte it is given.
+// millisecond slept, and which keeps every byte it is given. Its clock is the
+// time slept. A device on a busy host may take nothing for `silent_ms` and
+// then take its bytes a period of `drain_period_ms` at a time.
 class RecordingSink : public AudioSink {
 public:
     struct State {
         u32 queued = 0;
         u32 drain_per_ms = 0;
+        u64 silent_ms = 0;
+        u32 drain_period_ms = 1;
         u64 sleeps = 0;
         std::vector<u32> queue_calls;
         std::vector<i16> values;
@@ -91,12 +95,16 @@ public:
         std::memcpy(state.values.data() + old, data, bytes);
     }
     void sleep_ms(u32 ms) override {
-        state.sleeps += ms;
-        // A caller that never stops waiting would hang the test: give way.
-        if (state.sleeps > 100000) state.queued = 0;
-        const u32 drained = state.drain_per_ms * ms;
-        state.queued = state.queued > drained ? state.queued - drained : 0;
+        for (u32 i = 0; i < ms; ++i) {
+            ++state.sleeps;
+            // A caller that never stops waiting would hang the test: give way.
+            if (state.sleeps > 100000) state.queued = 0;
+            if (state.sleeps <= state.silent_ms || state.sleeps % state.drain_period_ms != 0) continue;
+            const u32 drained = state.drain_per_ms * state.drain_period_ms;
+            state.queued = state.queued > drained ? state.queued - drained : 0;
+        }
     }
+    u64 now_ms() override { return state.sleeps; }
     State& state;
 };
 

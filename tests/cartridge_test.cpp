@@ -196,7 +196,7 @@ TEST(Cartridge, RefusedFilesLeaveNoRomLoaded) {
     }
 }
 
-// The message goes to standard output with no line end after it.
+// The message goes to standard output as a line of its own.
 TEST(Cartridge, MissingFileEndsTheProgramWithExitCodeOne) {
     TempDir dir;
     const std::string path = dir.path("absent.gb");
@@ -210,7 +210,7 @@ TEST(Cartridge, MissingFileEndsTheProgramWithExitCodeOne) {
         ::testing::ExitedWithCode(1), "");
     std::ifstream in(captured, std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, "ROM not found: " + path);
+    EXPECT_EQ(text, "ROM not found: " + path + "\n");
 }
 
 // ---------------------------------------------------------------------------

@@ -1,11 +1,13 @@
 // The program's command-line grammar: whole-token options anywhere, the ROM
-// path always last, the scale's accepted range and the model options.
+// path always last, the scale's accepted range and the model options; and the
+// start-up check that the window can be seen.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "frontend/command_line.h"
+#include "frontend/display_check.h"
 #include "test_machine.h"
 
 namespace {
@@ -92,7 +94,6 @@ TEST(CommandLine, FlagsAndPath) {
         {{"-dmg", "-cgb", "-soft", "-turbo", "-disable_high_dpi", "-ignore_boot_roms", "-scale", "5", "-dev", "sgb",
           "dir/game.gbc"},
          true, true, true, true, true, true, 5, "sgb", "dir/game.gbc"},
-        {{"-SOFT", "-Dmg", "a.gb"}, false, false, false, false, false, false, 3, "", "a.gb"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(joined(r.args));
@@ -108,6 +109,63 @@ TEST(CommandLine, FlagsAndPath) {
         EXPECT_EQ(o.scale, r.scale);
         EXPECT_EQ(o.device, r.device);
         EXPECT_EQ(o.rom_path, r.rom);
+    }
+}
+
+// Options are whole tokens, matched case-sensitively; any other token that
+// starts with '-' before the ROM path is refused. -h and --help anywhere ask
+// for the usage text.
+TEST(CommandLine, HelpAndUnknownOptions) {
+    struct Row {
+        Args args;
+        bool help;
+        std::string error;
+    };
+    const std::vector<Row> rows = {
+        {{"-h"}, true, ""},
+        {{"--help"}, true, ""},
+        {{"-dmg", "--help", "a.gb"}, true, ""},
+        {{"-frobnicate", "-h", "a.gb"}, true, ""},  // help wins over a wrong line
+        {{"-frobnicate", "a.gb"}, false, "Unknown option: -frobnicate\n"},
+        {{"-SOFT", "-Dmg", "a.gb"}, false, "Unknown option: -SOFT\n"},
+        {{"--scale", "2", "a.gb"}, false, "Unknown option: --scale\n"},
+        {{"-scale=2", "a.gb"}, false, "Unknown option: -scale=2\n"},
+        {{"-help", "a.gb"}, false, "Unknown option: -help\n"},
+        {{"-", "a.gb"}, false, "Unknown option: -\n"},
+        {{"-soft", "-x", "-dmg", "a.gb"}, false, "Unknown option: -x\n"},
+        // Values of the options that take one are not options.
+        {{"-dev", "-x", "a.gb"}, false, ""},
+        {{"-gbi", "-moves.gbi", "-scale", "2", "a.gb"}, false, ""},
+        // The last token is the ROM path, whatever it looks like.
+        {{"-frobnicate"}, false, ""},
+        {{"-dmg", "-game.gb"}, false, ""},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(joined(r.args));
+        const CommandLine line = parse(r.args);
+        EXPECT_EQ(line.help, r.help);
+        EXPECT_EQ(line.error, r.error);
+    }
+}
+
+// Each option the program takes is accepted where it belongs and is named in
+// the usage text, with -h and --help.
+TEST(CommandLine, UsageNamesEveryOption) {
+    const std::vector<Args> lines = {
+        {"-soft"}, {"-dmg"}, {"-cgb"}, {"-turbo"}, {"-disable_high_dpi"}, {"-ignore_boot_roms"},
+        {"-scale", "2"}, {"-dev", "cgbE"}, {"-gbi", "moves.gbi"}, {"-h"}, {"--help"},
+    };
+    const std::string usage = usage_text();
+    EXPECT_EQ(usage.rfind("usage: zembrix", 0), 0u);
+    EXPECT_EQ(usage.back(), '\n');
+    for (Args args : lines) {
+        SCOPED_TRACE(joined(args));
+        args.push_back("a.gb");
+        EXPECT_EQ(parse(args).error, "");
+        // Named as a word of its own, not inside a longer option's name.
+        const bool named = usage.find(" " + args[0] + " ") != std::string::npos ||
+                           usage.find(" " + args[0] + ",") != std::string::npos;
+        EXPECT_TRUE(named) << usage;
     }
 }
 
@@ -232,5 +290,30 @@ TEST(CommandLine, UnknownDeviceIsRefusedEvenWithDmg) {
         const int before = gb.requested_device;
         EXPECT_FALSE(apply_model_options(gb, line.options));
         EXPECT_EQ(gb.requested_device, before);
+    }
+}
+
+// A window on a video driver that shows nothing is a fatal start error, unless
+// the player chose that driver.
+TEST(StartUp, WindowNoOneCanSeeIsFatalUnlessTheDriverWasNamed) {
+    struct Row {
+        std::string driver;
+        bool named;
+        bool fatal;
+    };
+    const std::vector<Row> rows = {
+        {"x11", false, false},       {"wayland", false, false}, {"KMSDRM", false, false},
+        {"offscreen", false, true},  {"dummy", false, true},    {"evdev", false, true},
+        {"offscreen", true, false},  {"dummy", true, false},    {"evdev", true, false},
+        {"x11", true, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.driver + (r.named ? " (named)" : ""));
+        const std::string error = unseen_window_error(r.driver, r.named);
+        EXPECT_EQ(!error.empty(), r.fatal) << error;
+        if (!r.fatal) continue;
+        EXPECT_NE(error.find("\"" + r.driver + "\""), std::string::npos) << error;
+        EXPECT_NE(error.find("SDL_VIDEODRIVER"), std::string::npos) << error;
+        EXPECT_EQ(error.back(), '\n');
     }
 }

@@ -435,6 +435,9 @@ void Audio::put_sample(i16 left, i16 right) {
 void Audio::attach_sink(std::unique_ptr<AudioSink> new_sink) {
     sink = std::move(new_sink);
     device_ready = sink != nullptr;
+    // A device just opened counts as one that has just drained.
+    last_queued_bytes = ~u32(0);
+    last_drain_ms = 0;
     reported_stall = false;
 }
 
@@ -447,11 +450,20 @@ bool Audio::delay() {
 void Audio::flush_buffer() {
     // Nothing is queued without a device or while replaying to a target cycle.
     if (!device_ready || !sink || gb->turbo_run) return;
-    // Waiting for the device to drain is what holds the machine to real time;
-    // the wait is bounded so a device that stopped playing cannot hang it.
-    int waited_ms = 0;
-    while (sink->queued_bytes() > QUEUE_HIGH_WATER_BYTES) {
-        if (waited_ms >= MAX_QUEUE_WAIT_MS) {
+    const u32 bytes = gb->player_turbo ? TURBO_QUEUE_BYTES : SAMPLE_BUFFER_BYTES;
+    // Waiting for the device to drain is what holds the machine to real time.
+    // A device that drains late or slowly is waited for, however long; one
+    // that has taken nothing for QUEUE_STALL_MS has stopped playing. Then each
+    // buffer waits its own playing time, which keeps the machine to real
+    // time, and is dropped, until the device takes bytes again.
+    const u64 wait_start = sink->now_ms();
+    for (;;) {
+        const u32 queued = sink->queued_bytes();
+        const u64 now = sink->now_ms();
+        if (queued < last_queued_bytes || queued <= QUEUE_HIGH_WATER_BYTES) last_drain_ms = now;
+        last_queued_bytes = queued;
+        if (queued <= QUEUE_HIGH_WATER_BYTES) break;
+        if (now - last_drain_ms >= QUEUE_STALL_MS && now - wait_start >= queue_play_ms(bytes)) {
             ++dropped_buffers;
             if (!reported_stall) {
                 std::cout << "Audio device is not playing its queue; dropping sound until it drains\n";
@@ -460,10 +472,10 @@ void Audio::flush_buffer() {
             return;
         }
         sink->sleep_ms(1);
-        ++waited_ms;
     }
     reported_stall = false;
-    sink->queue(samples.data(), gb->player_turbo ? TURBO_QUEUE_BYTES : SAMPLE_BUFFER_BYTES);
+    sink->queue(samples.data(), bytes);
+    last_queued_bytes += bytes;
 }
 
 // ---------------------------------------------------------------------------

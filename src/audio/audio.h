@@ -51,9 +51,12 @@ inline constexpr u32 SAMPLE_BUFFER_BYTES = SAMPLE_BUFFER_VALUES * 2;
 inline constexpr u32 TURBO_QUEUE_BYTES = 512;
 // The emulation waits while the device holds more than this (85 ms of sound).
 inline constexpr u32 QUEUE_HIGH_WATER_BYTES = 32768;
-// Longest wait for the device to drain before a buffer is dropped: three
-// video frames. A device that has stopped playing must not stall the machine.
-inline constexpr int MAX_QUEUE_WAIT_MS = 50;
+// A device that has taken no byte from its queue for this long has stopped
+// playing. A playing one never goes that long: it takes a period of a few
+// tens of milliseconds at a time, late and slowly when the host is busy.
+inline constexpr u64 QUEUE_STALL_MS = 1000;
+// The playing time of `bytes` of queued sound (16-bit stereo frames).
+inline constexpr u64 queue_play_ms(u32 bytes) { return u64(bytes) * 1000 / (AUDIO_SAMPLE_RATE * AUDIO_CHANNELS * 2); }
 
 // The host's audio device as the sample output sees it: a byte queue that the
 // device drains in real time. It is called once per full buffer (every 2048
@@ -65,6 +68,8 @@ public:
     virtual u32 queued_bytes() = 0;
     virtual void queue(const void* data, u32 bytes) = 0;
     virtual void sleep_ms(u32 ms) = 0;
+    // A millisecond clock that runs on while the machine emulates.
+    virtual u64 now_ms() = 0;
 };
 
 // The audio processing unit: the master registers NR50-NR52 (and PCM12/PCM34
@@ -211,6 +216,10 @@ private:
     void stop_wav_capture(const char* why);
 
     std::unique_ptr<AudioSink> sink;
+    // The device's queue as last seen, and when it was last seen to drain
+    // (or to hold no more than the mark), on the sink's clock.
+    u32 last_queued_bytes = 0;
+    u64 last_drain_ms = 0;
     bool reported_stall = false;
     bool frequency_tick_running = false;
 

@@ -31,6 +31,7 @@ public:
         }
     }
     void sleep_ms(u32 ms) override { SDL_Delay(ms); }
+    u64 now_ms() override { return SDL_GetTicks64(); }
 
 private:
     SDL_AudioDeviceID id_;

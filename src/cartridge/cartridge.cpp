@@ -58,7 +58,7 @@ void Cartridge::allocate_rom(u32 image_size) {
 void Cartridge::load_rom(const std::string& path) {
     std::string error;
     if (!try_load_rom(path, error)) {
-        std::cout << error << std::flush;
+        std::cout << error << '\n' << std::flush;
         std::exit(1);
     }
 }

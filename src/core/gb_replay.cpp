@@ -82,7 +82,7 @@ bool GB::rollback_to(u64 cycle, std::string* error) {
 void GB::load_gbi(const std::string& path) {
     std::string error;
     if (try_load_gbi(path, &error)) return;
-    std::cout << error << std::flush;
+    std::cout << error << '\n' << std::flush;
     // The player's battery RAM and clock outlive the failed start.
     cartridge.write_battery_files();
     std::exit(1);

@@ -9,6 +9,39 @@
 namespace {
 const std::string EMPTY;
 
+// Every option the program takes, and whether the token after it is its value.
+struct OptionName {
+    const char* name;
+    bool takes_value;
+};
+constexpr OptionName OPTIONS[] = {
+    {"-soft", false},  {"-dmg", false},     {"-cgb", false},  {"-turbo", false},
+    {"-disable_high_dpi", false},           {"-ignore_boot_roms", false},
+    {"-scale", true},  {"-dev", true},      {"-gbi", true},   {"-h", false},
+    {"--help", false},
+};
+
+const OptionName* find_option(const std::string& token) {
+    for (const OptionName& option : OPTIONS)
+        if (token == option.name) return &option;
+    return nullptr;
+}
+
+// The first token before the ROM path that looks like an option and is none;
+// empty when there is none. The values of the options that take one are
+// skipped, whatever they look like.
+std::string first_unknown_option(const std::vector<std::string>& tokens) {
+    for (size_t i = 0; i + 1 < tokens.size(); ++i) {
+        const OptionName* option = find_option(tokens[i]);
+        if (option) {
+            if (option->takes_value) ++i;
+        } else if (tokens[i][0] == '-') {
+            return tokens[i];
+        }
+    }
+    return "";
+}
+
 // A scale is a plain decimal number; anything else (signs, spaces, trailing
 // letters, numbers too long for 64 bits) is rejected.
 bool parse_scale(const std::string& text, int& scale) {
@@ -49,6 +82,13 @@ const std::string& InputParser::getLastParameter() const { return tokens_.empty(
 
 CommandLine parse_command_line(const InputParser& parser) {
     CommandLine line;
+    line.help = parser.cmdOptionExists("-h") || parser.cmdOptionExists("--help");
+    if (line.help) return line;
+    const std::string unknown = first_unknown_option(parser.tokens());
+    if (!unknown.empty()) {
+        line.error = "Unknown option: " + unknown + "\n";
+        return line;
+    }
     FrontendOptions& o = line.options;
     o.use_software_renderer = parser.cmdOptionExists("-soft");
     o.force_dmg = parser.cmdOptionExists("-dmg");
@@ -123,5 +163,6 @@ std::string usage_text() {
            "  -disable_high_dpi  create the window without high-DPI support\n"
            "  -ignore_boot_roms  load no boot ROM images\n"
            "  -gbi PATH          replay the joypad input log PATH (pairs of hexadecimal time\n"
-           "                     and buttons); the keyboard takes over where it ends\n";
+           "                     and buttons); the keyboard takes over where it ends\n"
+           "  -h, --help         show this text and exit\n";
 }

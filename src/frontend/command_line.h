@@ -45,6 +45,8 @@ struct FrontendOptions {
 
 struct CommandLine {
     FrontendOptions options;
+    // -h or --help anywhere: print the usage text and exit 0.
+    bool help = false;
     // Empty when the line is usable; otherwise the message (ending in a line
     // break) to print before giving up with exit code 1.
     std::string error;
@@ -64,5 +66,5 @@ void apply_machine_settings(GB& gb, const FrontendOptions& options);
 // "Unknown device: NAME" and a line break.
 std::string unknown_device_message(const std::string& name);
 
-// What the program accepts, for the error paths.
+// What the program accepts: shown for -h and --help, and after a wrong line.
 std::string usage_text();

@@ -13,6 +13,7 @@
 #include "core/gb.h"
 #include "frontend/command_line.h"
 #include "frontend/controls.h"
+#include "frontend/display_check.h"
 #include "frontend/frame_pacer.h"
 #include "frontend/sdl_host.h"
 
@@ -44,11 +45,14 @@ void catch_quit_signals() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+// Every message ends its line, so the shell's prompt starts on a line of its own.
 void print(const std::string& text) {
-    std::cout << text << std::flush;
+    std::cout << text;
+    if (text.empty() || text.back() != '\n') std::cout << '\n';
+    std::cout << std::flush;
 }
 
-void print_usage() { std::cerr << '\n' << usage_text() << std::flush; }
+void print_usage() { std::cerr << usage_text() << std::flush; }
 
 // Loads every boot ROM slot's image from the program's directory. Slots whose
 // file is missing or has the wrong size stay empty.
@@ -101,11 +105,33 @@ int main(int argc, char* argv[]) {
     const InputParser parser(argc, argv);
     catch_quit_signals();
 
+    // The line is read before SDL starts: the usage text needs no display.
+    const CommandLine line = parse_command_line(parser);
+    if (line.help) {
+        std::cout << usage_text() << std::flush;
+        return 0;
+    }
+    if (!line.error.empty()) {
+        print(line.error);
+        print_usage();
+        return 1;
+    }
+    const FrontendOptions& options = line.options;
+
     // Video (with events, which also turns SIGINT and SIGTERM into a quit
     // request) is what the program cannot do without. Sound and controllers
     // are optional: without them it runs silent or keyboard-only.
     if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO) != 0) {
         print(std::string("error initializing SDL: ") + SDL_GetError() + "\n");
+        return 1;
+    }
+    // Before any game is loaded, so its battery files are not touched.
+    const char* driver = SDL_GetCurrentVideoDriver();
+    const char* named_driver = SDL_GetHint(SDL_HINT_VIDEODRIVER);
+    const std::string unseen = unseen_window_error(driver ? driver : "", named_driver && *named_driver);
+    if (!unseen.empty()) {
+        print(unseen);
+        SDL_Quit();
         return 1;
     }
     const bool controllers_available = SDL_InitSubSystem(SDL_INIT_GAMECONTROLLER) == 0;
@@ -120,14 +146,6 @@ int main(int argc, char* argv[]) {
     // machine runs silent, paced by the main loop.
     gb->audio.open_device();
 
-    const CommandLine line = parse_command_line(parser);
-    if (!line.error.empty()) {
-        print(line.error);
-        print_usage();
-        SDL_Quit();
-        return 1;
-    }
-    const FrontendOptions& options = line.options;
     if (!apply_model_options(*gb, options)) {
         print(unknown_device_message(options.device));
         print_usage();
@@ -138,7 +156,7 @@ int main(int argc, char* argv[]) {
     if (!options.ignore_boot_roms) load_boot_roms();
 
     if (options.rom_path.empty()) {
-        print("No ROM filename found.");
+        print("No ROM filename found.\n");
         print_usage();
         SDL_Quit();
         return 1;

@@ -45,7 +45,7 @@ bool SdlHost::create_window(const std::string& title, const WindowSettings& sett
         return false;
     }
     if (SDL_GetRendererOutputSize(renderer_, &actual_width_, &actual_height_) != 0) {
-        error = "Couldn't get actual screen size.";
+        error = "Couldn't get actual screen size.\n";
         return false;
     }
     // The frame buffer is 0xAARRGGBB words: uploaded as it is, no conversion.

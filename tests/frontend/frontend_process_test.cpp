@@ -108,6 +108,8 @@ bool handles_signal(pid_t pid, int signal_number) {
 
 // Runs the program with `args`. When `signal_after` is non-zero, sends
 // `signal_number` after that long. Gives up (SIGKILL) after `limit`.
+// A null video driver names none and takes the X11 and Wayland displays away:
+// what a player sees on a machine with no desktop.
 struct Drivers {
     const char* video = "dummy";
     const char* audio = "dummy";
@@ -135,7 +137,13 @@ Outcome run(const std::vector<std::string>& args, std::chrono::milliseconds sign
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         // No display and no sound card needed.
-        setenv("SDL_VIDEODRIVER", drivers.video, 1);
+        if (drivers.video) {
+            setenv("SDL_VIDEODRIVER", drivers.video, 1);
+        } else {
+            unsetenv("SDL_VIDEODRIVER");
+            unsetenv("DISPLAY");
+            unsetenv("WAYLAND_DISPLAY");
+        }
         setenv("SDL_AUDIODRIVER", drivers.audio, 1);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(binary.c_str()));
@@ -254,19 +262,20 @@ TEST(FrontendProcess, FatalStartErrorsPrintTheirMessageAndExitOne) {
         bool usage;           // the usage goes to standard error
     };
     const std::vector<Row> rows = {
-        {{}, "No ROM filename found.", true},
-        {{"", ""}, "No ROM filename found.", true},
+        {{}, "No ROM filename found.\n", true},
+        {{"", ""}, "No ROM filename found.\n", true},
         {{"-dev", "cgbZ", scratch.rom}, "Unknown device: cgbZ\n", true},
         {{"-dev", "cgbZ", "-dmg", scratch.rom}, "Unknown device: cgbZ\n", true},
-        {{missing}, "ROM not found: " + missing, false},
-        {{fifo}, "ROM not readable: " + fifo + " (a FIFO, not a regular file)", false},
-        {{"-turbo"}, "ROM not found: -turbo", false},
+        {{missing}, "ROM not found: " + missing + "\n", false},
+        {{fifo}, "ROM not readable: " + fifo + " (a FIFO, not a regular file)\n", false},
+        {{"-turbo"}, "ROM not found: -turbo\n", false},
+        {{"-frobnicate", scratch.rom}, "Unknown option: -frobnicate\n", true},
         {{"-scale", "0", scratch.rom}, "Invalid value for -scale: \"0\" (give a whole number from 1 to 16).\n", true},
         {{"-scale", "17", scratch.rom}, "Invalid value for -scale: \"17\" (give a whole number from 1 to 16).\n", true},
         {{"-scale", scratch.rom},
          "Invalid value for -scale: \"" + scratch.rom + "\" (give a whole number from 1 to 16).\n", true},
         {{scratch.rom, "-scale"}, "Missing value for -scale: give a whole number from 1 to 16.\n", true},
-        {{"-gbi", scratch.dir + "/none.gbi", scratch.rom}, "GBI not found: " + scratch.dir + "/none.gbi", false},
+        {{"-gbi", scratch.dir + "/none.gbi", scratch.rom}, "GBI not found: " + scratch.dir + "/none.gbi\n", false},
         {{"-gbi", scratch.rom}, "Missing value for -gbi: give the joypad input log's path before the ROM.\n", true},
     };
     for (const Row& r : rows) {
@@ -280,6 +289,42 @@ TEST(FrontendProcess, FatalStartErrorsPrintTheirMessageAndExitOne) {
         EXPECT_TRUE(ends_with(o.out, r.message)) << "stdout: [" << o.out << "]";
         EXPECT_EQ(o.err.find("usage: zembrix") != std::string::npos, r.usage) << "stderr: [" << o.err << "]";
     }
+}
+
+// -h and --help print the usage on standard output and end the program with
+// status 0, wherever they stand and with no display to be had.
+TEST(FrontendProcess, HelpPrintsTheUsageAndExitsZero) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-h"}, {"--help"}, {"-dmg", "--help", "game.gb"}}) {
+        SCOPED_TRACE(args[0]);
+        const Outcome o = run(args, 0ms, SIGTERM, Drivers{"no-such-video-driver", "dummy"});
+        ASSERT_FALSE(o.timed_out);
+        EXPECT_TRUE(o.exited) << "signal " << o.signal;
+        EXPECT_EQ(o.exit_code, 0) << "stdout: [" << o.out << "]";
+        EXPECT_EQ(o.out.rfind("usage: zembrix", 0), 0u) << "stdout: [" << o.out << "]";
+        EXPECT_NE(o.out.find("-h, --help"), std::string::npos) << o.out;
+        EXPECT_TRUE(ends_with(o.out, "\n"));
+        EXPECT_EQ(o.err, "");
+    }
+}
+
+// With no display and no driver named, SDL would open its window on a driver
+// that shows nothing: the program says why and ends with status 1 before the
+// game starts, leaving the battery RAM file as it was.
+TEST(FrontendProcess, NoDisplayIsAFatalStartError) {
+    // A text console with a graphics card would show the window (KMSDRM).
+    if (std::filesystem::exists("/dev/dri")) GTEST_SKIP() << "this machine has a graphics device";
+    Scratch scratch;
+    const BatteryGame game(scratch);
+    const std::vector<char> kept(8192, char(0x33));
+    std::ofstream(game.sav, std::ios::binary).write(kept.data(), std::streamsize(kept.size()));
+    const Outcome o = run({game.rom}, 0ms, SIGTERM, Drivers{nullptr, "dummy"}, 10000ms);
+    ASSERT_FALSE(o.timed_out) << "ran with no window to be seen; stdout: [" << o.out << "]";
+    EXPECT_TRUE(o.exited) << "signal " << o.signal;
+    EXPECT_EQ(o.exit_code, 1);
+    EXPECT_EQ(o.out.rfind("No display to show the window on", 0), 0u) << "stdout: [" << o.out << "]";
+    EXPECT_TRUE(ends_with(o.out, "\n"));
+    EXPECT_EQ(game.saved(), kept);
 }
 
 // The program looks for boot ROM images beside itself, runs the model's own
@@ -355,4 +400,41 @@ TEST(FrontendProcess, FailedBatteryWriteGivesExitStatusOne) {
     EXPECT_TRUE(o.exited) << "signal " << o.signal;
     EXPECT_EQ(o.exit_code, 1) << "stdout: " << o.out;
     EXPECT_NE(o.out.find("Could not write the battery RAM file " + game.sav), std::string::npos) << o.out;
+}
+
+// scripts/run.sh builds the program it starts and nothing else: the tests,
+// benchmarks and fuzz targets would keep a player from the first picture for
+// minutes. Run here with a cmake that records its calls and makes a stand-in
+// program, and a dpkg that finds every package installed.
+TEST(RunScript, BuildsOnlyTheProgramItStarts) {
+    Scratch scratch;
+    const std::string bin = scratch.dir + "/bin", log = scratch.dir + "/cmake.log";
+    std::filesystem::create_directory(bin);
+    auto script = [&](const std::string& name, const std::string& text) {
+        const std::string path = bin + "/" + name;
+        std::ofstream(path) << "#!/bin/sh\n" << text;
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    };
+    script("dpkg", "echo 'Status: install ok installed'\n");
+    script("cmake", "echo \"$*\" >> '" + log + "'\n"
+                    "if [ \"$1\" = --build ]; then\n"
+                    "  mkdir -p \"$2/src/frontend\"\n"
+                    "  printf '#!/bin/sh\\necho started: \"$*\"\\n' > \"$2/src/frontend/zembrix\"\n"
+                    "  chmod +x \"$2/src/frontend/zembrix\"\n"
+                    "fi\n");
+    const std::string path = bin + ":" + std::getenv("PATH");
+    const Outcome o = run({"PATH=" + path, "ZEMBRIX_BUILD_DIR=" + scratch.dir + "/build", "bash",
+                           ZEMBRIX_SCRIPTS_DIR "/run.sh", "-dmg", "game.gb"},
+                          0ms, SIGTERM, {}, 20000ms, {}, "/usr/bin/env");
+    EXPECT_EQ(o.exit_code, 0) << "stdout: " << o.out << "\nstderr: " << o.err;
+    EXPECT_NE(o.out.find("started: -dmg game.gb\n"), std::string::npos) << o.out;
+    std::ifstream calls(log);
+    std::string call;
+    int builds = 0;
+    while (std::getline(calls, call)) {
+        if (call.rfind("--build", 0) != 0) continue;
+        ++builds;
+        EXPECT_NE(call.find(" --target zembrix"), std::string::npos) << call;
+    }
+    EXPECT_EQ(builds, 1);
 }
