@@ -136,30 +136,35 @@ TEST(AudioFilter, SquareWaveLosesItsDcOffset) {
     EXPECT_LT(std::abs(sum / 5625), peak * 0.01);
 }
 
+// With one DAC on, whichever channel's, the output is its level through the
+// filter; once it is off too, exact silence.
 TEST(AudioFilter, AllDacsOffGiveExactSilenceAndHoldTheFilter) {
-    AudioMachine m;
-    RecordingSink::State out;
-    record_output(m, out);
-    m.power_cycle();
-    m.w(NR50, 0x77);
-    m.w(NR51, 0xFF);
-    m.w(NR22, 0xF0);
-    m.w(NR51, 0xFF);
-    run_frames(m, 300);
-    const i16 before_off = m.audio().samples[size_t(m.audio().sample_index) - 2];
-    ASSERT_GT(before_off, 0);
-    // Every DAC off: zeros, not a filtered step.
-    m.w(NR22, 0x00);
-    run_frames(m, 500);
-    const int at = m.audio().sample_index;
-    for (int i = at - 900; i < at; ++i) ASSERT_EQ(m.audio().samples[size_t(i)], 0);
-    // DAC on again: the filter takes up where it stopped, so the output
-    // resumes near the level it had, not at the full step.
-    m.w(NR22, 0xF0);
-    m.w(NR51, 0xFF);
-    run_frames(m, 1);
-    const i16 resumed = m.audio().samples[size_t(m.audio().sample_index) - 2];
-    EXPECT_NEAR(resumed, before_off, before_off * 0.01);
+    for (const ChannelRegs& c : ALL_CHANNELS) {
+        SCOPED_TRACE(testing::Message() << "channel " << c.number);
+        AudioMachine m;
+        RecordingSink::State out;
+        record_output(m, out);
+        m.power_cycle();
+        m.w(NR50, 0x77);
+        m.w(NR51, 0xFF);
+        m.w(c.volume, c.dac_on);
+        m.w(NR51, 0xFF);
+        run_frames(m, 300);
+        const i16 before_off = m.audio().samples[size_t(m.audio().sample_index) - 2];
+        ASSERT_GT(before_off, 0);
+        // Every DAC off: zeros, not a filtered step.
+        m.w(c.volume, 0x00);
+        run_frames(m, 500);
+        const int at = m.audio().sample_index;
+        for (int i = at - 900; i < at; ++i) ASSERT_EQ(m.audio().samples[size_t(i)], 0);
+        // DAC on again: the filter takes up where it stopped, so the output
+        // resumes near the level it had, not at the full step.
+        m.w(c.volume, c.dac_on);
+        m.w(NR51, 0xFF);
+        run_frames(m, 1);
+        const i16 resumed = m.audio().samples[size_t(m.audio().sample_index) - 2];
+        EXPECT_NEAR(resumed, before_off, before_off * 0.01);
+    }
 }
 
 TEST(AudioOutput, NinetySixThousandFramesPerSecondOfMachineTime) {

@@ -75,6 +75,14 @@ TEST(Debugger, BreakpointListsKeepOrderAndRefuseWhatDoesNotFit) {
     for (int i = 1; i < MAX_BREAKPOINTS; ++i) ASSERT_EQ(add_read_watch(), i);
     EXPECT_EQ(add_read_watch(), -1);
 
+    // Deleting from the middle moves the later ones down in order.
+    d.delete_breakpoint(1);
+    d.delete_access_breakpoint(1);
+    ASSERT_EQ(d.breakpoint_count, MAX_BREAKPOINTS - 1);
+    EXPECT_EQ(d.breakpoints[0].address, 0x0150);
+    for (int i = 1; i < MAX_BREAKPOINTS - 1; ++i) ASSERT_EQ(d.breakpoints[size_t(i)].address, i + 1) << i;
+    EXPECT_EQ(d.access_breakpoint_count, MAX_BREAKPOINTS - 1);
+
     while (d.breakpoint_count > 0) d.delete_breakpoint(0);
     EXPECT_TRUE(d.have_breakpoints);  // access breakpoints are left
     while (d.access_breakpoint_count > 0) d.delete_access_breakpoint(d.access_breakpoint_count - 1);
@@ -223,6 +231,18 @@ TEST(Debugger, PredictionOfReadsWritesAndJumps) {
         {"bit 0, [hl]", {0xCB, 0x46}, 0, 0, 0xD000, 0xFFFE, {{0xD000, 0x81}}, {{0xD000, 0x81}}, {}, -1},
         {"set 7, [hl]", {0xCB, 0xFE}, 0, 0, 0xD000, 0xFFFE, {{0xD000, 0x01}}, {{0xD000, 0x01}}, {{0xD000, 0x81}}, -1},
         {"swap [hl]", {0xCB, 0x36}, 0, 0, 0xD000, 0xFFFE, {{0xD000, 0x12}}, {{0xD000, 0x12}}, {{0xD000, 0x21}}, -1},
+        // SRA keeps bit 7; SRL clears it; RR shifts the carry in.
+        {"sra [hl]", {0xCB, 0x2E}, 0, 0, 0xD000, 0xFFFE, {{0xD000, 0x81}}, {{0xD000, 0x81}}, {{0xD000, 0xC0}}, -1},
+        {"srl [hl]", {0xCB, 0x3E}, 0, 0, 0xD000, 0xFFFE, {{0xD000, 0x81}}, {{0xD000, 0x81}}, {{0xD000, 0x40}}, -1},
+        {"rr [hl]", {0xCB, 0x1E}, F_C, 0, 0xD000, 0xFFFE, {{0xD000, 0x02}}, {{0xD000, 0x02}}, {{0xD000, 0x81}}, -1},
+        // The carry conditions: NC jumps with the carry clear, C with it set.
+        {"jr nc taken", {0x30, 0x10}, 0, 0, 0, 0xFFFE, {}, {}, {}, 0xC162},
+        {"jr nc not taken", {0x30, 0x10}, F_C, 0, 0, 0xFFFE, {}, {}, {}, -1},
+        {"jp c taken", {0xDA, 0x00, 0x40}, F_C, 0, 0, 0xFFFE, {}, {}, {}, 0x4000},
+        {"jp c not taken", {0xDA, 0x00, 0x40}, F_Z, 0, 0, 0xFFFE, {}, {}, {}, -1},
+        {"call nc not taken", {0xD4, 0x00, 0x40}, F_C, 0, 0, 0xFFFE, {}, {}, {}, -1},
+        {"ret c", {0xD8}, F_C, 0, 0, 0xD000, {{0xD000, 0x78}, {0xD001, 0x56}}, {{0xD000, 0x78}, {0xD001, 0x56}}, {},
+         0x5678},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -271,6 +291,35 @@ TEST(Debugger, AccessBreakpointsTestThePredictionForPc) {
     EXPECT_TRUE(d.access_breakpoint_triggered());
     d.access_breakpoints[1].enabled = false;
     EXPECT_FALSE(d.access_breakpoint_triggered());
+}
+
+// A read breakpoint watches its address range only, and with a value to
+// compare only the reads of that byte; a write watch ignores reads.
+TEST(Debugger, ReadBreakpointsWatchTheirRangeAndValue) {
+    BankedRom rom;
+    rom.place(0, 0x0150, {0x7E});  // ld a, [hl]
+    struct Row {
+        u16 addr_min, addr_max;
+        bool on_read, on_write, compare;
+        u8 value;
+        bool fires;
+    };
+    const Row rows[] = {
+        {0xC123, 0xC123, true, false, false, 0, true},   {0xC100, 0xC1FF, true, false, false, 0, true},
+        {0xC124, 0xC1FF, true, false, false, 0, false},  {0xC000, 0xC122, true, false, false, 0, false},
+        {0xC123, 0xC123, true, false, true, 0x5A, true}, {0xC100, 0xC1FF, true, false, true, 0x5B, false},
+        {0xC123, 0xC123, false, true, false, 0, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << std::hex << r.addr_min << "-" << r.addr_max << " value " << int(r.value));
+        FileMachine m(rom);
+        m.gb->write_byte(0xC123, 0x5A);
+        m.cpu().hl = 0xC123;
+        m.cpu().pc = 0x0150;
+        Debugger& d = m.gb->debugger;
+        d.add_access_breakpoint(-1, -1, r.addr_min, r.addr_max, r.on_read, r.on_write, false, r.compare, r.value);
+        EXPECT_EQ(d.access_breakpoint_triggered(), r.fires);
+    }
 }
 
 }  // namespace

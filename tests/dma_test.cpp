@@ -149,6 +149,30 @@ TEST(VramDma, HblankTransferCopiesABlockInEachLinesHblank) {
     }
 }
 
+// Started while the line is already in its horizontal blank, an HBlank
+// transfer copies its first block there and then, not a line later.
+TEST(VramDma, HblankTransferStartedInHblankCopiesItsFirstBlockAtOnce) {
+    for (bool double_speed : {false, true}) {
+        SCOPED_TRACE(double_speed ? "double speed" : "single speed");
+        DmaMachine m("cgbE");
+        m.g().set_double_speed(double_speed);
+        m.fill_wram_page(0xC000, 0x50);
+        auto mode = [&] { return m.g().read_byte(REG_STAT) & 3; };
+        auto ly = [&] { return int(m.g().read_byte(REG_LY)); };
+        for (int guard = 0; !(ly() == 20 && mode() == 0); ++guard) {
+            ASSERT_LT(guard, 4 * PPU::FRAME_CYCLES);
+            m.step();
+        }
+        set_hdma(m.g(), 0xC000, 0x8000);
+        m.g().write_byte(REG_HDMA5, 0x81);  // two blocks
+        m.step();
+        ASSERT_EQ(ly(), 20);
+        EXPECT_EQ(m.g().vram[15], u8(0x50 + 15));
+        EXPECT_EQ(m.g().vram[16], 0x00);
+        EXPECT_EQ(m.g().read_byte(REG_HDMA5), 0x00);
+    }
+}
+
 TEST(VramDma, CancelLeavesTheRemainingLengthReadable) {
     DmaMachine m("cgbE");
     m.g().ppu.lcd_enabled = true;

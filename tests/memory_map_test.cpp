@@ -59,6 +59,9 @@ TEST(BootOverlay, MappedImageCoversItsRangesUntilFF50) {
         if (!patched) gb->dma.oam_dma_bus_state = 0;
         EXPECT_EQ(gb->read_byte(r.address), patched ? 0x12 : rom_pattern(r.address));
         EXPECT_EQ(gb->read_byte_unrestricted(r.address), rom_pattern(r.address));
+        // The CPU's own reads, with no DMA running, see the same byte.
+        gb->dma.oam_dma_bus_state = 0;
+        EXPECT_EQ(gb->cpu_read_byte(r.address), patched ? 0x12 : rom_pattern(r.address));
     }
 }
 

@@ -55,6 +55,39 @@ TEST(OamCorruption, RowCopiesByAccessKindOnDmgOnly) {
     }
 }
 
+// Entering an interrupt puts PC on the bus for the first push: with PC in
+// FE00-FEFF during the OAM scan, a DMG copies rows as an INC rr does.
+TEST(OamCorruption, InterruptEntryWithPcInObjectMemory) {
+    struct Row {
+        const char* model;
+        u16 pc;
+        std::vector<Copy> copies;
+    };
+    // Scan cycle 20: the INC rr pattern moves bytes 34-39 to 42-47.
+    const Row rows[] = {
+        {"dmgC", 0xFE40, {{42, 34, 6}}}, {"dmgB", 0xFEFF, {{42, 34, 6}}}, {"dmgC", 0xFF00, {}},
+        {"dmgC", 0xC000, {}},            {"cgbE", 0xFE40, {}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.model << " pc " << std::hex << r.pc);
+        TestMachine m(RomImage(), r.model);
+        GB& gb = *m.gb;
+        std::iota(gb.oam.begin(), gb.oam.end(), 0);
+        auto expected = gb.oam;
+        for (const Copy& c : r.copies) {
+            const auto before = expected;
+            std::copy_n(before.begin() + c.from, c.count, expected.begin() + c.to);
+        }
+        gb.ppu.lcdc = 0x91;
+        gb.ppu.mode = 2;
+        gb.ppu.line_start_cycle = gb.cpu.cycles_4mhz - 20;
+        gb.cpu.sp = 0xDFF0;
+        gb.cpu.pc = r.pc;
+        gb.cpu.dispatch_interrupt();
+        EXPECT_EQ(gb.oam, expected);
+    }
+}
+
 // A DMG write by LD (HL+/-),A landing in the first cycle of a line whose OAM
 // scan is starting is followed by the first row taking bytes 2-7 from the
 // second row; later in the scan, or on a colour model, nothing moves.

@@ -97,25 +97,40 @@ TEST(PpuColours, DmgShadesFromTheGreySelector) {
 
 // A CGB running a monochrome cartridge takes BGP/OBP shades into the colours
 // its boot program chose: BG palette 0 for the background, OBJ palettes 0 and
-// 1 for OBP0 and OBP1.
+// 1 for OBP0 and OBP1, in the pipeline and the whole-line renderer alike.
 TEST(PpuColours, CgbInDmgModeShadesThroughTheBootPalettes) {
-    Screen s("cgbE", false);
-    s.tile(1, {"01230123", "01230123", "01230123", "01230123", "01230123", "01230123", "01230123", "01230123"});
-    s.fill_map(0x9800, 1);
-    s.write(REG_BGP, 0x1B);   // colours 0-3 to shades 3, 2, 1, 0
-    s.write(REG_OBP0, 0xE4);
-    s.write(REG_OBP1, 0x24);  // colours 1-3 to shades 1, 2, 0
-    s.sprite(0, 16 + 20, 8 + 0, 1, 0);
-    s.sprite(1, 16 + 20, 8 + 8, 1, Screen::OBJ_OBP1);
-    s.show(0x93);
-    const u32 bg[4] = {0xFFFFFFFF, 0xFF7BFF31, 0xFF0063C6, 0xFF000000};
-    const u32 obj[4] = {0xFFFFFFFF, 0xFFFF8484, 0xFF943939, 0xFF000000};
-    for (int x = 0; x < 4; ++x) EXPECT_EQ(s.pixel(x, 3), bg[3 - x]) << "background column " << x;
-    EXPECT_EQ(s.pixel(0, 20), bg[3]) << "sprite colour 0 shows the background";
-    const int obp0[3] = {1, 2, 3}, obp1[3] = {1, 2, 0};
-    for (int c = 1; c < 4; ++c) {
-        EXPECT_EQ(s.pixel(c, 20), obj[obp0[c - 1]]) << "OBP0 colour " << c;
-        EXPECT_EQ(s.pixel(8 + c, 20), obj[obp1[c - 1]]) << "OBP1 colour " << c;
+    for (const bool whole_line : {false, true}) {
+        SCOPED_TRACE(whole_line ? "whole line" : "pipeline");
+        Screen s("cgbE", false);
+        if (whole_line) {
+            s.gb.ppu.use_pipeline = false;
+            s.gb.ppu.register_write_catch_up = false;
+        }
+        // OBJ palette 1 as a boot program may leave it, unlike palette 0:
+        // white, green, blue, black.
+        s.gb.ppu.write_ocps(0x80 | 8);
+        for (u8 b : {0xFF, 0x7F, 0xE0, 0x03, 0x00, 0x7C, 0x00, 0x00}) s.gb.ppu.write_ocpd(b);
+        s.tile(1, {"01230123", "01230123", "01230123", "01230123", "01230123", "01230123", "01230123", "01230123"});
+        s.fill_map(0x9800, 1);
+        s.write(REG_BGP, 0x1B);   // colours 0-3 to shades 3, 2, 1, 0
+        s.write(REG_OBP0, 0xE4);
+        s.write(REG_OBP1, 0x24);  // colours 1-3 to shades 1, 2, 0
+        s.sprite(0, 16 + 20, 8 + 0, 1, 0);
+        s.sprite(1, 16 + 20, 8 + 8, 1, Screen::OBJ_OBP1);
+        s.show(0x93);
+        const u32 bg[4] = {0xFFFFFFFF, 0xFF7BFF31, 0xFF0063C6, 0xFF000000};
+        const u32 obj0[4] = {0xFFFFFFFF, 0xFFFF8484, 0xFF943939, 0xFF000000};
+        const u32 obj1[4] = {s.gb.ppu.mapped_colors[36], s.gb.ppu.mapped_colors[37], s.gb.ppu.mapped_colors[38],
+                             s.gb.ppu.mapped_colors[39]};
+        ASSERT_NE(obj1[1], obj0[1]);
+        ASSERT_NE(obj1[2], obj0[2]);
+        for (int x = 0; x < 4; ++x) EXPECT_EQ(s.pixel(x, 3), bg[3 - x]) << "background column " << x;
+        EXPECT_EQ(s.pixel(0, 20), bg[3]) << "sprite colour 0 shows the background";
+        const int obp0[3] = {1, 2, 3}, obp1[3] = {1, 2, 0};
+        for (int c = 1; c < 4; ++c) {
+            EXPECT_EQ(s.pixel(c, 20), obj0[obp0[c - 1]]) << "OBP0 colour " << c;
+            EXPECT_EQ(s.pixel(8 + c, 20), obj1[obp1[c - 1]]) << "OBP1 colour " << c;
+        }
     }
 }
 

@@ -370,6 +370,46 @@ TEST(PpuSpriteCost, PipelineTakesWhatTheStateMachineCounts) {
     }
 }
 
+// The ten sprites a line takes are the first ten in OAM on it, off-screen
+// ones (X >= 168) included: they cost nothing, but an eleventh behind them
+// is neither drawn nor paid for. STAT shows mode 0 as early as on a line
+// without sprites.
+TEST(PpuSpriteCost, OffScreenSpritesCountTowardsTheTen) {
+    struct Row {
+        const char* model;
+        int off_screen;
+        bool drawn;
+    };
+    const Row rows[] = {{"dmgB", 10, false}, {"dmgB", 9, true}, {"cgbE", 10, false}, {"cgbE", 9, true}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.model << ", " << r.off_screen << " off screen");
+        Screen s(r.model);
+        s.solid_tile(1, 3);
+        constexpr int SPRITE_LINE = 40, PLAIN_LINE = 20;  // sprites cover lines 40-47
+        for (int i = 0; i < r.off_screen; ++i) s.sprite(i, SPRITE_LINE + 16, 168 + i % 3, 1);
+        s.sprite(r.off_screen, SPRITE_LINE + 16, 88, 1);  // screen columns 80-87
+        s.write(REG_LCDC, 0x83);
+        s.finish_frame();
+        // The line cycle at which STAT first shows mode 0.
+        auto hblank_starts = [&](int line) {
+            s.run_to_line(line);
+            int cycle = 0;
+            while ((s.read(REG_STAT) & 3) != 0 || cycle < 80) {
+                s.run(1);
+                ++cycle;
+            }
+            return cycle;
+        };
+        const int plain = hblank_starts(PLAIN_LINE), sprites = hblank_starts(SPRITE_LINE);
+        if (r.drawn)
+            EXPECT_GT(sprites, plain);
+        else
+            EXPECT_EQ(sprites, plain);
+        s.finish_frame();
+        EXPECT_EQ(s.shades(SPRITE_LINE, 80, 8), r.drawn ? "33333333" : "00000000");
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Register-write log
 

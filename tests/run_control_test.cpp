@@ -140,3 +140,38 @@ TEST(RunControl, HaltedStretchesTakenAtOnceEndAsStepByStep) {
         EXPECT_EQ(skipped.gb->ppu.frame_buffer, stepped.gb->ppu.frame_buffer);
     }
 }
+
+// A run to a target cycle stops at the first instruction boundary at or past
+// the target: a target at the clock runs nothing, one cycle ahead a whole
+// step. Running or halted, on either clock.
+TEST(RunControl, RunToATargetStopsAtTheFirstBoundaryAtOrPastIt) {
+    const std::vector<u8> halt_forever = {0xF3, 0xAF, 0xE0, 0xFF, 0x76};  // DI, IE = 0, HALT
+    struct Row {
+        bool halted, turbo;  // turbo: run_turbo_to_cycle on the 4 MHz clock; else run_until_cycle
+        u64 distance, advance;
+    };
+    const Row rows[] = {
+        {false, true, 0, 0}, {false, true, 1, 4}, {false, true, 4, 4},   {false, true, 5, 8},
+        {false, false, 0, 0}, {false, false, 1, 4}, {false, false, 8, 8}, {true, true, 0, 0},
+        {true, true, 1, 4},   {true, true, 4, 4},   {true, true, 9, 12},  {true, false, 0, 0},
+        {true, false, 3, 4},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << (r.halted ? "halted" : "running") << (r.turbo ? ", turbo" : ", until")
+                                        << ", target " << r.distance << " ahead");
+        TestMachine m(r.halted ? RomImage(halt_forever) : RomImage(), "dmgB");
+        if (r.halted) {
+            for (int i = 0; i < 4; ++i) m.gb->run_single_instruction();
+            ASSERT_TRUE(m.cpu().halted);
+        }
+        if (r.turbo) {
+            const u64 start = m.cpu().cycles_4mhz;
+            m.gb->run_turbo_to_cycle(start + r.distance, false);
+            EXPECT_EQ(m.cpu().cycles_4mhz - start, r.advance);
+        } else {
+            const u64 start = m.cpu().cpu_cycles;
+            m.cpu().run_until_cycle(start + r.distance);
+            EXPECT_EQ(m.cpu().cpu_cycles - start, r.advance);
+        }
+    }
+}

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "cartridge/mbc1.h"
+#include "cartridge/mbc2.h"
 #include "cartridge/mbc3.h"
 #include "cartridge/mbc5.h"
 #include "test_machine.h"
@@ -73,6 +74,10 @@ TEST(SaveStateLayout, FixedRunsSitWhereTheFormatPutsThem) {
     gb->wram[0x6789] = 0xC3;
     gb->oam[0x9F] = 0x77;
     gb->io_page[0xFE] = 0x42;
+    // Distinct values for the picture unit's neighbouring mode fields.
+    gb->ppu.stat_irq_mode = -1;
+    gb->ppu.mode = 2;
+    gb->ppu.oam_scan_state = 3;
     const std::string s = gb->save_state();
 
     // A cartridge without RAM puts the picture unit right after the CPU.
@@ -84,6 +89,9 @@ TEST(SaveStateLayout, FixedRunsSitWhereTheFormatPutsThem) {
     EXPECT_EQ(byte_at(s, cpu + 10) | byte_at(s, cpu + 11) << 8, gb->cpu.pc);
     EXPECT_EQ(u64_at(s, cpu + 32), gb->cpu.cycles_4mhz);
     EXPECT_EQ(byte_at(s, ppu), gb->ppu.lcdc);
+    EXPECT_EQ(u32_at(s, ppu + 347), u32(-1));  // stat_irq_mode, mode, oam_scan_state, current_line
+    EXPECT_EQ(u32_at(s, ppu + 351), 2u);
+    EXPECT_EQ(u32_at(s, ppu + 355), 3u);
     EXPECT_EQ(u32_at(s, ppu + 359), u32(gb->ppu.current_line));
     EXPECT_EQ(u64_at(s, ppu + 629), gb->ppu.fifo_cycle);
     EXPECT_EQ(byte_at(s, ppu + 839), gb->ppu.line_sprites[0].y);
@@ -139,6 +147,38 @@ TEST(SaveStateLayout, CartridgeRamFollowsTheCpuAndControllersKeepOnlyTheirRegist
         if (std::string(r.name) == "MBC3") {
             EXPECT_EQ(u32_at(s, mbc + 12 + name_length + 4), 255u);
         }
+    }
+}
+
+// The controllers' registers in their record order: RAM enable, ROM bank,
+// then (MBC5) RAM bank, each a 32-bit field.
+TEST(SaveStateLayout, ControllerRegistersInTheirOrder) {
+    auto mbc2 = machine(busy_rom(0x06, 0x00), "cgbE");
+    auto* two = dynamic_cast<MBC2*>(mbc2->mbc.get());
+    ASSERT_NE(two, nullptr);
+    two->ram_enabled = 1;
+    two->rom_bank = 3;
+    auto mbc5 = machine(busy_rom(0x1B, 0x02), "cgbE");
+    auto* five = dynamic_cast<MBC5*>(mbc5->mbc.get());
+    ASSERT_NE(five, nullptr);
+    five->ram_enabled = 1;
+    five->rom_bank = 0x1A5;
+    five->ram_bank = 2;
+    struct Row {
+        const char* name;
+        GB* gb;
+        size_t ram;
+        std::vector<u32> fields;
+    };
+    const Row rows[] = {{"MBC2", mbc2.get(), 512, {1, 3}}, {"MBC5", mbc5.get(), 0x2000, {1, 0x1A5, 2}}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string s = r.gb->save_state();
+        const size_t mbc = AUDIO_BYTES + CPU_BYTES + r.ram + PPU_BYTES + SERIAL_BYTES + DMA_BYTES + TIMER_BYTES +
+                           JOYPAD_BYTES;
+        const size_t fields = mbc + 12 + std::strlen(r.name) + 4;
+        ASSERT_EQ(s.substr(mbc + 12, std::strlen(r.name)), r.name);
+        for (size_t i = 0; i < r.fields.size(); ++i) EXPECT_EQ(u32_at(s, fields + 4 * i), r.fields[i]) << i;
     }
 }
 
@@ -200,18 +240,26 @@ TEST(SaveState, SavingLoadingAndSavingAgainGivesTheSameStringAndTheSameFuture) {
 }
 
 TEST(SaveState, BankRegistersReachTheBusRightAfterALoad) {
-    auto a = machine(busy_rom(), "cgbE");
-    a->write_byte(0xFF70, 5);
-    a->write_byte(0xD000, 0x55);
-    a->write_byte(0xFF4F, 1);
+    // A colour cartridge, so that FF70 and FF4F switch banks. Each bank pair
+    // holds different bytes: a machine reading the wrong bank shows it.
+    RomImage rom = busy_rom();
+    rom.cgb_flag(0x80);
+    auto a = machine(rom, "cgbE");
     a->ppu.mode = 0;
-    a->write_byte(0x8000, 0x66);
+    const std::pair<u16, u8> writes[] = {{0xFF70, 1}, {0xD000, 0x11}, {0xFF70, 5}, {0xD000, 0x55},
+                                         {0x8000, 0x22}, {0xFF4F, 1}, {0x8000, 0x66}};
+    for (const auto& [address, value] : writes) a->write_byte(address, value);
     const std::string saved = a->save_state();
-    auto b = machine(busy_rom(), "cgbE");
+    auto b = machine(rom, "cgbE");
     ASSERT_TRUE(b->load_state(saved));
     b->ppu.mode = 0;
     EXPECT_EQ(b->read_byte(0xD000), 0x55);
+    EXPECT_EQ(b->read_byte(0xF000), 0x55);  // the echo follows the bank too
     EXPECT_EQ(b->read_byte(0x8000), 0x66);
+    b->write_byte(0xFF70, 1);
+    b->write_byte(0xFF4F, 0);
+    EXPECT_EQ(b->read_byte(0xD000), 0x11);
+    EXPECT_EQ(b->read_byte(0x8000), 0x22);
 }
 
 TEST(SaveState, ARefusedStringLeavesTheMachineExactlyAsItWas) {

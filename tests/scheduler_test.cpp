@@ -125,3 +125,79 @@ TEST(Scheduler, ChannelTimerRunsBeforeTheSampleOnTheSameCycle) {
     EXPECT_NE(before, after);
     EXPECT_EQ(same, after) << "the sample on the step's cycle hears the step";
 }
+
+// A channel timer and a picture-unit step due on the same 4 MHz cycle: the
+// timer goes first, so the frame handed to the display at the end of the
+// last line comes after the channel has taken its step of that cycle.
+TEST(Scheduler, ChannelTimerRunsBeforeThePictureUnitOnTheSameCycle) {
+    struct WatchingHost : Host {
+        GB* gb = nullptr;
+        u64 shown_at = 0, channel_2_next = 0;
+        void update_display(const u32*) override {
+            if (shown_at != 0) return;
+            shown_at = gb->cpu.cycles_4mhz;
+            channel_2_next = gb->audio.next_frequency_cycle[1];
+        }
+        u8 get_joypad_state() override { return 0; }
+    };
+    // The channel's next step `offset` cycles from the frame's end (0: none moved).
+    auto run = [](u64 frame_end, int offset) {
+        AudioMachine m;
+        WatchingHost host;
+        host.gb = &m.gb;
+        m.gb.host = &host;
+        m.power_cycle();
+        m.w(NR22, 0xF0);
+        m.w(NR23, 0x00);
+        m.w(NR24, 0x87);
+        while (frame_end != 0 && m.gb.cpu.cycles_4mhz + 8 < frame_end) m.gb.cpu.tick();
+        if (frame_end != 0) {
+            m.audio().next_frequency_cycle[1] = u64(i64(frame_end) + offset);
+            m.gb.cpu.set_next_audio_frequency_cycle(u64(i64(frame_end) + offset));
+        }
+        for (int guard = 0; host.shown_at == 0 && guard < 2 * PPU::FRAME_CYCLES; ++guard) m.gb.cpu.tick();
+        m.gb.host = nullptr;
+        return std::pair{host.shown_at, host.channel_2_next};
+    };
+    const u64 frame_end = run(0, 0).first;
+    ASSERT_NE(frame_end, 0u);
+    const auto [shown_same, next_same] = run(frame_end, 0);
+    EXPECT_EQ(shown_same, frame_end);
+    EXPECT_GT(next_same, frame_end) << "the channel's step of that cycle has run";
+    const auto [shown_after, next_after] = run(frame_end, 1);
+    EXPECT_EQ(shown_after, frame_end);
+    EXPECT_EQ(next_after, frame_end + 1) << "a step one cycle later waits";
+}
+
+// In double speed an M-cycle is four CPU-clock steps and two 4 MHz steps,
+// in the order CPU, CPU, 4 MHz, CPU, CPU, 4 MHz. An OAM DMA reading LY on
+// the CPU-clock cycle just before the 4 MHz step that changes LY still
+// copies the old line; one cycle later, what the step made of it.
+TEST(Scheduler, DoubleSpeedStepsTwoCpuCyclesBeforeEachBaseCycle) {
+    auto machine_after_a_line_change = [](SchedulerMachine& m) {
+        m.g().set_double_speed(true);
+        const u8 ly = m.g().read_byte(REG_LY);
+        while (m.g().read_byte(REG_LY) == ly) m.g().cpu.tick();
+    };
+    SchedulerMachine probe;
+    machine_after_a_line_change(probe);
+    const u64 c0 = probe.g().cpu.cpu_cycles, b0 = probe.g().cpu.cycles_4mhz;
+    const u8 old_line = probe.g().read_byte(REG_LY);
+    while (probe.g().read_byte(REG_LY) == old_line) probe.g().cpu.t_cycle_4mhz();
+    const u64 change = probe.g().cpu.cycles_4mhz;
+    const u8 new_line = probe.g().read_byte(REG_LY);  // on CGB a half-changed count first
+    // The CPU-clock cycle stepped right before the 4 MHz step `change`.
+    const u64 paired = c0 + 2 * (change - b0);
+    ASSERT_GT(paired, c0 + 8 + 4 * 0x44);
+
+    for (const auto& [offset, copied] : {std::pair{-1, old_line}, {0, old_line}, {1, new_line}}) {
+        SchedulerMachine m;
+        machine_after_a_line_change(m);
+        ASSERT_EQ(m.g().cpu.cpu_cycles, c0);
+        m.start_dma_from_io_page(0);
+        m.g().cpu.set_next_oam_dma_cycle(u64(i64(paired) + offset) - 4 * 0x44);  // byte 0x44 (LY) at paired + offset
+        while (m.g().cpu.cpu_cycles < paired + 8) m.g().cpu.tick();
+        m.finish_dma();
+        EXPECT_EQ(m.g().oam[0x44], copied) << "LY read at offset " << offset;
+    }
+}

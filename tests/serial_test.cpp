@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 #include "peripherals_support.h"
+#include "temp_dir.h"
 
 namespace {
 struct SerialMachine : TestMachine {
@@ -83,4 +90,23 @@ TEST(Serial, SwitchingToExternalClockPausesMidTransfer) {
     m.g().write_byte(REG_SC, 0x01);  // internal clock again, no restart: the six bits left go on
     m.run_to_cycle(10000 + 6 * 512);
     EXPECT_TRUE(interrupt_requested(m.g(), INT_SERIAL));
+}
+
+// The log holds the bytes of this run's transfers, in the order they were
+// started, and nothing of an older log in the working directory.
+TEST(Serial, LogHoldsThisRunsBytesOnly) {
+    TempDir dir;
+    dir.file("serial-log.bin", std::vector<u8>(64, 0xEE));
+    const auto old_directory = std::filesystem::current_path();
+    std::filesystem::current_path(dir.root());
+    SerialMachine m;
+    for (u8 byte : {0x41, 0x00, 0xFF}) {
+        m.g().write_byte(REG_SB, byte);
+        m.g().write_byte(REG_SC, 0x80);  // external clock: started, never shifted
+    }
+    m.g().serial.write_log();
+    std::filesystem::current_path(old_directory);
+    std::ifstream in(dir.path("serial-log.bin"), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, std::string("\x41\x00\xFF", 3));
 }

@@ -46,6 +46,30 @@ TEST(Timer, SwitchingOffIncrementsOnlyWhileTheInputIsHigh) {
     }
 }
 
+// TIMA reads 00 for one M-cycle after it overflows, then takes TMA and
+// requests the interrupt. A TAC write keeping the timer on inside that
+// M-cycle, at any rate, leaves the reload where it was.
+TEST(Timer, TacWriteInsideTheOverflowKeepsTheReload) {
+    for (u8 tac : {0x05, 0x04, 0x06, 0x07}) {
+        SCOPED_TRACE(testing::Message() << "TAC " << std::hex << int(tac));
+        TimerMachine m;
+        m.g().write_byte(REG_TMA, 0x77);
+        m.restart_divider();
+        m.g().write_byte(REG_TAC, 0x05);
+        m.g().write_byte(REG_TIMA, 0xFF);
+        m.g().write_byte(REG_IF, 0x00);
+        for (int guard = 0; m.tima() != 0x00; ++guard) {
+            ASSERT_LT(guard, 20);
+            advance_mcycles(m.g(), 1);
+        }
+        m.g().write_byte(REG_TAC, tac);
+        EXPECT_FALSE(interrupt_requested(m.g(), INT_TIMER));
+        advance_mcycles(m.g(), 1);
+        EXPECT_EQ(m.tima(), 0x77);
+        EXPECT_TRUE(interrupt_requested(m.g(), INT_TIMER));
+    }
+}
+
 TEST(Timer, RunsOnTheCpuClockInDoubleSpeed) {
     TimerMachine m("cgbE");
     m.g().set_double_speed(true);

@@ -4,17 +4,15 @@
 #include <SDL.h>
 
 #include <csignal>
-#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <string>
-#include <thread>
 
 #include "core/gb.h"
 #include "frontend/command_line.h"
 #include "frontend/controls.h"
 #include "frontend/display_check.h"
-#include "frontend/frame_pacer.h"
+#include "frontend/main_loop.h"
 #include "frontend/sdl_host.h"
 
 namespace {
@@ -66,37 +64,6 @@ void load_boot_roms() {
     const std::string directory(base);
     SDL_free(base);
     for (auto& slot : gb->boot_roms) slot->load_default(directory);
-}
-
-// Runs frames until the player quits. Without an audio device draining its
-// queue nothing else holds the machine to the LCD's frame rate, so the loop
-// waits for each frame's due time itself, except in turbo. While paused no
-// frame runs and the loop waits a frame period per pass whatever the audio
-// and turbo state, so an idle program does not spin.
-void run_main_loop(SdlHost& host, Controls& controls) {
-    using Clock = FramePacer::Clock;
-    gb->run_frame();
-    gb->check_if_save_state_needed();
-    host.check_events(controls);
-    host.restore_window_size();
-
-    FramePacer pacer;
-    pacer.restart(Clock::now());
-    while (!controls.quit) {
-        gb->run_frame();
-        // Snapshots for the rollback key, a few per second.
-        gb->check_if_save_state_needed();
-        host.check_events(controls);
-        if (quit_signal) controls.request_quit();
-        const auto now = Clock::now();
-        const bool paced = gb->cpu.paused || (!gb->audio.device_ready && !gb->player_turbo);
-        if (!paced) {
-            pacer.restart(now);
-            continue;
-        }
-        const auto due = pacer.next_frame_due(now);
-        if (due > now && !controls.quit) std::this_thread::sleep_until(due);
-    }
 }
 
 }  // namespace
@@ -181,7 +148,7 @@ int main(int argc, char* argv[]) {
     gb->host = &host;
 
     Controls controls(*gb, [](const std::string& title) { host.set_title(title); });
-    run_main_loop(host, controls);
+    run_main_loop(*gb, host, controls, quit_signal);
 
     // A battery RAM or clock file that could not be written where the game
     // looks for it has been reported; the exit status tells scripts and

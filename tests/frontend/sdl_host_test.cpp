@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "core/gb.h"
 #include "core/joypad.h"
 #include "frontend/controls.h"
+#include "frontend/main_loop.h"
 #include "frontend/sdl_host.h"
 
 namespace {
@@ -118,4 +120,35 @@ TEST(SdlHost, DescribesPixelFormats) {
         EXPECT_EQ(format->BitsPerPixel, c.bits);
         EXPECT_EQ(format->Rmask, c.red_mask);
     }
+}
+
+// Whatever became of the window's size while it opened, the main loop gives
+// it the size of its scale again once the first frame is shown.
+TEST(MainLoop, FirstFrameGivesTheWindowTheSizeOfItsScale) {
+    GB gb(1);
+    std::vector<u8> rom(0x8000, 0x00);  // NOPs
+    gb.cartridge.load_rom_from_memory("test.gb", rom.data(), int(rom.size()));
+    ASSERT_TRUE(gb.set_default_device_by_short_string("dmgB"));
+    gb.reset();
+    SdlHost host;
+    SdlHost::WindowSettings settings;
+    settings.scale = 2;
+    settings.high_dpi = false;
+    settings.software_renderer = true;
+    std::string error;
+    ASSERT_TRUE(host.create_window("test", settings, error)) << error;
+    gb.host = &host;
+    SDL_SetWindowSize(host.window(), 100, 90);
+    Controls controls(gb, [](const std::string&) {});
+    controls.request_quit();  // the first frame runs all the same
+    const volatile std::sig_atomic_t no_signal = 0;
+    const u64 start = gb.cpu.cycles_4mhz;
+    run_main_loop(gb, host, controls, no_signal);
+    EXPECT_GT(gb.cpu.cycles_4mhz, start);
+    int width = 0, height = 0;
+    SDL_GetWindowSize(host.window(), &width, &height);
+    EXPECT_EQ(width, 320);
+    EXPECT_EQ(height, 288);
+    gb.host = nullptr;
+    host.close();
 }
