@@ -124,8 +124,9 @@ u64 restart_before_a_length_step(AudioMachine& m) {
 // The switch resets the divider two M-cycles after the STOP fetch, before the
 // clock changes: the sequencer still watches the old speed's bit (12 at
 // normal speed, 13 at double speed), and the reset is a step when that bit is
-// high. The divider's upper byte takes the low byte's carry one cycle late,
-// so a reset on the cycle that would raise the bit finds it low. The switch's
+// high. A carry made in the reset's cycle has not yet climbed into the upper
+// byte: a reset on the cycle that would raise the bit finds it low, and one
+// whose carry only passes below a high bit finds that bit high. The switch's
 // own wait is a whole number of sequencer rounds (8 or 16 steps).
 TEST(FrameSequencer, SpeedSwitchResetStepsOnTheOldSpeedsBit) {
     struct Case {
@@ -138,9 +139,11 @@ TEST(FrameSequencer, SpeedSwitchResetStepsOnTheOldSpeedsBit) {
         {false, 0x1000, false},  // bit 12 about to rise
         {false, 0x1004, true},   // bit 12 high, bit 13 low
         {false, 0x2FFC, false},  // bit 13 high, bit 12 low
+        {false, 0x1100, true},   // bit 12 high while a carry raises bit 8
         {true, 0x1FFC, false},   // bit 12 high, bit 13 low
         {true, 0x2000, false},   // bit 13 about to rise
         {true, 0x2004, true},    // bit 13 high, bit 12 low
+        {true, 0x2100, true},    // bit 13 high while a carry raises bit 8
     };
     for (const Case& c : cases) {
         AudioMachine m = switching_machine();

@@ -1,11 +1,21 @@
 #include "core/timer.h"
 
 #include "core/gb.h"
+#include "core/models.h"
 
 namespace {
 // Divider bit that clocks TIMA, by TAC bits 1-0 (1024, 16, 64, 256 cycles).
 constexpr u16 TAC_INPUT_BIT[4] = {0x200, 0x008, 0x020, 0x080};
 constexpr u8 TAC_ENABLE = 0x04;
+// Low divider bits that a carry has passed through when a speed switch's
+// reset comes, by model (only the CGB family switches speed).
+constexpr u16 SPEED_SWITCH_SETTLED_BITS[MODEL_COUNT] = {
+    0xFF,                                      // auto, resolved at reset
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  // DMG family
+    0xFF, 0xFF, 0xFF, 0xFF,                    // CGB-0 to CGB-C
+    0x0F, 0x0F,                                // CGB-D, CGB-E
+    0x0F, 0x0F,                                // AGB, Pokemon Stadium 2
+};
 }  // namespace
 
 u64 Timer::now() const { return gb->cpu.cpu_cycles; }
@@ -85,27 +95,32 @@ void Timer::derive_input_bit() { tima_input_bit = (tac & TAC_ENABLE) ? TAC_INPUT
 
 void Timer::write_div(u8) { restart_divider(counter(), now()); }
 
-// DIV (bits 8-15) takes the carry out of the low byte one cycle late. A
-// speed switch's reset, and the last look of TIMA's edge detector before it,
-// meet the upper bits as they were before that carry when they fall in the
-// very cycle the low byte wraps: a bit the carry would raise never rises, and
-// a bit the carry would drop falls once, the edge already counted at this
-// cycle. Either way the reset adds no edge of its own. (A DIV write comes
-// later in its M-cycle and sees the carry.)
+// The divider is a ripple counter: a carry takes time to climb through it.
+// The speed switch resets it early in an M-cycle, before a carry made at that
+// cycle has climbed past the lowest bits; CGB-C and older have settled the
+// low byte by then (DIV, bits 8-15, is the part still on its way), CGB-D and
+// later only the low nibble. A bit the carry raises has not yet risen for the
+// reset; a bit the carry drops has given its falling edge at this cycle, as
+// it does without a reset, and the reset adds none. So the reset drops, as an
+// edge of its own, only a bit that is high both before and after the carry.
+// A DIV write comes later in its M-cycle and meets the settled counter.
 u16 Timer::counter_seen_by_speed_switch() const {
     const u16 count = counter();
-    return (count & 0xFF) == 0 ? 0 : count;
+    const u16 settled = SPEED_SWITCH_SETTLED_BITS[gb->device];
+    // With the settled bits all zero, a carry out of them is on its way: the
+    // bit it raises is the lowest set bit of the count, and the bits it drops
+    // are clear in the count already.
+    return (count & settled) == 0 ? u16(count & (count - 1)) : count;
 }
 
-void Timer::reset_divider_for_speed_switch(u32 head_start, u16 timer_sample) {
+void Timer::reset_divider_for_speed_switch(u32 head_start) {
     const u16 old = counter_seen_by_speed_switch();
     // The reset comes while the sound unit still watches the old speed's
     // divider bit (the caller has already flipped the speed flag): the bit
     // that falls with the reset is that one, bit 12 leaving single speed and
-    // bit 13 leaving double speed. TIMA sees the reset as a falling edge only
-    // if its input bit was high at its edge detector's last look too.
+    // bit 13 leaving double speed.
     div_base_cycle = now() - head_start;
-    schedule_after_restart(u16(old & timer_sample));
+    schedule_after_restart(old);
     gb->audio.divider_restarted(old, gb->double_speed ? 0x1000 : 0x2000);
     gb->audio.speed_changed();
 }

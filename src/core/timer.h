@@ -22,12 +22,8 @@ public:
     void write_div(u8 value);
     // The divider reset that a CGB speed switch performs at its start. The
     // divider then counts on through the switch; `head_start` cycles are
-    // counted as already elapsed (see CPU::op_stop). `timer_sample`: the
-    // divider as TIMA's edge detector last saw it, when that was before the
-    // reset (all ones when it looks at the reset itself).
-    void reset_divider_for_speed_switch(u32 head_start, u16 timer_sample = 0xFFFF);
-    // The divider as a speed switch sees it now (see timer.cpp).
-    u16 counter_seen_by_speed_switch() const;
+    // counted as already elapsed (see CPU::op_stop).
+    void reset_divider_for_speed_switch(u32 head_start);
     void write_tac(u8 value);
     void calculate_next_timer_update_cycle();
     // CPU-clock cycle of the next falling edge of `bit` of the divider.
@@ -60,6 +56,8 @@ public:
 private:
     u64 now() const;
     void schedule(u64 cycle);
+    // The divider bits that a speed switch's reset finds high (see timer.cpp).
+    u16 counter_seen_by_speed_switch() const;
     void restart_divider(u16 old_counter, u64 base);
     // Schedules TIMA's next input edge after a divider restart from `old`.
     void schedule_after_restart(u16 old);

@@ -388,18 +388,10 @@ void CPU::op_stop() {
     // settling time), so DIV reads 0 when the next instruction starts and TIMA
     // has counted through the whole wait. An enabled interrupt request ends
     // the wait early, as it ends HALT.
-    //
-    // When the CPU goes on to wait, TIMA's edge detector on CGB-D and later
-    // takes its last look at the divider one M-cycle before the reset: the
-    // reset raises TIMA only if the input bit was high then and still is (a
-    // bit falling in between counts as it falls). The divider itself, and the
-    // frame sequencer watching it, behave alike on every revision. A switch
-    // that an interrupt request ends at once lets the detector see the reset.
     gb->speed_switch_armed = false;
     gb->ppu_phase_shift = false;
     if (!gb->double_speed) speed_switch_reference = cycles_4mhz;
     tick();
-    const u16 timer_sample = gb->device >= MODEL_CGBD ? gb->timer.counter_seen_by_speed_switch() : u16(0xFFFF);
     tick();
     pc = u16(pc + 2);
     if (!gb->double_speed) {
@@ -408,7 +400,7 @@ void CPU::op_stop() {
             speed_switch_wake_at_once();
             return;
         }
-        gb->timer.reset_divider_for_speed_switch(0, timer_sample);
+        gb->timer.reset_divider_for_speed_switch(0);
         speed_switch_wait(0x8000);
         return;
     }
@@ -421,7 +413,7 @@ void CPU::op_stop() {
     // old M-cycle grid, whatever the number of double-speed M-cycles was:
     // its reads then meet the PPU's dots at a new phase. The divider, on the
     // base clock, still reaches 0x20000 as the CPU resumes.
-    gb->timer.reset_divider_for_speed_switch(1, timer_sample);
+    gb->timer.reset_divider_for_speed_switch(1);
     for (int i = 0; i < 3; ++i) t_cycle_4mhz();
     speed_switch_wait(0x8000 - 1);
 }
