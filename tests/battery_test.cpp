@@ -498,6 +498,88 @@ TEST(BatteryFiles, UnreadableFilesAreNeverReplaced) {
     }
 }
 
+// A clock file of another length than 48 bytes (as other programs write it)
+// is not read, and a battery file longer than the RAM is read only as far as
+// the RAM goes. Neither is destroyed when the game is saved: the file is first
+// kept under a new name (game.rtc.bak, or .bak-2 ... when that is taken), and
+// standard output says so. A file taken in full (one that fits the RAM, a
+// clock file of 48 bytes, an empty one) is simply replaced, and so is the
+// next session's file.
+TEST(BatteryFiles, FileNotTakenInFullIsKeptBeforeItIsReplaced) {
+    struct Row {
+        const char* file;
+        size_t length;
+        bool bak_taken;        // game.xxx.bak is already there
+        const char* kept_as;   // "" when the file is simply replaced
+    };
+    const Row rows[] = {{"game.rtc", 44, false, "game.rtc.bak"},   {"game.rtc", 47, false, "game.rtc.bak"},
+                        {"game.rtc", 49, false, "game.rtc.bak"},   {"game.rtc", 44, true, "game.rtc.bak-2"},
+                        {"game.sav", 8240, false, "game.sav.bak"}, {"game.sav", 16384, true, "game.sav.bak-2"},
+                        {"game.rtc", 48, false, ""},               {"game.rtc", 0, false, ""},
+                        {"game.sav", 8192, false, ""},             {"game.sav", 100, false, ""}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.file << " " << r.length << " " << r.bak_taken);
+        TempDir dir;
+        const std::string rom = dir.file("game.gb", RomImage().type(0x10).ram_size_code(2).bytes);
+        std::vector<u8> original(r.length);
+        for (size_t i = 0; i < original.size(); ++i) original[i] = u8(i * 13 + 1);
+        const std::string path = dir.file(r.file, original);
+        const std::vector<u8> earlier_backup = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+        if (r.bak_taken) dir.file(std::string(r.file) + ".bak", earlier_backup);
+        const bool is_sav = std::string(r.file) == "game.sav";
+
+        Cartridge cart;
+        std::string error;
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(cart.try_load_rom(rom, error)) << error;
+        EXPECT_TRUE(cart.unload_rom());
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(read_file(path).size(), is_sav ? 8192u : 48u) << "this session's file is in place";
+        if (*r.kept_as == 0) {
+            EXPECT_FALSE(fs::exists(fs::symlink_status(path + ".bak"))) << out;
+            EXPECT_EQ(out, "");
+        } else {
+            const std::string kept = dir.path(r.kept_as);
+            EXPECT_EQ(read_file(kept), original);
+            EXPECT_NE(out.find("kept as " + kept), std::string::npos) << out;
+            EXPECT_TRUE(!out.empty() && out.back() == '\n') << "messages end with a newline";
+        }
+        if (r.bak_taken) {
+            EXPECT_EQ(read_file(path + ".bak"), earlier_backup);
+        }
+
+        // The file written now is taken in full: the next session keeps no copy.
+        const size_t files = size_t(std::distance(fs::directory_iterator(dir.root()), fs::directory_iterator()));
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(cart.try_load_rom(rom, error)) << error;
+        EXPECT_TRUE(cart.unload_rom());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(size_t(std::distance(fs::directory_iterator(dir.root()), fs::directory_iterator())), files);
+    }
+
+    // A file too large to copy is left alone, like one that cannot be read:
+    // this session goes beside it, and the save counts as failed.
+    TempDir dir;
+    const std::string rom = dir.file("game.gb", RomImage(STORE_5A).type(0x03).ram_size_code(2).bytes);
+    const std::string sav = dir.file("game.sav", std::vector<u8>(8192, 0x77));
+    const std::uintmax_t huge = MAX_KEPT_FILE_SIZE + 1;
+    fs::resize_file(sav, huge);
+    GB gb;
+    gb.set_default_device_by_short_string("dmgB");
+    testing::internal::CaptureStdout();
+    gb.load_rom(rom);
+    for (int i = 0; i < 10; ++i) gb.run_single_instruction();
+    EXPECT_FALSE(gb.shutdown());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("this session's data was written to " + sav + ".new"), std::string::npos) << out;
+    EXPECT_EQ(fs::file_size(sav), huge);
+    const std::vector<u8> beside = read_file(sav + ".new");
+    ASSERT_EQ(beside.size(), 8192u);
+    EXPECT_EQ(beside[0], 0x77);
+    EXPECT_EQ(beside[0x134], 0x5A);
+    EXPECT_FALSE(fs::exists(sav + ".bak"));
+}
+
 }  // namespace
 
 // An image handed over in memory has no file: nothing is read or written

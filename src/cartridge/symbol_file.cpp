@@ -21,8 +21,6 @@ constexpr int BANK_SIZE = 0x4000;
 // written as rows of 16 tiles (128 pixels wide).
 constexpr int TILE_BYTES = 16;
 constexpr int WIDE_IMAGE_FROM = 0x110;
-// A developer's symbol file kept as a backup is read whole; none is this large.
-constexpr std::uintmax_t MAX_KEPT_FILE_SIZE = 64ull * 1024 * 1024;
 
 }  // namespace
 
