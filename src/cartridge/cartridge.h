@@ -150,7 +150,8 @@ public:
     // Writes the file through a temporary file renamed into place; false
     // (with a message naming the file) when it could not be written, the old
     // file being kept then. A file there that this program did not write is
-    // first kept as ".sym.bak"; its path is then stored in `backup_path`.
+    // first kept under a new name (".sym.bak", ".sym.bak-2", ...: no copy is
+    // ever replaced); its path is then stored in `backup_path`.
     bool write_symbol_file(std::string* backup_path = nullptr);
     // Whether a symbol-file text starts with the banner this program writes.
     static bool is_own_symbol_file(const std::string& text);
