@@ -2,11 +2,13 @@
 // battery file made of the input, runs a little, and is unloaded. The input
 // is a cartridge selector, a RAM-size code and the file's bytes.
 //
-// Checked: the RAM starts as the file's bytes (0xFF past a short file), and
-// the file written at unloading is exactly the RAM, one byte per RAM byte.
+// Checked: the RAM starts as the file's bytes (0xFF past a short file), the
+// file written at unloading is exactly the RAM, one byte per RAM byte, and a
+// file longer than the RAM is first kept whole as game.sav.bak.
 #include "fuzz_harness.h"
 
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -62,6 +64,12 @@ void zembrix_fuzz_one(const u8* data, size_t size) {
         fuzz::check(written == ram, "the battery file written is the RAM");
     else
         fuzz::check(written == file, "a cartridge without RAM leaves the file alone");
+    const std::string backup = sav_path + BACKUP_SUFFIX;
+    if (ram_size > 0 && file.size() > size_t(ram_size))
+        fuzz::check(fuzz::read_file(backup) == file, "a file longer than the RAM is kept whole");
+    else
+        fuzz::check(!std::filesystem::exists(backup), "a file taken in full is not copied");
+    std::filesystem::remove(backup);
 }
 
 std::vector<fuzz::Seed> zembrix_fuzz_seeds() {

@@ -6,9 +6,12 @@
 // Checked: a file of 48 bytes whose stamp is not before the host time sets
 // the registers exactly as stored (masked to their widths); any file leaves
 // registers within their widths; the file written back is 48 bytes with zero
-// padding and the host time as its stamp; and reading that file back at the
-// same host time gives the same running registers.
+// padding and the host time as its stamp, a file of another length having
+// been kept first as clock.rtc.bak; and reading that file back at the same
+// host time gives the same running registers.
 #include "fuzz_harness.h"
+
+#include <filesystem>
 
 #include "cartridge/mbc3.h"
 
@@ -79,6 +82,12 @@ void zembrix_fuzz_one(const u8* data, size_t size) {
     u64 stamp = 0;
     for (int i = 7; i >= 0; --i) stamp = stamp << 8 | written[size_t(RTC_FILE_TIME_OFFSET + i)];
     fuzz::check(stamp == now, "the stamp is the host time");
+    const std::string backup = rtc_path + BACKUP_SUFFIX;
+    if (!file.empty() && file.size() != RTC_FILE_SIZE)
+        fuzz::check(fuzz::read_file(backup) == file, "a file of another length is kept");
+    else
+        fuzz::check(!std::filesystem::exists(backup), "a clock file taken in full is not copied");
+    std::filesystem::remove(backup);
 
     fuzz::check(gb.cartridge.try_load_rom(rom_path, error), "the ROM file loads again");
     gb.reset();

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -29,6 +31,41 @@ std::vector<u8> read_file(const std::string& path) {
 
 void write_file_as(const TempDir& dir, const std::string& name, const std::string& text) {
     dir.file(name, std::vector<u8>(text.begin(), text.end()));
+}
+
+// How a child process ended and what it printed.
+struct ChildRun {
+    int exit_code = -1;  // -1: it did not exit
+    int signal = 0;      // the signal that ended it otherwise
+    std::string out;
+};
+
+constexpr uid_t NOBODY = 65534;
+
+// Runs `session` in a child process whose exit code is what `session`
+// returns and whose standard output is kept. With `as_nobody` a test run as
+// root runs it as "nobody", whom the modes of the test's files bind (the
+// folder of `dir` must then let "nobody" write).
+ChildRun run_in_child(const TempDir& dir, bool as_nobody, const std::function<int()>& session) {
+    const std::string out = dir.path("stdout.txt");
+    std::fflush(stdout);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (as_nobody && ::geteuid() == 0 && (::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0)) ::_exit(100);
+        if (!std::freopen(out.c_str(), "w", stdout)) ::_exit(101);
+        const int code = session();
+        std::fflush(stdout);
+        ::_exit(code);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ChildRun run;
+    if (WIFEXITED(status)) run.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+    const std::vector<u8> text = read_file(out);
+    fs::remove(out);
+    run.out.assign(text.begin(), text.end());
+    return run;
 }
 
 // Enables the cartridge RAM, stores 0x5A at A134 and spins.
@@ -205,67 +242,135 @@ TEST(BatteryFiles, NeverOverTheRomItself) {
 
 // When the new file cannot be completed the old one stays as it was, a
 // message names it and the writer reports the failure: a folder the program
-// may not write to, or a disk that takes no more bytes (a file-size limit
-// stands in for a full disk, and holds for root too).
+// may not write to, or a disk that takes no more bytes. A file-size limit
+// (ulimit -f) stands in for a full disk: the write past it is an ordinary
+// failure, not the end of the process by SIGXFSZ, and leaves no temporary
+// file behind.
 TEST(BatteryFiles, FailedWriteKeepsTheOldFile) {
     enum Setup { ReadOnlyFolder, DiskFull };
     for (Setup setup : {ReadOnlyFolder, DiskFull}) {
         SCOPED_TRACE(int(setup));
         TempDir dir;
-        const std::string rom = dir.file("game.gb", RomImage().type(0x03).ram_size_code(2).bytes);
-        const std::string sav = dir.file("game.sav", std::vector<u8>(8192, 0x77));
+        fs::create_directory(dir.root() / "game");
+        const std::string rom = dir.file("game/game.gb", RomImage().type(0x03).ram_size_code(2).bytes);
+        const std::string sav = dir.file("game/game.sav", std::vector<u8>(8192, 0x77));
         Cartridge cart;
         std::string error;
         ASSERT_TRUE(cart.try_load_rom(rom, error)) << error;
         cart.ram[0] = 0x01;
-        rlimit old_limit{};
-        ::getrlimit(RLIMIT_FSIZE, &old_limit);
-        if (setup == ReadOnlyFolder) {
-            ::chmod(dir.root().c_str(), 0555);
-            if (::access(dir.root().c_str(), W_OK) == 0) {  // privileged: the folder stays writable
-                ::chmod(dir.root().c_str(), 0755);
-                continue;
+        ::chmod(dir.root().c_str(), 0777);
+        ::chmod((dir.root() / "game").c_str(), setup == ReadOnlyFolder ? 0555 : 0777);
+        const ChildRun run = run_in_child(dir, true, [&] {
+            if (setup == DiskFull) {
+                std::signal(SIGXFSZ, SIG_DFL);
+                rlimit small{};
+                ::getrlimit(RLIMIT_FSIZE, &small);
+                small.rlim_cur = 4096;
+                ::setrlimit(RLIMIT_FSIZE, &small);
             }
-        } else {
-            std::signal(SIGXFSZ, SIG_IGN);
-            rlimit small = old_limit;
-            small.rlim_cur = 4096;
-            ::setrlimit(RLIMIT_FSIZE, &small);
-        }
-        testing::internal::CaptureStdout();
-        const bool written = cart.save_ram();
-        ::setrlimit(RLIMIT_FSIZE, &old_limit);
-        std::signal(SIGXFSZ, SIG_DFL);
-        EXPECT_FALSE(written);
-        EXPECT_NE(testing::internal::GetCapturedStdout().find(sav), std::string::npos);
-        ::chmod(dir.root().c_str(), 0755);
+            return cart.save_ram() ? 0 : 1;
+        });
+        ::chmod((dir.root() / "game").c_str(), 0755);
+        EXPECT_EQ(run.signal, 0);
+        EXPECT_EQ(run.exit_code, 1) << "the write is reported as failed";
+        EXPECT_NE(run.out.find("Could not write the battery RAM file " + sav), std::string::npos) << run.out;
         EXPECT_EQ(read_file(sav), std::vector<u8>(8192, 0x77));
-        EXPECT_EQ(std::distance(fs::directory_iterator(dir.root()), fs::directory_iterator()), 2) << "no temporary left";
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.root() / "game"), fs::directory_iterator()), 2)
+            << "no temporary left";
     }
 }
 
-// Names a crash or another program left where the temporary file goes are
-// never written through or reused: a link there keeps pointing at an
-// untouched file, a folder stays, and the save still lands.
-TEST(BatteryFiles, StaleTemporaryNamesAreNeverUsed) {
-    TempDir dir;
-    const std::string rom = dir.file("game.gb", RomImage().type(0x03).ram_size_code(2).bytes);
-    const std::string sav = dir.file("game.sav", std::vector<u8>(8192, 0x77));
-    const std::string victim = dir.file("victim.txt", std::vector<u8>(10, 'v'));
-    fs::create_symlink(victim, sav + ".tmp");
-    fs::create_directory(sav + ".tmp-2");
-    Cartridge cart;
-    std::string error;
-    ASSERT_TRUE(cart.try_load_rom(rom, error)) << error;
-    cart.ram[0] = 0x01;
-    ASSERT_TRUE(cart.save_ram());
-    EXPECT_EQ(read_file(victim), std::vector<u8>(10, 'v'));
-    EXPECT_TRUE(fs::is_symlink(sav + ".tmp"));
-    EXPECT_TRUE(fs::is_directory(sav + ".tmp-2"));
-    EXPECT_FALSE(fs::is_symlink(sav));
-    const std::vector<u8> saved = read_file(sav);
-    ASSERT_EQ(saved.size(), 8192u);
-    EXPECT_EQ(saved[0], 0x01);
+// A save killed half-way leaves its temporary file (game.sav.tmp, or
+// .tmp-2 ... .tmp-100 when that was taken). The next save removes such
+// leftovers of its own, so any number of kills during a save never blocks a
+// later one: regular files of the program's user, linked nowhere else, that
+// no running writer holds. Anything else under those names (a link, whose
+// target stays untouched, a folder, a second name of another file, another
+// user's file, one a writer holds now) is neither removed nor written through,
+// and neither is a name outside the pattern. The folder need not be readable
+// (mode 0333): the save lands all the same.
+TEST(BatteryFiles, LeftoverTemporariesNeverBlockTheSave) {
+    enum Kind { Own, LinkToVictim, Folder, SecondNameOfVictim, HeldByAWriter, OtherUsers };
+    const bool root = ::geteuid() == 0;
+    auto kind_of = [&](int n) {
+        switch (n) {
+            case 1: return LinkToVictim;
+            case 2: return Folder;
+            case 50: return SecondNameOfVictim;
+            case 60: return HeldByAWriter;
+            case 70: return root ? OtherUsers : Own;  // only root can hand a file to another user
+            default: return Own;
+        }
+    };
+    struct Row {
+        mode_t folder_mode;
+        bool leftovers;
+    };
+    for (const Row& r : {Row{0777, true}, Row{0333, false}, Row{0333, true}}) {
+        SCOPED_TRACE(testing::Message() << std::oct << r.folder_mode << " leftovers " << r.leftovers);
+        TempDir dir;
+        const fs::path folder = dir.root() / "game";
+        fs::create_directory(folder);
+        const std::string rom = dir.file("game/game.gb", RomImage().type(0x03).ram_size_code(2).bytes);
+        const std::string sav = dir.file("game/game.sav", std::vector<u8>(8192, 0x77));
+        const std::string victim = dir.file("victim.txt", std::vector<u8>(10, 'v'));
+        if (root) ::chown(victim.c_str(), NOBODY, NOBODY);  // only its second name protects it
+        std::vector<std::string> survivors = {rom, sav};
+        std::vector<std::string> own;
+        int held_fd = -1;
+        if (r.leftovers) {
+            for (int n = 1; n <= 100; ++n) {
+                const std::string name = sav + (n == 1 ? ".tmp" : ".tmp-" + std::to_string(n));
+                switch (kind_of(n)) {
+                    case Own:
+                        dir.file("game/" + fs::path(name).filename().string(), std::vector<u8>(3000, 0x33));
+                        if (root) ::chown(name.c_str(), NOBODY, NOBODY);  // the child's own
+                        own.push_back(name);
+                        continue;
+                    case LinkToVictim: fs::create_symlink(victim, name); break;
+                    case Folder: fs::create_directory(name); break;
+                    case SecondNameOfVictim: fs::create_hard_link(victim, name); break;
+                    case HeldByAWriter:
+                        dir.file("game/" + fs::path(name).filename().string(), std::vector<u8>(10, 0x44));
+                        if (root) ::chown(name.c_str(), NOBODY, NOBODY);
+                        held_fd = ::open(name.c_str(), O_RDONLY);
+                        ASSERT_EQ(::flock(held_fd, LOCK_EX), 0);
+                        break;
+                    case OtherUsers: dir.file("game/" + fs::path(name).filename().string(), {0x55}); break;
+                }
+                survivors.push_back(name);
+            }
+            for (const char* outside : {".tmp-1", ".tmp-101", ".tmpx"}) {
+                survivors.push_back(dir.file("game/game.sav" + std::string(outside), {0x66}));
+                if (root) ::chown(survivors.back().c_str(), NOBODY, NOBODY);
+            }
+        }
+        Cartridge cart;
+        std::string error;
+        ASSERT_TRUE(cart.try_load_rom(rom, error)) << error;
+        cart.ram[0] = 0x01;
+        ::chmod(dir.root().c_str(), 0777);
+        ::chmod(folder.c_str(), r.folder_mode);
+        const ChildRun run = run_in_child(dir, true, [&] { return cart.save_ram() ? 0 : 1; });
+        ::chmod(folder.c_str(), 0755);
+        if (held_fd >= 0) ::close(held_fd);
+        EXPECT_EQ(run.exit_code, 0) << run.out;
+        const std::vector<u8> saved = read_file(sav);
+        ASSERT_EQ(saved.size(), 8192u);
+        EXPECT_EQ(saved[0], 0x01);
+        EXPECT_EQ(saved[1], 0x77);
+        for (const std::string& name : own) EXPECT_FALSE(fs::exists(fs::symlink_status(name))) << name;
+        for (const std::string& name : survivors) EXPECT_TRUE(fs::exists(fs::symlink_status(name))) << name;
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()),
+                  std::ptrdiff_t(survivors.size()))
+            << "no temporary of this save left";
+        EXPECT_EQ(read_file(victim), std::vector<u8>(10, 'v'));
+        if (r.leftovers) {
+            EXPECT_TRUE(fs::is_symlink(sav + ".tmp"));
+            EXPECT_TRUE(fs::is_directory(sav + ".tmp-2"));
+        }
+        EXPECT_FALSE(fs::is_symlink(sav));
+    }
 }
 
 // A save that is a symbolic link (to a synced folder, say) is updated where
@@ -309,23 +414,14 @@ std::string run_without_read_access(const TempDir& dir, const std::vector<std::s
     } else {
         for (const auto& f : files) ::chmod(f.c_str(), 0000);
     }
-    const std::string out = dir.path("stdout.txt");
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (root && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
-        if (!std::freopen(out.c_str(), "w", stdout)) ::_exit(4);
+    const ChildRun run = run_in_child(dir, true, [&] {
         session();
-        std::fflush(stdout);
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+        return 0;
+    });
+    EXPECT_EQ(run.exit_code, 0) << "child signal " << run.signal;
     if (!root)
         for (const auto& f : files) ::chmod(f.c_str(), 0600);
-    const std::vector<u8> text = read_file(out);
-    fs::remove(out);
-    return {text.begin(), text.end()};
+    return run.out;
 }
 
 // A battery RAM or clock file that is there but cannot be read (another
@@ -400,6 +496,88 @@ TEST(BatteryFiles, UnreadableFilesAreNeverReplaced) {
         EXPECT_EQ(beside[is_sav ? 0x134 : 12], is_sav ? 0x5A : 0) << "this session's RAM, or a clock from zero";
         EXPECT_EQ(read_file(other).size(), is_sav ? 48u : 8192u) << "the readable file is saved as usual";
     }
+}
+
+// A clock file of another length than 48 bytes (as other programs write it)
+// is not read, and a battery file longer than the RAM is read only as far as
+// the RAM goes. Neither is destroyed when the game is saved: the file is first
+// kept under a new name (game.rtc.bak, or .bak-2 ... when that is taken), and
+// standard output says so. A file taken in full (one that fits the RAM, a
+// clock file of 48 bytes, an empty one) is simply replaced, and so is the
+// next session's file.
+TEST(BatteryFiles, FileNotTakenInFullIsKeptBeforeItIsReplaced) {
+    struct Row {
+        const char* file;
+        size_t length;
+        bool bak_taken;        // game.xxx.bak is already there
+        const char* kept_as;   // "" when the file is simply replaced
+    };
+    const Row rows[] = {{"game.rtc", 44, false, "game.rtc.bak"},   {"game.rtc", 47, false, "game.rtc.bak"},
+                        {"game.rtc", 49, false, "game.rtc.bak"},   {"game.rtc", 44, true, "game.rtc.bak-2"},
+                        {"game.sav", 8240, false, "game.sav.bak"}, {"game.sav", 16384, true, "game.sav.bak-2"},
+                        {"game.rtc", 48, false, ""},               {"game.rtc", 0, false, ""},
+                        {"game.sav", 8192, false, ""},             {"game.sav", 100, false, ""}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.file << " " << r.length << " " << r.bak_taken);
+        TempDir dir;
+        const std::string rom = dir.file("game.gb", RomImage().type(0x10).ram_size_code(2).bytes);
+        std::vector<u8> original(r.length);
+        for (size_t i = 0; i < original.size(); ++i) original[i] = u8(i * 13 + 1);
+        const std::string path = dir.file(r.file, original);
+        const std::vector<u8> earlier_backup = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+        if (r.bak_taken) dir.file(std::string(r.file) + ".bak", earlier_backup);
+        const bool is_sav = std::string(r.file) == "game.sav";
+
+        Cartridge cart;
+        std::string error;
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(cart.try_load_rom(rom, error)) << error;
+        EXPECT_TRUE(cart.unload_rom());
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(read_file(path).size(), is_sav ? 8192u : 48u) << "this session's file is in place";
+        if (*r.kept_as == 0) {
+            EXPECT_FALSE(fs::exists(fs::symlink_status(path + ".bak"))) << out;
+            EXPECT_EQ(out, "");
+        } else {
+            const std::string kept = dir.path(r.kept_as);
+            EXPECT_EQ(read_file(kept), original);
+            EXPECT_NE(out.find("kept as " + kept), std::string::npos) << out;
+            EXPECT_TRUE(!out.empty() && out.back() == '\n') << "messages end with a newline";
+        }
+        if (r.bak_taken) {
+            EXPECT_EQ(read_file(path + ".bak"), earlier_backup);
+        }
+
+        // The file written now is taken in full: the next session keeps no copy.
+        const size_t files = size_t(std::distance(fs::directory_iterator(dir.root()), fs::directory_iterator()));
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(cart.try_load_rom(rom, error)) << error;
+        EXPECT_TRUE(cart.unload_rom());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(size_t(std::distance(fs::directory_iterator(dir.root()), fs::directory_iterator())), files);
+    }
+
+    // A file too large to copy is left alone, like one that cannot be read:
+    // this session goes beside it, and the save counts as failed.
+    TempDir dir;
+    const std::string rom = dir.file("game.gb", RomImage(STORE_5A).type(0x03).ram_size_code(2).bytes);
+    const std::string sav = dir.file("game.sav", std::vector<u8>(8192, 0x77));
+    const std::uintmax_t huge = MAX_KEPT_FILE_SIZE + 1;
+    fs::resize_file(sav, huge);
+    GB gb;
+    gb.set_default_device_by_short_string("dmgB");
+    testing::internal::CaptureStdout();
+    gb.load_rom(rom);
+    for (int i = 0; i < 10; ++i) gb.run_single_instruction();
+    EXPECT_FALSE(gb.shutdown());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("this session's data was written to " + sav + ".new"), std::string::npos) << out;
+    EXPECT_EQ(fs::file_size(sav), huge);
+    const std::vector<u8> beside = read_file(sav + ".new");
+    ASSERT_EQ(beside.size(), 8192u);
+    EXPECT_EQ(beside[0], 0x77);
+    EXPECT_EQ(beside[0x134], 0x5A);
+    EXPECT_FALSE(fs::exists(sav + ".bak"));
 }
 
 }  // namespace

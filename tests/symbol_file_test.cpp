@@ -243,4 +243,40 @@ TEST(SymbolFileReader, WrittenFileReloadsWithoutSymbols) {
     EXPECT_FALSE(std::filesystem::exists(m.sym_path + ".bak"));
 }
 
+// Each developer's symbol file (one the program did not write) is kept
+// before the program's own replaces it, under a name nothing has yet:
+// game.sym.bak, then .bak-2, ... A backup is never replaced, and a name that
+// is taken by anything (a folder, a link to nowhere) is passed over, never
+// followed. The program's own file is replaced without a copy.
+TEST(SymbolFileWriter, DevelopersFilesAreKeptAsNumberedBackups) {
+    BankedRom rom;
+    rom.at_entry({0x00, 0x18, 0xFD});
+    FileMachine m(rom);
+    m.step(20);
+    std::filesystem::create_directory(m.sym_path + ".bak-3");
+    std::filesystem::create_symlink(m.dir.path("nowhere"), m.sym_path + ".bak-4");
+    struct Step {
+        const char* developers_file;  // nullptr: the program's own file is there
+        const char* kept_as;          // "" when nothing is kept
+    };
+    const Step steps[] = {{"; rgblink\n00:0100 First\n", ".bak"},
+                          {nullptr, ""},
+                          {"; rgblink\n00:0100 Second\n", ".bak-2"},
+                          {"; another linker\n00:0100 Third\n", ".bak-5"}};
+    std::vector<std::pair<std::string, std::string>> kept;
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.kept_as);
+        if (s.developers_file) std::ofstream(m.sym_path, std::ios::binary | std::ios::trunc) << s.developers_file;
+        std::string backup;
+        ASSERT_TRUE(m.gb->cartridge.write_symbol_file(&backup));
+        EXPECT_TRUE(Cartridge::is_own_symbol_file(read_file(m.sym_path)));
+        EXPECT_EQ(backup, *s.kept_as ? m.sym_path + s.kept_as : "");
+        if (s.developers_file) kept.emplace_back(m.sym_path + s.kept_as, s.developers_file);
+        for (const auto& [path, text] : kept) EXPECT_EQ(read_file(path), text) << path;
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(m.sym_path + ".bak-3"));
+    EXPECT_TRUE(std::filesystem::is_symlink(m.sym_path + ".bak-4"));
+    EXPECT_FALSE(std::filesystem::exists(m.dir.path("nowhere")));
+}
+
 }  // namespace

@@ -133,9 +133,8 @@ bool Cartridge::has_rtc() const {
 }
 
 void Cartridge::process_rom_header() {
-    battery_file_unreadable = rtc_file_unreadable = false;
-    battery_beside_path.clear();
-    rtc_beside_path.clear();
+    battery_file = {};
+    rtc_file = {};
     rom_access_types.reset(new u8[rom_size]());
     rom_access_types[HEADER_ENTRY] = ACCESS_INSTRUCTION;
 
@@ -307,8 +306,15 @@ void Cartridge::load_battery_ram() {
     const file_io::FileRead file = file_io::read_regular_file(path, u64(ram_size));
     if (file.status == file_io::ReadStatus::Ok) std::copy(file.bytes.begin(), file.bytes.end(), ram.get());
     if (file.status == file_io::ReadStatus::Failed) {
-        battery_file_unreadable = true;
+        battery_file.unreadable = true;
         report_unreadable(path, "battery RAM", file.error, "RAM");
+    }
+    // Another program's file may carry more after the RAM (its clock, say).
+    if (file.status == file_io::ReadStatus::Ok && file.size > u64(ram_size)) {
+        battery_file.not_taken_in_full = true;
+        std::cout << "The battery RAM file " << path << " is " << file.size << " bytes, more than the " << ram_size
+                  << " bytes of the cartridge's RAM: the game starts with the first " << ram_size
+                  << ", and the whole file will be kept beside it when the game is saved." << std::endl;
     }
 }
 
@@ -319,13 +325,45 @@ void Cartridge::report_unreadable(const std::string& path, const char* what, con
               << "session's " << starts_blank << " will be saved beside it." << std::endl;
 }
 
-bool Cartridge::write_beside_unreadable(const std::string& path, std::string& beside, const u8* data, size_t size,
-                                        const char* what) {
-    if (beside.empty()) beside = file_io::unused_name(path, UNREAD_FILE_SUFFIX);
-    if (!write_file_replacing(beside, data, size, what)) return false;
-    std::cout << "The " << what << " file " << path << " could not be read at start, so it was left as it was; "
-              << "this session's data was written to " << beside << " instead." << std::endl;
+bool Cartridge::write_beside(const std::string& path, SaveFileAtLoad& file, const u8* data, size_t size,
+                             const char* what, const std::string& why_left) {
+    if (file.beside.empty()) file.beside = file_io::unused_name(path, UNREAD_FILE_SUFFIX);
+    if (!write_file_replacing(file.beside, data, size, what)) return false;
+    std::cout << "The " << what << " file " << path << " " << why_left << ", so it was left as it was; "
+              << "this session's data was written to " << file.beside << " instead." << std::endl;
     return false;
+}
+
+bool Cartridge::keep_copy(const std::string& path, const char* what, std::string& why) {
+    const file_io::FileRead file = file_io::read_regular_file(path, MAX_KEPT_FILE_SIZE);
+    if (file.status == file_io::ReadStatus::Missing) return true;  // gone meanwhile: nothing left to lose
+    if (file.status == file_io::ReadStatus::Failed) {
+        why = file.error;
+        return false;
+    }
+    if (file.bytes.size() != file.size) {
+        why = file.size > MAX_KEPT_FILE_SIZE ? "larger than 64 MiB" : "it changed while it was read";
+        return false;
+    }
+    std::string kept;
+    if (!file_io::create_numbered_file(path, BACKUP_SUFFIX, file.bytes.data(), file.bytes.size(), kept, why))
+        return false;
+    std::cout << "The " << what << " file " << path << " was kept as " << kept
+              << " before this session's data was written over it." << std::endl;
+    return true;
+}
+
+bool Cartridge::write_save_file(const std::string& path, SaveFileAtLoad& file, const u8* data, size_t size,
+                                const char* what) {
+    if (file.unreadable) return write_beside(path, file, data, size, what, "could not be read at start");
+    if (file.not_taken_in_full) {
+        std::string why;
+        if (!keep_copy(path, what, why))
+            return write_beside(path, file, data, size, what, "could not be kept as a backup (" + why + ")");
+        // Kept: what is there from now on is this session's own.
+        file.not_taken_in_full = false;
+    }
+    return write_file_replacing(path, data, size, what);
 }
 
 bool Cartridge::write_file_replacing(const std::string& path, const u8* data, size_t size, const char* what) const {
@@ -342,19 +380,14 @@ bool Cartridge::write_file_replacing(const std::string& path, const u8* data, si
 
 bool Cartridge::save_ram() {
     if (!rom_loaded || !rom_from_file || !has_battery() || ram_size <= 0 || !ram) return true;
-    if (battery_file_unreadable)
-        return write_beside_unreadable(get_battery_save_path(), battery_beside_path, ram.get(), size_t(ram_size),
-                                       "battery RAM");
-    return write_file_replacing(get_battery_save_path(), ram.get(), size_t(ram_size), "battery RAM");
+    return write_save_file(get_battery_save_path(), battery_file, ram.get(), size_t(ram_size), "battery RAM");
 }
 
 bool Cartridge::save_rtc(u64 cycle) {
     auto* mbc3 = dynamic_cast<MBC3*>(mbc.get());
     if (!rom_loaded || !rom_from_file || !has_rtc() || !mbc3) return true;
     const RtcFileImage image = mbc3->save_rtc(cycle, host_time());
-    if (rtc_file_unreadable)
-        return write_beside_unreadable(get_rtc_save_path(), rtc_beside_path, image.data(), image.size(), "clock");
-    return write_file_replacing(get_rtc_save_path(), image.data(), image.size(), "clock");
+    return write_save_file(get_rtc_save_path(), rtc_file, image.data(), image.size(), "clock");
 }
 
 bool Cartridge::load_rtc(u64 cycle) {
@@ -364,16 +397,24 @@ bool Cartridge::load_rtc(u64 cycle) {
     if (is_rom_file(path)) return false;
     const file_io::FileRead file = file_io::read_regular_file(path, RTC_FILE_SIZE);
     if (file.status == file_io::ReadStatus::Failed) {
-        rtc_file_unreadable = true;
+        rtc_file.unreadable = true;
         report_unreadable(path, "clock", file.error, "clock");
         return false;
     }
     if (file.status != file_io::ReadStatus::Ok) return false;
-    // A file of any other length was not written by a clock like this one.
     if (file.size == RTC_FILE_SIZE && file.bytes.size() == RTC_FILE_SIZE) {
         RtcFileImage image{};
         std::copy(file.bytes.begin(), file.bytes.end(), image.begin());
         mbc3->load_rtc(image, cycle, host_time());
+    } else if (file.size > 0) {
+        // A file of any other length was not written by a clock like this
+        // one (other programs write 44 bytes, say): it is not read, and it is
+        // kept before this session's clock replaces it. An empty file holds
+        // nothing to keep.
+        rtc_file.not_taken_in_full = true;
+        std::cout << "The clock file " << path << " is " << file.size << " bytes, not the " << RTC_FILE_SIZE
+                  << " of a clock file: the clock starts from zero, and the file will be kept beside it when "
+                  << "the game is saved." << std::endl;
     }
     return true;
 }

@@ -33,6 +33,13 @@ inline constexpr int MIN_ROM_SIZE = 0x8000;
 // player's file could not be read at start ("game.sav.new", then
 // "game.sav.new-2", ... so that no earlier one is replaced).
 inline constexpr const char* UNREAD_FILE_SUFFIX = ".new";
+// Suffix of the copy kept of a file that is about to be replaced although
+// its content was not all taken in ("game.rtc.bak", then "game.rtc.bak-2",
+// ... so that no earlier copy is replaced): a clock file of another length,
+// a battery file longer than the RAM, a developer's symbol file.
+inline constexpr const char* BACKUP_SUFFIX = ".bak";
+// No file this program keeps a copy of is larger than this.
+inline constexpr u64 MAX_KEPT_FILE_SIZE = 64ull * 1024 * 1024;
 // No cartridge controller addresses more than 8 MiB of ROM.
 inline constexpr long long MAX_ROM_FILE_SIZE = 8LL * 1024 * 1024;
 
@@ -79,7 +86,9 @@ public:
     // kept then; a cartridge with nothing to keep counts as written. A file
     // that was there at loading but could not be read is never replaced:
     // the data goes beside it (UNREAD_FILE_SUFFIX), and the writer
-    // returns false all the same, since the game will not find it there.
+    // returns false all the same, since the game will not find it there. A
+    // file that was read but not in full is first kept (BACKUP_SUFFIX), or,
+    // when no copy can be made, left alone like an unreadable one.
     bool save_ram();
     bool save_rtc(u64 cycle);
     // Reads the clock file and adds the host time passed since it was
@@ -141,7 +150,8 @@ public:
     // Writes the file through a temporary file renamed into place; false
     // (with a message naming the file) when it could not be written, the old
     // file being kept then. A file there that this program did not write is
-    // first kept as ".sym.bak"; its path is then stored in `backup_path`.
+    // first kept under a new name (".sym.bak", ".sym.bak-2", ...: no copy is
+    // ever replaced); its path is then stored in `backup_path`.
     bool write_symbol_file(std::string* backup_path = nullptr);
     // Whether a symbol-file text starts with the banner this program writes.
     static bool is_own_symbol_file(const std::string& text);
@@ -170,13 +180,18 @@ public:
     std::string rom_path;
     // Host wall-clock seconds since 1970, for the clock file.
     std::function<u64()> host_time = [] { return u64(std::time(nullptr)); };
-    // The battery RAM or clock file was there at loading but could not be
-    // read; where this session's data went instead, once written.
-    bool battery_file_unreadable = false;
-    bool rtc_file_unreadable = false;
+    // What loading found of the battery RAM file and of the clock file.
+    struct SaveFileAtLoad {
+        // There but not readable: never replaced.
+        bool unreadable = false;
+        // Read, but holding more than the cartridge took in.
+        bool not_taken_in_full = false;
+        // Where this session's data went instead of the file, once written.
+        std::string beside;
+    };
+    SaveFileAtLoad battery_file;
+    SaveFileAtLoad rtc_file;
     bool clock_start_pending = false;
-    std::string battery_beside_path;
-    std::string rtc_beside_path;
 
 private:
     std::array<u8, 0x4000> unbacked_marks{};
@@ -186,6 +201,9 @@ private:
     void load_battery_ram();
     static void report_unreadable(const std::string& path, const char* what, const std::string& why,
                                   const char* starts_blank);
-    bool write_beside_unreadable(const std::string& path, std::string& beside, const u8* data, size_t size,
-                                 const char* what);
+    bool write_save_file(const std::string& path, SaveFileAtLoad& file, const u8* data, size_t size,
+                         const char* what);
+    bool write_beside(const std::string& path, SaveFileAtLoad& file, const u8* data, size_t size, const char* what,
+                      const std::string& why_left);
+    static bool keep_copy(const std::string& path, const char* what, std::string& why);
 };

@@ -1,11 +1,13 @@
 #include "cartridge/file_io.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 namespace file_io {
@@ -31,11 +33,9 @@ public:
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
-    // Closes now, reporting the error a deferred write may surface only here.
-    int close() {
-        const int result = ::close(fd_);
-        fd_ = -1;
-        return result;
+    void reset(int fd) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
     }
 
 private:
@@ -78,12 +78,52 @@ std::string numbered(const std::string& base, int n) {
     return name;
 }
 
-bool sync_folder(const std::string& folder) {
+// Names of numbered files: base, base-2, ... up to this many.
+constexpr int NUMBERED_NAMES = 1000;
+// Temporary names a writer takes beside the file it replaces: target.tmp,
+// then target.tmp-2 ... target.tmp-100 while others are busy.
+constexpr int TEMPORARY_NAMES = 100;
+
+std::string temporary_name(const std::string& target, int n) { return numbered(target + ".tmp", n); }
+
+// Makes the folder's entries (a new name, a rename) durable. A folder that
+// may be written but not read (mode 0333) cannot be opened for its own sync;
+// the whole file system holding `file_fd` is synced then, which covers it.
+void sync_folder(const std::string& folder, int file_fd) {
     Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd.get() >= 0 && ::fsync(fd.get()) == 0;
+    if (fd.get() >= 0 && ::fsync(fd.get()) == 0) return;
+#ifdef __linux__
+    ::syncfs(file_fd);
+#else
+    (void)file_fd;
+    ::sync();
+#endif
 }
 
+// Past the file-size limit (ulimit -f) the system ends a writing process
+// with SIGXFSZ; while the signal is ignored the write fails with EFBIG
+// instead, like that of a full disk, and the writer can clean up and report.
+class FileSizeLimitIsAnError {
+public:
+    FileSizeLimitIsAnError() {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        restore_ = ::sigaction(SIGXFSZ, &ignore, &old_) == 0;
+    }
+    ~FileSizeLimitIsAnError() {
+        if (restore_) ::sigaction(SIGXFSZ, &old_, nullptr);
+    }
+    FileSizeLimitIsAnError(const FileSizeLimitIsAnError&) = delete;
+    FileSizeLimitIsAnError& operator=(const FileSizeLimitIsAnError&) = delete;
+
+private:
+    struct sigaction old_ {};
+    bool restore_ = false;
+};
+
 bool write_all(int fd, const u8* data, size_t size) {
+    const FileSizeLimitIsAnError limit_is_an_error;
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
         if (n < 0) {
@@ -94,6 +134,60 @@ bool write_all(int fd, const u8* data, size_t size) {
         size -= size_t(n);
     }
     return true;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// What a temporary file this program left can look like: a regular file
+// with no other name, of this user (or, when run as root, of the user it was
+// handed to, the owner of the file it was to replace).
+bool may_be_own_temporary(const struct stat& st, uid_t handed_to) {
+    const uid_t self = ::geteuid();
+    return S_ISREG(st.st_mode) && st.st_nlink == 1 && (st.st_uid == self || (self == 0 && st.st_uid == handed_to));
+}
+
+// Removes the file at `name` when it is a temporary file of a writer that
+// is gone (killed during its save). A writer holds an exclusive lock on its
+// temporary file from its creation to its rename, so a file that can be
+// locked now has nobody writing it. The name is checked again just before
+// it is removed, so only the file that was examined goes.
+void remove_if_left_over(const std::string& name, uid_t handed_to) {
+    struct stat named {};
+    if (::lstat(name.c_str(), &named) != 0 || !may_be_own_temporary(named, handed_to)) return;
+    // The writer set the mode of the file it replaces, which may let the
+    // owner only read or only write.
+    Fd fd(::open(name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() < 0) fd.reset(::open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat opened {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &opened) != 0 || !same_file(named, opened)) return;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return;  // a writer is at work on it, or locks are not known here
+    struct stat again {};
+    if (::lstat(name.c_str(), &again) == 0 && same_file(again, opened) && may_be_own_temporary(again, handed_to))
+        ::unlink(name.c_str());
+}
+
+// Creates a temporary file of this writer's own beside `target` and locks
+// it; -1 with errno set when none of the names is free.
+int create_temporary(const std::string& target, std::string& temp) {
+    for (int n = 1; n <= TEMPORARY_NAMES; ++n) {
+        temp = temporary_name(target, n);
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return -1;
+        }
+        // Between the creation and the lock another instance's sweep may
+        // have taken the file away (and the name may be someone else's
+        // now): the name must still be this file once it is locked.
+        const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        const bool sweep_at_it = !locked && errno == EWOULDBLOCK;
+        struct stat mine {}, named {};
+        if (!sweep_at_it && ::fstat(fd, &mine) == 0 && ::lstat(temp.c_str(), &named) == 0 && same_file(mine, named))
+            return fd;
+        ::close(fd);
+        errno = EEXIST;
+    }
+    return -1;
 }
 
 }  // namespace
@@ -152,20 +246,16 @@ bool replace_file(const std::string& path, const u8* data, size_t size, std::str
         return false;
     }
 
+    const uid_t handed_to = exists ? old.st_uid : ::geteuid();
+    for (int n = 1; n <= TEMPORARY_NAMES; ++n) remove_if_left_over(temporary_name(target, n), handed_to);
     // A temporary name of our own: created here and now, never an old file
     // or a link someone left under that name.
     std::string temp;
-    int raw_fd = -1;
-    for (int n = 1; n <= 100 && raw_fd < 0; ++n) {
-        temp = numbered(target + ".tmp", n);
-        raw_fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (raw_fd < 0 && errno != EEXIST) break;
-    }
-    if (raw_fd < 0) {
+    Fd fd(create_temporary(target, temp));
+    if (fd.get() < 0) {
         error = "cannot create " + temp + " (" + system_error(errno) + ")";
         return false;
     }
-    Fd fd(raw_fd);
     auto give_up = [&](const std::string& why) {
         const int e = errno;
         error = why + " (" + system_error(e) + ")";
@@ -182,18 +272,42 @@ bool replace_file(const std::string& path, const u8* data, size_t size, std::str
             // Not fatal: the data matters more than who owns it.
         }
     }
+    // The flush reports what a deferred write could otherwise report only at
+    // the close; the file stays open (and locked) until it has its name.
     if (::fsync(fd.get()) != 0) return give_up("flushing " + temp + " to the disk failed");
-    if (fd.close() != 0) return give_up("closing " + temp + " failed");
-    const std::string folder = folder_of(target);
-    if (!sync_folder(folder)) return give_up("cannot sync the folder " + folder);
     if (::rename(temp.c_str(), target.c_str()) != 0) return give_up("cannot replace " + target);
     // The new file is in place; this makes the rename itself durable.
-    sync_folder(folder);
+    sync_folder(folder_of(target), fd.get());
     return true;
 }
 
+bool create_numbered_file(const std::string& path, const std::string& suffix, const u8* data, size_t size,
+                          std::string& created, std::string& error) {
+    for (int n = 1; n <= NUMBERED_NAMES; ++n) {
+        const std::string name = numbered(path + suffix, n);
+        Fd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (fd.get() < 0) {
+            if (errno == EEXIST) continue;
+            error = "cannot create " + name + " (" + system_error(errno) + ")";
+            return false;
+        }
+        // Written in place: until it is complete the file it copies is still
+        // there, so a crash leaves at worst an incomplete extra copy.
+        if (!write_all(fd.get(), data, size) || ::fsync(fd.get()) != 0) {
+            error = "writing " + name + " failed (" + system_error(errno) + ")";
+            ::unlink(name.c_str());
+            return false;
+        }
+        sync_folder(folder_of(name), fd.get());
+        created = name;
+        return true;
+    }
+    error = "every name from " + path + suffix + " to " + numbered(path + suffix, NUMBERED_NAMES) + " is taken";
+    return false;
+}
+
 std::string unused_name(const std::string& path, const std::string& suffix) {
-    for (int n = 1; n < 1000; ++n) {
+    for (int n = 1; n <= NUMBERED_NAMES; ++n) {
         const std::string name = numbered(path + suffix, n);
         struct stat st {};
         if (::lstat(name.c_str(), &st) != 0 && errno == ENOENT) return name;

@@ -32,10 +32,20 @@ FileRead read_regular_file(const std::string& path, u64 limit);
 // link is followed to the file it names, which is replaced in its own folder
 // and keeps its permissions (and, when run as root, its owner). The bytes go
 // to a new temporary file created exclusively beside it (never an old one,
-// never through a link), are flushed to the disk, and the folder is synced
-// before and after the rename, so a power cut leaves the old file or the new
-// one. Returns false with the reason in `error`, the old file untouched.
+// never through a link) and are flushed to the disk before the rename, and
+// the folder after it, so a power cut leaves the old file or the new one.
+// Temporary files that an earlier writer left when it was killed are removed
+// first, so they never block a save. Returns false with the reason in
+// `error`, the old file untouched.
 bool replace_file(const std::string& path, const u8* data, size_t size, std::string& error);
+
+// Writes `size` bytes to a file of a name nothing has yet: the first free one
+// of `path` + `suffix`, then with "-2", "-3", ... appended. It is created
+// exclusively, so nothing that is there (a file, a folder, a link) is ever
+// replaced or followed. Returns false with the reason in `error`, leaving
+// nothing behind; else its name is in `created`.
+bool create_numbered_file(const std::string& path, const std::string& suffix, const u8* data, size_t size,
+                          std::string& created, std::string& error);
 
 // The first of `path` + `suffix`, then with "-2", "-3", ... appended, that
 // names nothing yet (not even a dangling link).

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "cartridge/cartridge.h"
+#include "cartridge/file_io.h"
 #include "debug/disassembler.h"
 
 namespace {
@@ -21,8 +22,6 @@ constexpr int BANK_SIZE = 0x4000;
 // written as rows of 16 tiles (128 pixels wide).
 constexpr int TILE_BYTES = 16;
 constexpr int WIDE_IMAGE_FROM = 0x110;
-// A developer's symbol file kept as a backup is read whole; none is this large.
-constexpr std::uintmax_t MAX_KEPT_FILE_SIZE = 64ull * 1024 * 1024;
 
 }  // namespace
 
@@ -131,10 +130,15 @@ bool Cartridge::write_symbol_file(std::string* backup_path) {
             return false;
         }
         if (!is_own_symbol_file(old_text)) {
-            const std::string backup = path + ".bak";
-            if (!write_file_replacing(backup, reinterpret_cast<const u8*>(old_text.data()), old_text.size(),
-                                      "symbol backup"))
+            // Under a name of its own: a second developer's file never
+            // replaces the copy of the first.
+            std::string backup, error;
+            if (!file_io::create_numbered_file(path, BACKUP_SUFFIX, reinterpret_cast<const u8*>(old_text.data()),
+                                               old_text.size(), backup, error)) {
+                std::cout << "Could not write the symbol file " << path << ": the file there cannot be kept as a "
+                          << "backup (" << error << "); it is left as it is" << std::endl;
                 return false;
+            }
             if (backup_path) *backup_path = backup;
         }
     }
