@@ -78,9 +78,12 @@ TEST(NoiseChannel, ClockShiftAbove13FreezesTheRegister) {
 // NR43 on a playing channel: the shift counter the trigger started runs on.
 // The register is clocked by the rise of the selected counter bit, so a new
 // shift keeps the steps on that counter's grid, and selecting a high bit where
-// a low one was selected steps the register at once; a new divisor applies
-// from the counter's next increment (codes 1-7 finish the count in progress).
-// Cycles from the trigger; the steps are seen at the end of their M-cycle.
+// a low one was selected steps the register at once. A new divisor applies
+// from the counter's next increment: at codes 1-7 the divide-by-code counter
+// keeps the prescaler ticks (every 8 cycles from the trigger here) it has
+// counted and compares them with the new code, and a tick in the write's own
+// cycle still belongs to the old code. Cycles from the trigger; the steps are
+// seen at the end of their M-cycle.
 TEST(NoiseChannel, Nr43WriteKeepsTheShiftCounterRunning) {
     struct Case {
         u8 from, to;
@@ -99,9 +102,17 @@ TEST(NoiseChannel, Nr43WriteKeepsTheShiftCounterRunning) {
         {0x11, 0x31, 80, true, 204, 332},   // count 8: bit 3 selected, high
         {0x11, 0x31, 96, false, 204, 332},
         {0x11, 0x10, 96, false, 112, 128},  // code 0: +1 every 4 cycles from 10
-        {0x02, 0x01, 80, false, 84, 100},   // code 2 to 1: the count of 16
-        {0x02, 0x01, 84, false, 108, 124},  // in progress ends first
-        {0x02, 0x01, 100, false, 116, 132},
+        {0x02, 0x01, 80, false, 84, 100},   // code 2 to 1: the tick at 80 ends
+        {0x02, 0x01, 84, false, 100, 116},  // the count of 2; after 84 the
+        {0x02, 0x01, 100, false, 108, 124}, // next tick ends a count of 1
+        // Code 1 to 2 (counter +1 at 18, 26, ...): after the increment at 82
+        // the count of 2 starts afresh; the tick at 88 still ends a count of 1.
+        {0x01, 0x02, 84, false, 116, 148},
+        {0x01, 0x02, 88, false, 108, 140},
+        // Code 0 to 2, shift 1 (counter +1 every 4 cycles from 12): the
+        // divide-by-2 counter counts the ticks after the write, so the tick
+        // at 80 is not one of them.
+        {0x10, 0x12, 80, false, 148, 212},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << "NR43 " << int(c.from) << " to " << int(c.to) << std::dec

@@ -1,5 +1,7 @@
 #include "audio/noise_channel.h"
 
+#include <algorithm>
+
 #include "core/gb.h"
 
 namespace {
@@ -133,19 +135,31 @@ void NoiseChannel::write_nr43(u8 value) {
         gb->audio.update_next_frequency_cycle_for_channel(TIMER_INDEX, timer_period());
         return;
     }
-    // The shift counter runs on; the new divisor applies from its next
-    // increment (a count in progress at divisor codes 1-7 ends at the old
-    // code; from or to code 0 the counter takes the other clock at once).
+    // The shift counter runs on and takes the new divisor from its next
+    // increment.
+    const u64 unit = NOISE_PRESCALER_UNIT;
+    const u64 since_power_on = now - gb->audio.power_on_cycle;
     const u64 done = now < counter_ref_cycle ? 0 : (now - counter_ref_cycle) / old_increment;
-    u64 next_increment = counter_ref_cycle + (done + 1) * old_increment;
-    if (divisor_code != old_code && (old_code == 0 || divisor_code == 0)) {
-        const Audio& audio = gb->audio;
-        if (divisor_code == 0) {
-            next_increment = now + 4 - (now - audio.power_on_cycle) % 4;
-        } else {
-            const u64 to_tick = NOISE_PRESCALER_UNIT - (now - audio.power_on_cycle - NOISE_TICK_PHASE) % NOISE_PRESCALER_UNIT;
-            next_increment = now + to_tick + u64(divisor_code - 1) * NOISE_PRESCALER_UNIT;
-        }
+    const u64 last_increment = counter_ref_cycle + done * old_increment;
+    u64 next_increment = last_increment + old_increment;
+    if (divisor_code == 0) {
+        // Code 0 clocks the counter every 4 cycles, on the unit's 1 MHz clock.
+        if (old_code != 0) next_increment = now + 4 - since_power_on % 4;
+    } else if (old_code == 0) {
+        // The divide-by-code counter, idle under code 0, counts the prescaler
+        // ticks after the write (one in the write's own cycle has passed).
+        next_increment = now + unit - since_power_on % unit + NOISE_TICK_PHASE + u64(divisor_code - 1) * unit;
+    } else if (now >= counter_ref_cycle) {
+        // The divide-by-code counter keeps the ticks it has counted since the
+        // last increment and compares them with the new code from the next
+        // tick on. A tick in the write's own cycle was compared with the old
+        // code: if it ended the count, that increment still comes.
+        const u64 counted = (now - (last_increment - NOISE_TICK_PHASE)) / unit;
+        if (counted < u64(old_code))
+            next_increment = last_increment + unit * std::max(u64(divisor_code), counted + 1);
+    } else {
+        // Before the trigger's first count has begun.
+        next_increment = counter_ref_cycle + unit * u64(divisor_code);
     }
     counter_ref = count;
     counter_ref_cycle = next_increment - increment_period();
