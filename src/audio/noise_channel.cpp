@@ -13,6 +13,21 @@ constexpr int NOISE_PRESCALER_UNIT = 8;
 // Cycles from a prescaler tick (counted from power-on) to the shift counter's
 // increment that it causes.
 constexpr u64 NOISE_TICK_PHASE = 2;
+
+// How an NR43 write on a playing channel meets the divide-by-code counter,
+// by model class (index: CGB class or not). On CGB the counter keeps the
+// prescaler ticks it has counted since the last increment and compares them
+// with the new code from the next tick on; it counts nothing under code 0,
+// and a tick in the write's own cycle still belongs to the old code. The DMG
+// class keeps the older rule: a count in progress ends at the old code, and
+// leaving code 0 counts a tick in the write's own cycle or the one before.
+struct Nr43Rules {
+    bool keeps_counted_ticks;
+};
+constexpr Nr43Rules NR43_RULES[2] = {
+    {false},  // DMG class
+    {true},   // CGB class
+};
 }  // namespace
 
 void NoiseChannel::reset() {
@@ -137,27 +152,27 @@ void NoiseChannel::write_nr43(u8 value) {
     }
     // The shift counter runs on and takes the new divisor from its next
     // increment.
+    const bool keeps_counted_ticks = NR43_RULES[gb->is_cgb].keeps_counted_ticks;
     const u64 unit = NOISE_PRESCALER_UNIT;
-    const u64 since_power_on = now - gb->audio.power_on_cycle;
+    const u64 power_on = gb->audio.power_on_cycle;
     const u64 done = now < counter_ref_cycle ? 0 : (now - counter_ref_cycle) / old_increment;
     const u64 last_increment = counter_ref_cycle + done * old_increment;
     u64 next_increment = last_increment + old_increment;
     if (divisor_code == 0) {
         // Code 0 clocks the counter every 4 cycles, on the unit's 1 MHz clock.
-        if (old_code != 0) next_increment = now + 4 - since_power_on % 4;
+        if (old_code != 0) next_increment = now + 4 - (now - power_on) % 4;
     } else if (old_code == 0) {
         // The divide-by-code counter, idle under code 0, counts the prescaler
-        // ticks after the write (one in the write's own cycle has passed).
-        next_increment = now + unit - since_power_on % unit + NOISE_TICK_PHASE + u64(divisor_code - 1) * unit;
-    } else if (now >= counter_ref_cycle) {
-        // The divide-by-code counter keeps the ticks it has counted since the
-        // last increment and compares them with the new code from the next
-        // tick on. A tick in the write's own cycle was compared with the old
-        // code: if it ended the count, that increment still comes.
+        // ticks from the first one after `from`.
+        const u64 from = keeps_counted_ticks ? now : now - NOISE_TICK_PHASE;
+        next_increment = from + unit - (from - power_on) % unit + NOISE_TICK_PHASE + u64(divisor_code - 1) * unit;
+    } else if (keeps_counted_ticks && now >= counter_ref_cycle) {
+        // A tick in the write's own cycle that ended the count under the old
+        // code still gives its increment.
         const u64 counted = (now - (last_increment - NOISE_TICK_PHASE)) / unit;
         if (counted < u64(old_code))
             next_increment = last_increment + unit * std::max(u64(divisor_code), counted + 1);
-    } else {
+    } else if (keeps_counted_ticks) {
         // Before the trigger's first count has begun.
         next_increment = counter_ref_cycle + unit * u64(divisor_code);
     }
