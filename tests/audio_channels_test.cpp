@@ -78,9 +78,12 @@ TEST(NoiseChannel, ClockShiftAbove13FreezesTheRegister) {
 // NR43 on a playing channel: the shift counter the trigger started runs on.
 // The register is clocked by the rise of the selected counter bit, so a new
 // shift keeps the steps on that counter's grid, and selecting a high bit where
-// a low one was selected steps the register at once; a new divisor applies
-// from the counter's next increment (codes 1-7 finish the count in progress).
-// Cycles from the trigger; the steps are seen at the end of their M-cycle.
+// a low one was selected steps the register at once. A new divisor applies
+// from the counter's next increment: at codes 1-7 the divide-by-code counter
+// keeps the prescaler ticks (every 8 cycles from the trigger here) it has
+// counted and compares them with the new code, and a tick in the write's own
+// cycle still belongs to the old code. Cycles from the trigger; the steps are
+// seen at the end of their M-cycle.
 TEST(NoiseChannel, Nr43WriteKeepsTheShiftCounterRunning) {
     struct Case {
         u8 from, to;
@@ -99,9 +102,17 @@ TEST(NoiseChannel, Nr43WriteKeepsTheShiftCounterRunning) {
         {0x11, 0x31, 80, true, 204, 332},   // count 8: bit 3 selected, high
         {0x11, 0x31, 96, false, 204, 332},
         {0x11, 0x10, 96, false, 112, 128},  // code 0: +1 every 4 cycles from 10
-        {0x02, 0x01, 80, false, 84, 100},   // code 2 to 1: the count of 16
-        {0x02, 0x01, 84, false, 108, 124},  // in progress ends first
-        {0x02, 0x01, 100, false, 116, 132},
+        {0x02, 0x01, 80, false, 84, 100},   // code 2 to 1: the tick at 80 ends
+        {0x02, 0x01, 84, false, 100, 116},  // the count of 2; after 84 the
+        {0x02, 0x01, 100, false, 108, 124}, // next tick ends a count of 1
+        // Code 1 to 2 (counter +1 at 18, 26, ...): after the increment at 82
+        // the count of 2 starts afresh; the tick at 88 still ends a count of 1.
+        {0x01, 0x02, 84, false, 116, 148},
+        {0x01, 0x02, 88, false, 108, 140},
+        // Code 0 to 2, shift 1 (counter +1 every 4 cycles from 12): the
+        // divide-by-2 counter counts the ticks after the write, so the tick
+        // at 80 is not one of them.
+        {0x10, 0x12, 80, false, 148, 212},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << "NR43 " << int(c.from) << " to " << int(c.to) << std::dec
@@ -147,6 +158,98 @@ TEST(Sweep, ClockBeforeTheTriggersReloadUsesTheOldShadow) {
         m.w(NR14, 0x81);  // 0x100
         m.run(40);
         EXPECT_EQ(m.playing(1), before == 0 || before > 12) << before << " cycles before";
+    }
+}
+
+// The sweep's overflow checks on CGB shift the frequency serially, 4 cycles a
+// bit. The first sweep clock after power-on lands 3 cycles into the M-cycle
+// ending at `m_cycle`; with NR10 0x17 (period 1, add, shift 7) it writes back
+// 0x7F0 + 0xF = 0x7FF, whose check (0x7FF + 0xF) overflows: the stop comes 28
+// cycles after the clock, unless NR10's shift is 0 when the check ends. A
+// trigger ends that check and starts its own, which ends 8 + 4 * shift cycles
+// after the trigger. The stop lands at its own cycle, seen in the channel
+// before anything reads NR52 (the slow rows have no duty step near it). Each
+// row writes at `m_cycle` and gives the last cycle after it at which the
+// channel still plays.
+TEST(Sweep, OverflowChecksEndSeriallyAfterTheWriteBackOrTheTrigger) {
+    constexpr u64 STAYS_ON = ~u64(0);
+    struct Case {
+        const char* what;
+        u8 nr10;
+        int frequency;
+        bool triggered;  // 4096 cycles before m_cycle
+        u16 reg;         // written at m_cycle (0: nothing)
+        u8 value;
+        u64 last_on;
+    };
+    const Case cases[] = {
+        {"write-back alone", 0x17, 0x7F0, true, 0, 0, 24},
+        {"NR10 shift 0 before the check ends", 0x17, 0x7F0, true, NR10, 0x00, STAYS_ON},
+        {"NR10 shift 1 before the check ends", 0x17, 0x7F0, true, NR10, 0x11, 24},
+        {"retrigger at 0x7FF", 0x17, 0x7F0, true, NR14, 0x87, 32},
+        {"trigger from silence at 0x7FF", 0x17, 0x7FF, false, NR14, 0x87, 32},
+        {"slow, shift 1: 0x500 writes back 0x780, whose check overflows", 0x11, 0x500, true, 0, 0, 0},
+        {"slow trigger, shift 1: 0x600 + 0x300 overflows", 0x11, 0x600, false, NR14, 0x86, 8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        AudioMachine m("cgbE");
+        const u64 m_cycle = m.power_cycle() + 3 * SEQ_STEP + 4;
+        m.w(NR10, c.nr10);
+        m.w(NR12, 0xF0);
+        m.w(NR13, u8(c.frequency));
+        m.run_to(m_cycle - 4096);
+        if (c.triggered) m.w(NR14, u8(0x80 | c.frequency >> 8));
+        m.run_to(m_cycle);
+        if (c.reg != 0) m.w(c.reg, c.value);
+        const u64 last_on = c.last_on == STAYS_ON ? 60 : c.last_on;
+        m.run_to(m_cycle + last_on);
+        EXPECT_TRUE(m.audio().channel1->playing) << last_on << " cycles after";
+        m.run_to(m_cycle + last_on + 4);
+        const bool on = c.last_on == STAYS_ON;
+        EXPECT_EQ(m.audio().channel1->playing, on) << last_on + 4 << " cycles after";
+        EXPECT_EQ(m.playing(1), on) << last_on + 4 << " cycles after";
+    }
+}
+
+// On CGB the period counter takes the sweep's write-back like an NR13 write:
+// in the 4 cycles after a duty step it sets the period that step began. Each
+// row triggers so that a duty step lands `before` cycles before the first
+// sweep clock after power-on (3 * SEQ_STEP + 3 cycles after it), and gives the
+// cycles from that step to the next one.
+TEST(Sweep, PeriodCounterTakesAWriteBackJustAfterADutyStep) {
+    struct Case {
+        u8 nr10, nr13;  // NR14 0x87: frequency 0x700 | NR13
+        u64 before;
+        u64 next_step;
+    };
+    const Case cases[] = {
+        {0x17, 0xE0, 3, 68},   // 0x7E0 (period 128) + 0xF = 0x7EF: period 68
+        {0x17, 0xE0, 7, 128},  // a step 7 cycles before: that period stays 128
+        {0x1F, 0xFF, 3, 64},   // 0x7FF (period 4) - 0xF = 0x7F0: period 64
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "NR10 " << std::hex << int(c.nr10) << std::dec << ", step " << c.before
+                                        << " cycles before the clock");
+        AudioMachine m("cgbE");
+        const u64 step = m.power_cycle() + 3 * SEQ_STEP + 3 - c.before;
+        const u64 period = (2048 - (0x700 | c.nr13)) * 4;
+        m.w(NR10, c.nr10);
+        m.w(NR12, 0xF0);
+        m.w(NR13, c.nr13);
+        // A trigger from silence steps first after its period plus 8 cycles.
+        m.run_to(step - (period + 8));
+        m.w(NR14, 0x87);
+        std::vector<u64> steps;
+        int last = m.audio().channel1->duty_position;
+        while (steps.size() < 2 && m.now() < step + 200) {
+            m.run(1);
+            if (m.audio().channel1->duty_position != last) steps.push_back(m.now());
+            last = m.audio().channel1->duty_position;
+        }
+        ASSERT_EQ(steps.size(), 2u);
+        ASSERT_LT(steps[0] - step, 4u);  // seen at the end of its M-cycle
+        EXPECT_EQ(steps[1] - steps[0], c.next_step);
     }
 }
 

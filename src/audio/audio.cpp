@@ -309,7 +309,13 @@ void Audio::recompute_next_frequency_event() {
     u64 next = NEVER;
     for (u64 cycle : next_frequency_cycle)
         if (cycle > now && cycle < next) next = cycle;
+    const u64 sweep = channel1->next_sweep_event();
+    if (sweep > now && sweep < next) next = sweep;
     gb->cpu.set_next_audio_frequency_cycle(next);
+}
+
+void Audio::wake_at(u64 cycle) {
+    if (cycle < gb->cpu.next_audio_frequency_cycle) gb->cpu.set_next_audio_frequency_cycle(cycle);
 }
 
 void Audio::tick_frequency() {
@@ -322,6 +328,9 @@ void Audio::tick_frequency() {
     // the mix first produces the samples up to the cycle before (see
     // update_outputs); one that does not leaves them to be made later.
     frequency_tick_running = true;
+    // Channel 1's sweep works on its period counter: a clock or stop due now
+    // comes before the duty step of this cycle, which it may move.
+    channel1->catch_up_sweep();
     if (next_frequency_cycle[0] == now) channel1->tick_frequency();
     if (next_frequency_cycle[1] == now) channel2->tick_frequency();
     if (next_frequency_cycle[2] == now) channel3->tick_frequency();

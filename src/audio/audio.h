@@ -127,6 +127,9 @@ public:
     // --- channel timers, mixing and sample output ---
     void tick_frequency();
     void update_next_frequency_cycle_for_channel(int channel, u64 delay);
+    // Makes the channel-timer dispatch run no later than 4 MHz cycle `cycle`
+    // (channel 1's sweep events ride on it).
+    void wake_at(u64 cycle);
     void update_outputs();
     // Produces one sample and moves the sample clock on.
     void sample_tick();

@@ -1,5 +1,7 @@
 #include "audio/noise_channel.h"
 
+#include <algorithm>
+
 #include "core/gb.h"
 
 namespace {
@@ -11,6 +13,21 @@ constexpr int NOISE_PRESCALER_UNIT = 8;
 // Cycles from a prescaler tick (counted from power-on) to the shift counter's
 // increment that it causes.
 constexpr u64 NOISE_TICK_PHASE = 2;
+
+// How an NR43 write on a playing channel meets the divide-by-code counter,
+// by model class (index: CGB class or not). On CGB the counter keeps the
+// prescaler ticks it has counted since the last increment and compares them
+// with the new code from the next tick on; it counts nothing under code 0,
+// and a tick in the write's own cycle still belongs to the old code. The DMG
+// class keeps the older rule: a count in progress ends at the old code, and
+// leaving code 0 counts a tick in the write's own cycle or the one before.
+struct Nr43Rules {
+    bool keeps_counted_ticks;
+};
+constexpr Nr43Rules NR43_RULES[2] = {
+    {false},  // DMG class
+    {true},   // CGB class
+};
 }  // namespace
 
 void NoiseChannel::reset() {
@@ -133,19 +150,31 @@ void NoiseChannel::write_nr43(u8 value) {
         gb->audio.update_next_frequency_cycle_for_channel(TIMER_INDEX, timer_period());
         return;
     }
-    // The shift counter runs on; the new divisor applies from its next
-    // increment (a count in progress at divisor codes 1-7 ends at the old
-    // code; from or to code 0 the counter takes the other clock at once).
+    // The shift counter runs on and takes the new divisor from its next
+    // increment.
+    const bool keeps_counted_ticks = NR43_RULES[gb->is_cgb].keeps_counted_ticks;
+    const u64 unit = NOISE_PRESCALER_UNIT;
+    const u64 power_on = gb->audio.power_on_cycle;
     const u64 done = now < counter_ref_cycle ? 0 : (now - counter_ref_cycle) / old_increment;
-    u64 next_increment = counter_ref_cycle + (done + 1) * old_increment;
-    if (divisor_code != old_code && (old_code == 0 || divisor_code == 0)) {
-        const Audio& audio = gb->audio;
-        if (divisor_code == 0) {
-            next_increment = now + 4 - (now - audio.power_on_cycle) % 4;
-        } else {
-            const u64 to_tick = NOISE_PRESCALER_UNIT - (now - audio.power_on_cycle - NOISE_TICK_PHASE) % NOISE_PRESCALER_UNIT;
-            next_increment = now + to_tick + u64(divisor_code - 1) * NOISE_PRESCALER_UNIT;
-        }
+    const u64 last_increment = counter_ref_cycle + done * old_increment;
+    u64 next_increment = last_increment + old_increment;
+    if (divisor_code == 0) {
+        // Code 0 clocks the counter every 4 cycles, on the unit's 1 MHz clock.
+        if (old_code != 0) next_increment = now + 4 - (now - power_on) % 4;
+    } else if (old_code == 0) {
+        // The divide-by-code counter, idle under code 0, counts the prescaler
+        // ticks from the first one after `from`.
+        const u64 from = keeps_counted_ticks ? now : now - NOISE_TICK_PHASE;
+        next_increment = from + unit - (from - power_on) % unit + NOISE_TICK_PHASE + u64(divisor_code - 1) * unit;
+    } else if (keeps_counted_ticks && now >= counter_ref_cycle) {
+        // A tick in the write's own cycle that ended the count under the old
+        // code still gives its increment.
+        const u64 counted = (now - (last_increment - NOISE_TICK_PHASE)) / unit;
+        if (counted < u64(old_code))
+            next_increment = last_increment + unit * std::max(u64(divisor_code), counted + 1);
+    } else if (keeps_counted_ticks) {
+        // Before the trigger's first count has begun.
+        next_increment = counter_ref_cycle + unit * u64(divisor_code);
     }
     counter_ref = count;
     counter_ref_cycle = next_increment - increment_period();

@@ -24,6 +24,26 @@ constexpr u64 FREQUENCY_RELOAD_WINDOW_ONE_M_DOUBLE = 2;
 constexpr u64 SWEEP_CLOCK_LATENCY = 4;
 // Cycles from a trigger to its reload of the sweep timer and shadow frequency.
 constexpr u64 TRIGGER_SWEEP_RELOAD_LATENCY = 12;
+// Cycles the serial overflow check takes per bit of the sweep shift.
+constexpr u64 SWEEP_CHECK_CYCLES_PER_BIT = 4;
+
+// The sweep's overflow checks, by model class (index: CGB class or not). On
+// CGB a trigger's check of the new frequency goes through the same serial
+// shifter as the check after a write-back, from 8 cycles after the trigger,
+// and a check that ends while NR10's shift is 0 stops nothing; the period
+// counter takes a written-back frequency like an NRx3 write, so a write-back
+// in the 4 cycles after a duty step sets the period just begun. The DMG class
+// keeps the instant trigger check and the period counter apart from the sweep.
+struct SweepRules {
+    bool serial_trigger_check;
+    u64 trigger_check_start;  // cycles after the trigger
+    bool stop_needs_shift;
+    bool write_back_reloads_period;
+};
+constexpr SweepRules SWEEP_RULES[2] = {
+    {false, 0, false, false},  // DMG class
+    {true, 8, true, true},     // CGB class
+};
 
 }  // namespace
 
@@ -152,18 +172,18 @@ void SquareChannel::write_nr_3(u8 value) {
     catch_up_sweep();
     if (!gb->audio.powered) return;
     frequency = (frequency & 0x700) | value;
-    frequency_written();
+    frequency_written(gb->cpu.cycles_4mhz);
 }
 
 // The period counter reloads from the frequency registers during the 4 cycles
-// after a duty step, so a write within them sets the length of the period
-// already running.
-void SquareChannel::frequency_written() {
+// after a duty step, so a write within them (at 4 MHz cycle `at`, now or a
+// sweep write-back just run) sets the length of the period already running.
+void SquareChannel::frequency_written(u64 at) {
     const u64 now = gb->cpu.cycles_4mhz;
     const bool late_cgb = gb->device == MODEL_CGBD || gb->device == MODEL_CGBE;
     const u64 window =
         gb->double_speed && !late_cgb ? FREQUENCY_RELOAD_WINDOW_ONE_M_DOUBLE : FREQUENCY_RELOAD_WINDOW;
-    if (!playing || now - last_step_cycle >= window) return;
+    if (!playing || at - last_step_cycle >= window) return;
     gb->audio.update_next_frequency_cycle_for_channel(channel_number - 1,
                                                       last_step_cycle + u64(timer_period()) - now);
 }
@@ -180,7 +200,7 @@ void SquareChannel::write_nr_4(u8 value) {
     if (value & 0x80)
         start();
     else
-        frequency_written();
+        frequency_written(gb->cpu.cycles_4mhz);
     nr_4 = value;
 }
 
@@ -218,16 +238,23 @@ void SquareChannel::start() {
     envelope_wake_pending = false;
     envelope_counter = envelope_period;
     sweep_stop_due = NEVER;
-    // The trigger checks the new frequency for an overflow at once; the sweep
-    // unit itself (timer, shadow frequency, enable) reloads a few cycles
-    // later, and a sweep clock before that works on the state it had.
+    // The trigger checks the new frequency for an overflow, and ends a check
+    // still running from the last write-back; the sweep unit itself (timer,
+    // shadow frequency, enable) reloads a few cycles later, and a sweep clock
+    // before that works on the state it had.
     sweep_negate_used = false;
     if (channel_number == 1) {
         sweep_reload_due = now + TRIGGER_SWEEP_RELOAD_LATENCY;
         if (sweep_shift > 0) {
             const int delta = frequency >> sweep_shift;
             if (!sweep_add) sweep_negate_used = true;
-            if (sweep_add && frequency + delta > 2047) stop_playing();
+            if (sweep_add && frequency + delta > 2047) {
+                const SweepRules& rules = SWEEP_RULES[gb->is_cgb];
+                if (rules.serial_trigger_check)
+                    overflow_stop_at(now + rules.trigger_check_start + u64(sweep_shift) * SWEEP_CHECK_CYCLES_PER_BIT);
+                else
+                    stop_playing();
+            }
         }
     }
 
@@ -239,7 +266,6 @@ void SquareChannel::start() {
 }
 
 void SquareChannel::tick_frequency() {
-    catch_up_sweep();
     last_step_cycle = gb->cpu.cycles_4mhz;
     gb->audio.update_next_frequency_cycle_for_channel(channel_number - 1, u64(timer_period()));
     duty_position = (duty_position + 1) & 7;
@@ -286,10 +312,12 @@ void SquareChannel::step_envelope() {
     calculate_sample();
 }
 
-// The frame sequencer's sweep clock reaches the sweep unit 4 cycles later.
+// The frame sequencer's sweep clock reaches the sweep unit 4 cycles later,
+// where it may change the period counter's frequency.
 void SquareChannel::tick_sweep() {
     catch_up_sweep();
     sweep_clock_due = gb->cpu.cycles_4mhz + SWEEP_CLOCK_LATENCY;
+    gb->audio.wake_at(sweep_clock_due);
 }
 
 void SquareChannel::reload_sweep() {
@@ -313,7 +341,7 @@ void SquareChannel::run_due_sweep() {
     if (sweep_reload_due <= now) reload_sweep();
     if (sweep_stop_due <= now) {
         sweep_stop_due = NEVER;
-        if (playing) stop_playing();
+        if (playing && (sweep_shift != 0 || !SWEEP_RULES[gb->is_cgb].stop_needs_shift)) stop_playing();
     }
 }
 
@@ -331,8 +359,16 @@ void SquareChannel::clock_sweep(u64 at) {
     if (n == 0 || sweep_shift == 0) return;
     frequency = n;
     sweep_shadow = n;
+    if (SWEEP_RULES[gb->is_cgb].write_back_reloads_period) frequency_written(at);
     if (!sweep_add) return;  // sweep_calculate marked the subtraction already
     // The check of the written-back frequency shifts it serially, one bit every
     // 4 cycles, so an overflow stops the channel 4 * `sweep_shift` cycles later.
-    if (n + (n >> sweep_shift) > 2047) sweep_stop_due = at + u64(sweep_shift) * 4;
+    if (n + (n >> sweep_shift) > 2047) overflow_stop_at(at + u64(sweep_shift) * SWEEP_CHECK_CYCLES_PER_BIT);
+}
+
+// The stop of an overflow found by a serial check comes at its own cycle,
+// whether or not anything reads the channel then.
+void SquareChannel::overflow_stop_at(u64 cycle) {
+    sweep_stop_due = cycle;
+    gb->audio.wake_at(cycle);
 }

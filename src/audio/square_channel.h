@@ -31,6 +31,9 @@ public:
     void catch_up_sweep() {
         if (sweep_clock_due != NEVER || sweep_stop_due != NEVER || sweep_reload_due != NEVER) run_due_sweep();
     }
+    // The cycle of the next sweep clock or overflow stop, NEVER when none is
+    // pending.
+    u64 next_sweep_event() const { return sweep_clock_due < sweep_stop_due ? sweep_clock_due : sweep_stop_due; }
     void reset_sound_length();
     void reset_envelope_cycles_left();
 
@@ -101,10 +104,11 @@ public:
     u64 sweep_reload_due = NEVER;
 
 private:
-    void frequency_written();
+    void frequency_written(u64 at);
     void run_due_sweep();
     void reload_sweep();
     void clock_sweep(u64 at);
+    void overflow_stop_at(u64 cycle);
     int timer_period() const { return (2048 - frequency) * 4; }
     int sweep_calculate();
     void clock_length();
