@@ -1,6 +1,7 @@
 // When the picture unit holds VRAM and OAM against the CPU, and what STAT
 // shows meanwhile, on the first line after LCD-on, on an ordinary line and on
 // line 0 of the next frame. Each probe is a CPU program: it switches the LCD
+// off at a chosen point of its frame, keeps it off for a while, switches it
 // on and then reads or writes at every M-cycle it can reach, in either speed,
 // so the access falls on the line cycle the CPU's own timing gives it.
 #include <gtest/gtest.h>
@@ -35,6 +36,14 @@ constexpr u16 VRAM_CELL = 0x9FFF;
 constexpr u16 OAM_CELL = 0xFE02;
 constexpr u8 STORED = 0x5A;
 
+// Where on the LCD's frame grid the LCD is switched off before a probe, and
+// for how many M-cycles it stays off.
+struct LcdOff {
+    int line;
+    int cycle;
+    int m_cycles;
+};
+
 struct Outcome {
     Line line;
     int cycle;
@@ -55,19 +64,17 @@ public:
         }
     }
 
-    // Switches the LCD off (for `off_m_cycles` M-cycles) and on with SCX
-    // `scx`, skips `offset` M-cycles and then accesses at every other M-cycle
-    // (each access takes two) until the second frame's line 1.
-    std::vector<Outcome> run(Access access, int scx, int offset, int off_m_cycles = 256) {
-        gb.write_byte(REG_LCDC, 0x00);
+    // Switches the LCD off as `off` says and on with SCX `scx`, skips
+    // `offset` M-cycles and then accesses at every other M-cycle (each access
+    // takes two) until the second frame's line 1.
+    std::vector<Outcome> run(Access access, int scx, int offset, const LcdOff& off) {
+        switch_off_at(off.line, off.cycle);
         gb.write_byte(REG_SCX, u8(scx));
-        gb.cpu.pc = 0x0202;
-        for (int i = 0; i < off_m_cycles; ++i) step_at(0x0202);
+        for (int i = 0; i < off.m_cycles; ++i) step_at(0x0202);
         gb.vram[VRAM_CELL & 0x1FFF] = STORED;
         gb.oam[OAM_CELL & 0xFF] = STORED;
-        gb.cpu.set_a(0x81);
-        step_at(0x0200);
-        const u64 on = gb.cpu.cycles_4mhz;
+        switch_on();
+        const u64 on = on_;
         for (int i = 0; i < offset; ++i) step_at(0x0202);
         std::vector<Outcome> out;
         const u16 address = (access == Access::VramRead || access == Access::VramWrite) ? VRAM_CELL
@@ -80,9 +87,8 @@ public:
             if (write) cell = 0x00;
             gb.cpu.set_a(write ? STORED : 0x00);
             step_at(write ? 0x0211 : 0x0210);
-            // Position on the LCD's own grid: the first line is 4 cycles short.
             const u64 since = gb.cpu.cycles_4mhz - on;
-            const u64 frame_position = since + 4;
+            const u64 frame_position = grid_position();
             const int frame = int(frame_position / PPU::FRAME_CYCLES);
             const int line = int(frame_position % PPU::FRAME_CYCLES / PPU::LINE_CYCLES);
             int cycle = int(frame_position % PPU::FRAME_CYCLES % PPU::LINE_CYCLES);
@@ -118,18 +124,48 @@ private:
         gb.cpu.pc = pc;
         m.step();
     }
+    void switch_on() {
+        gb.cpu.set_a(0x81);
+        step_at(0x0200);
+        on_ = gb.cpu.cycles_4mhz;
+    }
+    // Position on the LCD's own frame grid: the first line is 4 cycles short.
+    u64 grid_position() const { return gb.cpu.cycles_4mhz - on_ + 4; }
+    // Runs the LCD to the next `line` and `cycle` of its frame grid (from a
+    // switch-on of its own the first time) and switches it off there.
+    void switch_off_at(int line, int cycle) {
+        if (!switched_on_) {
+            gb.write_byte(REG_LCDC, 0x00);
+            switch_on();
+            switched_on_ = true;
+        }
+        const u64 point = u64(line) * PPU::LINE_CYCLES + u64(cycle);
+        const u64 now = grid_position();
+        u64 target = now - now % PPU::FRAME_CYCLES + point;
+        if (target < now) target += PPU::FRAME_CYCLES;
+        while (grid_position() < target) step_at(0x0202);
+        gb.write_byte(REG_LCDC, 0x00);
+    }
 
     TestMachine m;
     GB& gb;
+    bool switched_on_ = false;
+    u64 on_ = 0;
 };
 
 struct Case {
     const char* model;
     bool double_speed;
-    int off_m_cycles = 256;  // how long the LCD stays off before each probe
+    // Early in the vertical blank, the usual place.
+    LcdOff off = {144, 40, 256};
 };
 
-bool dmg(const Case& c) { return std::string(c.model).rfind("dmg", 0) == 0; }
+bool dmg(const Case& c) { return std::string(c.model).rfind("cgb", 0) != 0; }
+
+// Switched off after the OAM scan of one of lines 0-144 had ended (cycle 80
+// on; line 144 starts a scan like the lines above it) and before the next
+// line started.
+bool off_after_oam_scan(const LcdOff& off) { return off.line <= 144 && off.cycle >= 80; }
 bool cgb_d_or_later(const Case& c) { return std::string(c.model) == "cgbD" || std::string(c.model) == "cgbE"; }
 
 // The cycle in which each line's drawing ends, as STAT shows it, without
@@ -160,12 +196,14 @@ bool expected_blocked(const Case& c, Access a, Line line, int scx, int t) {
             // Revision D on keeps OAM from reads for the cycle in which
             // single-speed STAT shows mode 0.
             case Access::OamRead: return t >= 80 && t < end + (cgb_d_or_later(c) && !c.double_speed ? 1 : 0);
-            // A CGB takes OAM from writes two cycles before mode 3; a DMG
-            // with mode 3, or one M-cycle after it when the LCD was off for
-            // a while, and holds it through cycle 252.
+            // A CGB takes OAM from writes two cycles before mode 3. A DMG
+            // takes it with mode 3, unless the LCD went off after a line's
+            // OAM scan: then at cycle 81, as on the other lines, holding it
+            // at least until their shortest drawing ends, at cycle 253.
             case Access::OamWrite:
-                if (dmg(c)) return t >= (c.off_m_cycles < 100 ? 80 : 84) && t < std::max(end, 253);
-                return t >= 78 && t < end;
+                if (!dmg(c)) return t >= 78 && t < end;
+                if (off_after_oam_scan(c.off)) return t >= 81 && t < std::max(end, 253);
+                return t >= 80 && t < end;
             default: return false;
         }
     }
@@ -191,11 +229,13 @@ void check(const Case& c, Access access) {
     for (int scx : {0, 3, 7}) {
         for (int offset = 0; offset < 2; ++offset) {
             int seen[3] = {0, 0, 0};
-            for (const Outcome& o : probe.run(access, scx, offset, c.off_m_cycles)) {
+            for (const Outcome& o : probe.run(access, scx, offset, c.off)) {
                 const int expected = access == Access::Stat ? expected_stat_mode(c, o.line, scx, o.cycle)
                                                             : expected_blocked(c, access, o.line, scx, o.cycle);
                 ++seen[int(o.line)];
-                ASSERT_EQ(o.result, expected) << c.model << (c.double_speed ? " double speed " : " ") << "off " << c.off_m_cycles << " " << name(access)
+                ASSERT_EQ(o.result, expected) << c.model << (c.double_speed ? " double speed" : "") << ", off at line "
+                                              << c.off.line << " cycle " << c.off.cycle << " for " << c.off.m_cycles
+                                              << " M-cycles: " << name(access)
                                               << " line kind " << int(o.line) << " cycle " << o.cycle << " SCX "
                                               << scx;
             }
@@ -204,8 +244,18 @@ void check(const Case& c, Access access) {
     }
 }
 
-const Case CASES[] = {{"dmgC", false}, {"dmgC", false, 9}, {"cgbC", false},
-                      {"cgbC", true},  {"cgbE", false},    {"cgbE", true}};
+// The DMG family with the LCD switched off before, during and after a line's
+// OAM scan, in the vertical blank, and for a short and a long time; the CGB
+// after and before the scan ends.
+const Case CASES[] = {
+    {"dmgC", false},                      {"dmgC", false, {144, 40, 9}},     {"dmgC", false, {144, 320, 256}},
+    {"dmgC", false, {144, 320, 9}},       {"dmgC", false, {153, 448, 9}},    {"dmgC", false, {100, 60, 9}},
+    {"dmgC", false, {100, 300, 256}},     {"dmgC", false, {150, 300, 256}},  {"dmgB", false},
+    {"dmgB", false, {144, 320, 256}},     {"mgb", false, {144, 320, 256}},   {"sgb", false},
+    {"sgb2", false, {144, 320, 256}},     {"cgbC", false},                   {"cgbC", true},
+    {"cgbE", false},                      {"cgbE", true},                    {"cgbE", false, {144, 320, 256}},
+    {"cgbC", true, {100, 300, 256}},
+};
 
 TEST(BusLocks, VideoRamReads) {
     for (const Case& c : CASES) check(c, Access::VramRead);

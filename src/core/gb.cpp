@@ -415,27 +415,28 @@ void GB::write_extra_oam(u16 address, u8 value) {
     if (cell >= 0) oam[cell] = value;
 }
 
-// LCD-off time (4 MHz cycles) from which a DMG's line after LCD-on takes OAM
-// from writes one M-cycle late: 36 cycles off keep the early start, 516 or
-// more give the late one; one line's length is taken as the boundary.
-constexpr u64 LONG_LCD_OFF_CYCLES = 456;
-// The last line cycle through which a DMG's line after LCD-on holds OAM
-// against writes, even when its drawing ends sooner.
-constexpr int LCD_ON_LINE_OAM_WRITE_HOLD_CYCLE = 252;
+// The line cycle from which lines 1-143 draw (STAT mode 3), and the end of
+// their shortest drawing, without sprites, window or fine scroll.
+constexpr int OTHER_LINES_DRAWING_START = 81;
+constexpr int OTHER_LINES_SHORTEST_DRAWING_END = 253;
+
+// Drawing keeps OAM from CPU writes during STAT's mode 3, except on the DMG
+// line after LCD-on when the LCD went off after a line's OAM scan had ended
+// (PPU::lcd_off_after_oam_scan): that line's write gate then runs on the
+// other lines' schedule, taking OAM at their drawing start and holding it
+// until their shortest drawing would end, or until its own drawing (STAT's
+// mode 3, cycle 80 until 251 + (SCX AND 7)) ends if that is later. STAT, the
+// VRAM lock and OAM reads keep the line's own timing either way.
+bool GB::drawing_keeps_oam_from_writes() const {
+    const bool dmg_lcd_on_line =
+        is_dmg && ppu.state >= PPU::STATE_ON_LINE_0_CLOCKS_80 && ppu.state <= PPU::STATE_ON_LINE_0_HBLANK_CGB_DOUBLE;
+    if (!dmg_lcd_on_line || !ppu.lcd_off_after_oam_scan) return ppu.mode == 3;
+    const int cycle = ppu.get_scanline_cycle_count();
+    return cycle >= OTHER_LINES_DRAWING_START && (ppu.mode == 3 || cycle < OTHER_LINES_SHORTEST_DRAWING_END);
+}
 
 void GB::write_oam_area(u16 address, u8 value) {
-    if (!is_cgb && ppu.state >= PPU::STATE_ON_LINE_0_CLOCKS_80 && ppu.state <= PPU::STATE_ON_LINE_0_HBLANK_CGB_DOUBLE) {
-        // The line after LCD-on of a DMG reports its drawing two cycles
-        // short (STAT shows mode 0 from 251 + SCX & 7) but holds OAM against
-        // writes through cycle 252 in any case. It takes OAM with STAT's
-        // mode 3 at cycle 80, or, after the LCD has been off for a while,
-        // one M-cycle later (a write at cycle 80 still lands).
-        const int cycle = ppu.get_scanline_cycle_count();
-        const int start = ppu.line_start_cycle - ppu.lcd_off_cycle >= LONG_LCD_OFF_CYCLES ? 84 : 80;
-        if (cycle >= start && (ppu.mode == 3 || cycle <= LCD_ON_LINE_OAM_WRITE_HOLD_CYCLE)) return;
-    } else if (ppu.mode == 3) {
-        return;
-    }
+    if (drawing_keeps_oam_from_writes()) return;
     if (ppu.mode == 2 && ppu.get_scanline_cycle_count() < 80) return;
     if (is_cgb && (oam_scan_starting() || lcd_on_line_takes_oam_writes())) return;
     if (dma.oam_dma_bus_state != 0) return;

@@ -214,6 +214,7 @@ public:
     // True in the first cycles of a line whose OAM scan is starting.
     bool oam_scan_starting() const;
     bool lcd_on_line_takes_oam_writes() const;
+    bool drawing_keeps_oam_from_writes() const;
     static constexpr int LCD_ON_LINE_OAM_WRITE_LOCK_CYCLE = 78;
 
     // Front-end seam; null runs headless.

@@ -72,7 +72,7 @@ void PPU::reset() {
     stat_line_before = false;
     stat_line_cycle = NEVER;
     oam_last_busy_cycle = NEVER;
-    lcd_off_cycle = 0;
+    lcd_off_after_oam_scan = false;
     last_stat_source = STAT_SOURCE_NONE;
 
     // Pending register effects are dropped unrun.

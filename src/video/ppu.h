@@ -62,6 +62,7 @@ public:
     static constexpr int LINES_PER_FRAME = 154;
     static constexpr int FRAME_CYCLES = LINE_CYCLES * LINES_PER_FRAME;  // 70224
     static constexpr int OAM_ENTRIES = 40;
+    static constexpr int OAM_SCAN_CYCLES = 80;
     static constexpr int MAX_SPRITES_PER_LINE = 10;
     // Most cycles a sprite at OAM X = 0 waits for the line's fine-scroll
     // discard before its fetch: 6 + 5 = 11 cycles for it whatever SCX is.
@@ -380,7 +381,7 @@ public:
     // shown after the load.
     template <class Archive>
     void serialize_extension(Archive& ar) {
-        ar(lcd_off_cycle, wy_reached, oam_last_busy_cycle, oam_written_by_dma, oam_dma_slot_cycle,
+        ar(lcd_off_after_oam_scan, wy_reached, oam_last_busy_cycle, oam_written_by_dma, oam_dma_slot_cycle,
            oam_dma_slot_word, line_fine_x, pixel_class, frame_buffer);
         i32 count = delayed_count;
         ar(count);
@@ -430,8 +431,14 @@ public:
     bool obj_fetch_enabled = false;
     bool previous_tile_data_select = false;
     u64 lcdc_write_cycle = 0;
-    // 4 MHz cycle at which the LCD was last switched off (not saved).
-    u64 lcd_off_cycle = 0;
+    // The line logic's scan-ended latch as the LCD was last switched off. The
+    // latch is set where the OAM scan of lines 0-144 ends (line 144 starts
+    // its scan as the others do, without taking OAM from the CPU) and
+    // cleared as the next line starts; switching the LCD off freezes it, so
+    // the line after the next LCD-on, which runs no scan of its own, sees
+    // the value it had then. On DMG it decides how that line's OAM write
+    // gate runs (GB::drawing_keeps_oam_from_writes).
+    bool lcd_off_after_oam_scan = false;
 
     // Palettes and colours. mapped_colors: 0-31 CGB BG palettes, 32-63 CGB OBJ
     // palettes, 64-67 the DMG shades lightest first, 68-71 darkest first.
@@ -615,6 +622,7 @@ private:
     bool early_cgb() const;
     bool single_speed() const;
     bool usual_compare_off() const;
+    bool oam_scan_ended_on_this_line() const;
     void set_mode(int m);
     void set_lyc_lines(int line);
     void wait(int cycles);

@@ -138,7 +138,7 @@ void PPU::write_lcdc(u8 value) {
             if (lyc_coincidence && lyc_compare_enabled) update_stat_irq(true);
         }
     } else if (lcd_enabled && !switch_on) {
-        lcd_off_cycle = now();
+        lcd_off_after_oam_scan = oam_scan_ended_on_this_line();
         ly = 0;
         stat_line = false;
         mode = 0;

@@ -26,6 +26,14 @@ bool PPU::early_cgb() const { return gb->is_cgb && gb->device < MODEL_CGBD; }
 
 bool PPU::single_speed() const { return !gb->double_speed; }
 
+// Lines 0-144 start an OAM scan (line 144's takes nothing from the CPU, and
+// the line after LCD-on counts its 80 cycles without one); from the scan's
+// end to the next line start the line logic holds it as ended. The vertical
+// blank lines after 144, line 153's LY = 0 stretch included, start none.
+bool PPU::oam_scan_ended_on_this_line() const {
+    return get_scanline_cycle_count() >= OAM_SCAN_CYCLES && (mode != MODE_VBLANK || current_line == SCREEN_HEIGHT);
+}
+
 // Around a line start the LY = LYC comparison drops out for a few cycles on
 // DMG, and on the early CGB revisions in single speed.
 bool PPU::usual_compare_off() const { return gb->is_dmg || (early_cgb() && single_speed()); }
@@ -171,7 +179,7 @@ void PPU::set_state(int id) {
             mode = MODE_HBLANK;
             stat_irq_mode = MODE_HBLANK;
             lyc_compare_enabled = true;
-            wait(80);
+            wait(OAM_SCAN_CYCLES);
             next_state = STATE_ON_LINE_0_CLOCKS_80;
             break;
         case STATE_ON_LINE_0_CLOCKS_80:
