@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <numeric>
+#include <vector>
 
 #include "test_machine.h"
 
@@ -9,6 +12,16 @@ namespace {
 struct Copy {
     int to, from, count;
 };
+
+// `oam` with the copies applied in order, each to the bytes as the one
+// before left them.
+std::array<u8, 256> after_copies(std::array<u8, 256> oam, const std::vector<Copy>& copies) {
+    for (const Copy& c : copies) {
+        const auto before = oam;
+        std::copy_n(before.begin() + c.from, c.count, oam.begin() + c.to);
+    }
+    return oam;
+}
 
 // OAM filled with its own offsets; the check runs with the PPU placed at line
 // cycle `sc` in `mode`. Expected copies are applied in order to the pattern.
@@ -41,11 +54,7 @@ TEST(OamCorruption, RowCopiesByAccessKindOnDmgOnly) {
         TestMachine m(RomImage(), r.model);
         GB& gb = *m.gb;
         std::iota(gb.oam.begin(), gb.oam.end(), 0);
-        auto expected = gb.oam;
-        for (const Copy& c : r.copies) {
-            const auto before = expected;
-            std::copy_n(before.begin() + c.from, c.count, expected.begin() + c.to);
-        }
+        const auto expected = after_copies(gb.oam, r.copies);
         gb.ppu.lcdc = r.lcdc;
         gb.ppu.mode = r.mode;
         gb.ppu.line_start_cycle = gb.cpu.cycles_4mhz - u64(r.sc);
@@ -73,11 +82,7 @@ TEST(OamCorruption, InterruptEntryWithPcInObjectMemory) {
         TestMachine m(RomImage(), r.model);
         GB& gb = *m.gb;
         std::iota(gb.oam.begin(), gb.oam.end(), 0);
-        auto expected = gb.oam;
-        for (const Copy& c : r.copies) {
-            const auto before = expected;
-            std::copy_n(before.begin() + c.from, c.count, expected.begin() + c.to);
-        }
+        const auto expected = after_copies(gb.oam, r.copies);
         gb.ppu.lcdc = 0x91;
         gb.ppu.mode = 2;
         gb.ppu.line_start_cycle = gb.cpu.cycles_4mhz - 20;
