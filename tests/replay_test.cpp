@@ -6,6 +6,11 @@
 
 #include "state_compare.h"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
 
 #include "temp_dir.h"
@@ -126,8 +131,8 @@ TEST(Rollback, APlayerTakingOverAfterARollbackKeepsTheRecordInCycleOrder) {
     p.play_until(80 * FRAME);
     const auto& record = p.gb().joypad_states;
     ASSERT_GE(record.size(), 2u);
-    for (size_t i = 1; i < record.size(); ++i) EXPECT_LT(record[i - 1]->cycle, record[i]->cycle);
-    EXPECT_LE(record.back()->cycle, p.gb().cpu.cycles_4mhz);
+    for (size_t i = 1; i < record.size(); ++i) EXPECT_LT(record[i - 1].cycle, record[i].cycle);
+    EXPECT_LE(record.back().cycle, p.gb().cpu.cycles_4mhz);
 }
 
 TEST(JoypadInputLog, PairsBecomeRecordedChangesAndStartTheReplay) {
@@ -148,8 +153,8 @@ TEST(JoypadInputLog, PairsBecomeRecordedChangesAndStartTheReplay) {
     const Change expected[] = {{0, JOYPAD_A}, {1024, JOYPAD_DOWN}, {0, JOYPAD_RIGHT}, {0x100000 - 970752, JOYPAD_START}};
     ASSERT_EQ(gb.joypad_states.size(), std::size(expected));
     for (size_t i = 0; i < std::size(expected); ++i) {
-        EXPECT_EQ(gb.joypad_states[i]->cycle, expected[i].cycle) << i;
-        EXPECT_EQ(gb.joypad_states[i]->state, expected[i].state) << i;
+        EXPECT_EQ(gb.joypad_states[i].cycle, expected[i].cycle) << i;
+        EXPECT_EQ(gb.joypad_states[i].state, expected[i].state) << i;
     }
     EXPECT_TRUE(gb.replay_mode);
     EXPECT_EQ(gb.replay_index, 1u);
@@ -157,4 +162,75 @@ TEST(JoypadInputLog, PairsBecomeRecordedChangesAndStartTheReplay) {
     EXPECT_FALSE(gb.try_load_gbi(dir.prefix() + "missing.gbi", &error));
     EXPECT_EQ(error, "GBI not found: " + dir.prefix() + "missing.gbi");
     EXPECT_FALSE(gb.try_load_gbi(dir.prefix(), &error));  // a folder is no log
+}
+
+// The log's size is checked before anything is read: a file over the limit
+// adds nothing to the record, whatever it holds.
+TEST(JoypadInputLog, ALogLargerThanAnyPlaySessionIsRefusedAndAddsNothing) {
+    struct Row {
+        u64 size;
+        bool loads;
+    };
+    const Row rows[] = {{GB::MAX_INPUT_LOG_BYTES, true}, {GB::MAX_INPUT_LOG_BYTES + 1, false}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.size);
+        TempDir dir;
+        const std::string path = dir.prefix() + "moves.gbi";
+        // One pair, then zero bytes (a sparse file), which end its last word.
+        std::ofstream(path) << "3B5 80";
+        std::filesystem::resize_file(path, r.size);
+        TestMachine m(RomImage{}, "dmgB");
+        GB& gb = *m.gb;
+        gb.joypad_states.assign(1, {JOYPAD_B, 77});
+        std::string error;
+        EXPECT_EQ(gb.try_load_gbi(path, &error), r.loads);
+        EXPECT_EQ(gb.joypad_states.size(), r.loads ? 2u : 1u);
+        EXPECT_EQ(gb.joypad_states.front().cycle, 77u);
+        EXPECT_EQ(gb.replay_mode, r.loads);
+        if (!r.loads) {
+            EXPECT_EQ(error, "GBI too large: " + path + " (a joypad input log may be at most 32 MiB)\n");
+        }
+    }
+}
+
+// Loading a log of two million changes under a limit of 8 bytes of memory per
+// byte of log: a change is kept in a few bytes, with no allocation of its own.
+TEST(JoypadInputLog, ALongLogTakesAFewBytesOfMemoryAChange) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers reserve address space of their own";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "the sanitizers reserve address space of their own";
+#endif
+#endif
+    constexpr size_t CHANGES = 2000000;
+    TempDir dir;
+    const std::string path = dir.prefix() + "long.gbi";
+    std::string text;
+    for (size_t i = 0; i < CHANGES; ++i) text += "0 0\n";
+    std::ofstream(path) << text;
+    const u64 budget = 8 * text.size();
+    text = {};
+    TestMachine m(RomImage{}, "dmgB");
+    m.gb->joypad_states.clear();
+    m.gb->joypad_states.shrink_to_fit();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlim_t limit = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + budget;
+        const rlimit small{limit, limit};
+        if (::setrlimit(RLIMIT_AS, &small) != 0) ::_exit(3);
+        try {
+            const bool ok = m.gb->try_load_gbi(path) && m.gb->joypad_states.size() == CHANGES;
+            ::_exit(ok ? 0 : 1);
+        } catch (const std::bad_alloc&) {
+            ::_exit(2);
+        }
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "child status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: wrong record, 2: out of memory, 3: no limit";
 }
