@@ -236,6 +236,7 @@ private:
     // Size of the last state written, to reserve the next one at once.
     size_t last_state_size = 0;
     void check_loaded_state() const;
+    void check_loaded_events() const;
     void install_io_handlers();
     void register_core_handlers();
     u8 read_cartridge_area(u16 address);
