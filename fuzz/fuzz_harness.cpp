@@ -54,6 +54,8 @@ void run_steps(GB& gb, int steps) {
 
 void run_frames(GB& gb, int frames, int max_steps) {
     // One frame is at most 17564 steps (an LCD that is off presents none).
+    // As in the program's main loop, the buttons are looked at after every
+    // frame: that look is what wakes a CPU in STOP.
     for (int f = 0; f < frames && max_steps > 0; ++f) {
         gb.ppu.frame_done = false;
         for (int s = 0; s < 17564 && max_steps > 0; ++s, --max_steps) {
@@ -61,6 +63,7 @@ void run_frames(GB& gb, int frames, int max_steps) {
             gb.run_single_instruction();
             if (gb.ppu.frame_done) break;
         }
+        gb.joypad.read_p1();
     }
 }
 

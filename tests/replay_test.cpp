@@ -36,6 +36,28 @@ RomImage joypad_log_rom() {
     return rom;
 }
 
+// Waits in STOP for a button (the buttons selected, the joypad interrupt
+// enabled); the interrupt that comes with the wake logs LY and DIV, and the
+// program stops again. A press still held when STOP runs halts the CPU
+// instead, until the joypad interrupt that the release arms.
+RomImage stop_log_rom() {
+    RomImage rom({
+        0x3E, 0x10, 0xE0, 0x00,  // P1 = 10: the action buttons
+        0x3E, 0x10, 0xE0, 0xFF,  // IE = joypad
+        0x21, 0x00, 0xC0,        // LD HL,C000
+        0xFB,                    // EI
+        0x10, 0x00,              // STOP
+        0x18, 0xFC,              // JR STOP
+    });
+    rom.place(0x0060, {0xF0, 0x44, 0x22, 0xF0, 0x04, 0x22, 0xD9});  // LY, DIV to (HL+); RETI
+    return rom;
+}
+
+struct HandsOff : Host {
+    u8 get_joypad_state() override { return 0; }
+    void update_display(const u32*) override {}
+};
+
 // Holds A for a while every few frames, by the machine's own clock.
 struct ScriptedHost : Host {
     GB* gb = nullptr;
@@ -50,7 +72,7 @@ struct ScriptedHost : Host {
 struct Player {
     TestMachine machine;
     ScriptedHost host;
-    explicit Player(const std::string& model) : machine(joypad_log_rom(), model) {
+    explicit Player(const std::string& model, const RomImage& rom = joypad_log_rom()) : machine(rom, model) {
         host.gb = machine.gb.get();
         machine.gb->host = &host;
         start = machine.gb->cpu.cycles_4mhz;
@@ -68,8 +90,8 @@ struct Player {
 };
 
 // A second machine that runs the same frames without ever being stopped.
-std::string uninterrupted_state_at(const std::string& model, u64 cycle) {
-    Player p(model);
+std::string uninterrupted_state_at(const std::string& model, u64 cycle, const RomImage& rom = joypad_log_rom()) {
+    Player p(model, rom);
     p.gb().run_turbo_to_cycle(p.start + cycle, false);
     return p.gb().save_state();
 }
@@ -102,6 +124,27 @@ TEST(Rollback, TheMachineStandsWhereItStoodAndGoesOnTheSameWay) {
         EXPECT_TRUE(same_state(p.gb().save_state(), uninterrupted_state_at(r.model, end)));
         // The handler logged every joypad interrupt on its way.
         EXPECT_NE(p.gb().wram[0x0000], 0xFF);
+    }
+}
+
+// The wakes from STOP come from the recorded buttons: a rollback replays
+// every one of them at its cycle with the player's hands off the keys.
+TEST(Rollback, WakesFromStopReplayFromTheRecordAlone) {
+    for (const char* model : {"dmgB", "cgbE"}) {
+        SCOPED_TRACE(model);
+        Player p(model, stop_log_rom());
+        p.play_until(100 * FRAME);
+        const u64 end = p.gb().cpu.cycles_4mhz - p.start;
+        ASSERT_GE(p.gb().cpu.hl, 0xC000 + 2 * 6) << "the program woke and logged";
+        // Only the snapshots of the first 30 frames stay: the replay runs
+        // through many presses.
+        auto& shots = p.gb().saved_states;
+        while (!shots.empty() && shots.back()->cycle >= p.start + 30 * FRAME) shots.pop_back();
+        ASSERT_GE(shots.size(), 2u);
+        HandsOff hands_off;
+        p.gb().host = &hands_off;
+        ASSERT_TRUE(p.gb().rollback_to(p.start + end));
+        EXPECT_TRUE(same_state(p.gb().save_state(), uninterrupted_state_at(model, end, stop_log_rom())));
     }
 }
 

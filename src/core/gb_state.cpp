@@ -306,7 +306,7 @@ void GB::check_loaded_state() const {
             "save state: double speed on a monochrome model");
     require(cpu.ime >= 0 && cpu.ime <= 2, "save state: interrupt master enable out of range");
     require((cpu.af & 0x0F) == 0 && (cpu.if_reg & 0xE0) == 0xE0, "save state: register bits that always read fixed");
-    require(!(cpu.stopped && cpu.halted), "save state: CPU both stopped and halted");
+    require(!(cpu.stopped && cpu.halted) && (cpu.halted || !cpu.halted_in_stop), "save state: CPU both stopped and halted");
     require(cpu.frame_steps < CPU::MAX_FRAME_STEPS, "save state: frame step count out of range");
     check_loaded_events();
     require(audio.sample_index >= 0 && audio.sample_index <= SAMPLE_BUFFER_VALUES && audio.sample_index % 2 == 0,

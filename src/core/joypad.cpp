@@ -84,6 +84,12 @@ u8 Joypad::read_p1() {
         interrupt_pending = 1;
         interrupt_delay = random.next() & 127;
     }
+    // A stopped CPU has seen every selected line high: a low one now is the
+    // edge that restarts it and requests the interrupt itself.
+    if (gb->cpu.stopped && (value & 0x0F) != 0x0F) [[unlikely]] {
+        interrupt_pending = 0;
+        gb->cpu.leave_stop();
+    }
     return value;
 }
 
