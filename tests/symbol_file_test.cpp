@@ -187,7 +187,9 @@ TEST(SymbolFileReader, OverlongLinesAndLabelsPastTheMostAreNotKept) {
         const Disassembler& d = m.gb->disassembler;
         EXPECT_EQ(d.symbols.size(), BUILT_IN_SYMBOL_COUNT + r.file_symbols);
         EXPECT_EQ(out.find("labels; the rest are not read") != std::string::npos, r.message) << out;
-        if (r.file_symbols < 3) EXPECT_EQ(d.get_label_for_address(0x0151, 0), "After");
+        if (r.file_symbols < 3) {
+            EXPECT_EQ(d.get_label_for_address(0x0151, 0), "After");
+        }
     }
 }
 
