@@ -54,6 +54,8 @@ void run_steps(GB& gb, int steps) {
 
 void run_frames(GB& gb, int frames, int max_steps) {
     // One frame is at most 17564 steps (an LCD that is off presents none).
+    // As in the program's main loop, the buttons are looked at after every
+    // frame: that look is what wakes a CPU in STOP.
     for (int f = 0; f < frames && max_steps > 0; ++f) {
         gb.ppu.frame_done = false;
         for (int s = 0; s < 17564 && max_steps > 0; ++s, --max_steps) {
@@ -61,6 +63,7 @@ void run_frames(GB& gb, int frames, int max_steps) {
             gb.run_single_instruction();
             if (gb.ppu.frame_done) break;
         }
+        gb.joypad.read_p1();
     }
 }
 
@@ -134,10 +137,30 @@ void write_seeds_if_asked(int argc, char** argv) {
     }
 }
 
+// The target's -max_len, put on the command line before libFuzzer reads it.
+void add_max_len_if_wanted(int* argc, char*** argv) {
+    const size_t max_len = zembrix_fuzz_max_len();
+    if (max_len == 0) return;
+    for (int i = 1; i < *argc; ++i)
+        if (std::strncmp((*argv)[i], "-max_len=", 9) == 0) return;
+    static std::vector<char*> args;
+    static std::string flag;
+    flag = "-max_len=" + std::to_string(max_len);
+    args.assign(*argv, *argv + *argc);
+    // Flags go before the corpus folders, which libFuzzer takes as they come.
+    args.insert(args.begin() + 1, flag.data());
+    args.push_back(nullptr);
+    *argc += 1;
+    *argv = args.data();
+}
+
 }  // namespace
+
+__attribute__((weak)) size_t zembrix_fuzz_max_len() { return 0; }
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     write_seeds_if_asked(*argc, *argv);
+    add_max_len_if_wanted(argc, argv);
     fuzz::machine();
     return 0;
 }

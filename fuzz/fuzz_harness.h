@@ -104,3 +104,7 @@ inline void check(bool ok, const char* what) {
 // Defined by each target.
 void zembrix_fuzz_one(const u8* data, size_t size);
 std::vector<fuzz::Seed> zembrix_fuzz_seeds();
+// May be defined by a target whose faults live in long inputs: the -max_len
+// it runs with unless the command line names one (libFuzzer's own default is
+// the largest seed, at least 4096 bytes, at most 1 MiB). 0: that default.
+size_t zembrix_fuzz_max_len();

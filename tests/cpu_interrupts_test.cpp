@@ -69,21 +69,105 @@ TEST(Interrupts, EntryFromHaltCostsPerFamilyAndSource) {
     }
 }
 
-TEST(Stop, WithoutSpeedSwitchStopsTheCpuForGood) {
-    for (const char* model : {"dmgB", "cgbE"}) {
-        // STOP 00; INC A
-        Machine m({STOP, 0x00, 0x3C}, model);
+namespace {
+
+// The buttons the test holds.
+struct HeldButtons : Host {
+    void update_display(const u32*) override {}
+    u8 get_joypad_state() override { return buttons; }
+    u8 buttons = 0;
+};
+
+// DI; P1 = select; IF = 0; IE = ie; STOP second; then INC B for ever. STOP
+// sits at 010C, its second byte at 010D, the loop at 010E.
+struct StopMachine : Machine {
+    StopMachine(const std::string& model, u8 select, u8 ie, u8 second = 0x00)
+        : Machine({0xF3, 0x3E, select, 0xE0, 0x00, 0xAF, 0xE0, 0x0F, 0x3E, ie, 0xE0, 0xFF, STOP, second, 0x04, 0x18,
+                   0xFD},
+                  model) {
+        gb->host = &host;
+    }
+    static constexpr int STEPS_BEFORE_STOP = 7;
+    HeldButtons host;
+};
+
+}  // namespace
+
+// STOP without a speed switch stops the CPU's clock, each step one M-cycle,
+// until a selected joypad line goes low: no interrupt request wakes it, nor a
+// key of a group that is not selected. The machine sees the key at its next
+// look at the buttons (the end of a frame), and the same edge requests the
+// joypad interrupt. STOP is two bytes long, or one when an enabled interrupt
+// was already requested (its second byte, INC C here, then runs after it).
+TEST(Stop, WithoutSpeedSwitchOnlyASelectedKeyGoingDownWakesTheCpu) {
+    struct Row {
+        const char* model;
+        u8 select;  // FF00: bit 4 low selects the directions, bit 5 low the buttons
+        u8 key;
+        bool wakes;
+        bool requested = false;  // an enabled request made before STOP
+    };
+    const Row rows[] = {
+        {"dmgB", 0x20, JOYPAD_RIGHT, true}, {"dmgB", 0x20, JOYPAD_A, false},    {"mgb", 0x10, JOYPAD_START, true},
+        {"sgb", 0x00, JOYPAD_DOWN, true},   {"cgbE", 0x10, JOYPAD_B, true},     {"cgbE", 0x30, JOYPAD_A, false},
+        {"cgbE", 0x10, JOYPAD_UP, false},   {"dmgB", 0x10, JOYPAD_A, true, true}, {"cgbE", 0x20, JOYPAD_LEFT, true, true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.model) + " select " + std::to_string(r.select) + " key " + std::to_string(r.key) +
+                     (r.requested ? " requested" : ""));
+        StopMachine m(r.model, r.select, INT_JOYPAD, 0x0C);
+        m.step(StopMachine::STEPS_BEFORE_STOP);
+        if (r.requested) m.c().flag_interrupt(INT_JOYPAD);
+        const u8 c = m.c().c();
         m.step();
-        EXPECT_TRUE(m.c().stopped) << model;
-        EXPECT_EQ(m.c().pc, 0x0102);
-        const u8 a = m.c().a();
-        const u64 start = m.c().cpu_cycles;
+        ASSERT_TRUE(m.c().stopped);
+        EXPECT_EQ(m.c().pc, r.requested ? 0x010D : 0x010E);
+        m.g().write_byte(REG_IF, 0x00);
         m.g().write_byte(REG_IE, 0x1F);
-        m.c().flag_interrupt(0x1F);
+        m.c().flag_interrupt(0x0F);
+        const u64 start = m.c().cpu_cycles;
         m.step(10);
         EXPECT_EQ(m.c().cpu_cycles - start, 40u) << "each step is one M-cycle";
-        EXPECT_EQ(m.c().pc, 0x0102);
-        EXPECT_EQ(m.c().a(), a);
+        for (int f = 0; f < 3; ++f) m.g().run_frame();
+        EXPECT_TRUE(m.c().stopped) << "an interrupt request does not wake it";
+        EXPECT_EQ(m.c().if_reg & INT_JOYPAD, 0);
+        m.host.buttons = r.key;
+        m.g().run_frame();
+        EXPECT_EQ(m.c().stopped, !r.wakes);
+        EXPECT_EQ((m.c().if_reg & INT_JOYPAD) != 0, r.wakes);
+        m.g().run_frame();
+        EXPECT_EQ(m.c().b() != 0, r.wakes) << "the loop after STOP runs";
+        EXPECT_EQ(m.c().c(), u8(r.wakes && r.requested ? c + 1 : c)) << "the second byte runs after a one-byte STOP";
+    }
+}
+
+// A selected key already held when STOP runs: no line can go low, and the CPU
+// does not stop. With an enabled interrupt already requested STOP is one byte
+// long and its second byte runs next; otherwise it is two bytes and the CPU
+// halts until an enabled interrupt is requested.
+TEST(Stop, AKeyAlreadyHeldKeepsTheCpuFromStopping) {
+    struct Row {
+        const char* model;
+        u8 ie;
+        bool requested;  // an enabled request made before STOP
+    };
+    const Row rows[] = {{"dmgB", INT_VBLANK, false}, {"cgbE", INT_VBLANK, false}, {"dmgB", INT_TIMER, true},
+                        {"cgbE", INT_JOYPAD, true}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.model) + " ie " + std::to_string(r.ie));
+        StopMachine m(r.model, 0x10, r.ie, 0x0C);  // the second byte is INC C
+        m.host.buttons = JOYPAD_A;
+        m.step(StopMachine::STEPS_BEFORE_STOP);
+        if (r.requested) m.c().flag_interrupt(r.ie);
+        const u8 c = m.c().c();
+        m.step();
+        EXPECT_FALSE(m.c().stopped);
+        EXPECT_EQ(m.c().halted, !r.requested);
+        EXPECT_EQ(m.c().pc, 0x010D);
+        m.step(r.requested ? 1 : 30000);  // halted: up to the next VBlank
+        EXPECT_FALSE(m.c().halted);
+        EXPECT_EQ(m.c().c(), u8(r.requested ? c + 1 : c)) << "the second byte runs only after a one-byte STOP";
+        EXPECT_GE(m.c().pc, 0x010E);
     }
 }
 

@@ -332,7 +332,7 @@ TEST(Hotkeys, BackspaceRollsTheGameBackThreeSecondsAndHandsItToThePlayer) {
     u8 buttons = 0;
     const u64 start = gb.cpu.cycles_4mhz;
     while (gb.cpu.cycles_4mhz - start < 5 * second) {
-        gb.joypad_states.push_back(std::make_shared<GB::JoypadState>(GB::JoypadState{++buttons, gb.cpu.cycles_4mhz}));
+        gb.joypad_states.push_back({++buttons, gb.cpu.cycles_4mhz});
         gb.run_frame();
         gb.check_if_save_state_needed();
     }
@@ -342,7 +342,7 @@ TEST(Hotkeys, BackspaceRollsTheGameBackThreeSecondsAndHandsItToThePlayer) {
     EXPECT_LT(gb.cpu.cycles_4mhz, before - 3 * second + 100);
     EXPECT_FALSE(gb.replay_mode);
     ASSERT_FALSE(gb.joypad_states.empty());
-    EXPECT_LE(gb.joypad_states.back()->cycle, gb.cpu.cycles_4mhz);
+    EXPECT_LE(gb.joypad_states.back().cycle, gb.cpu.cycles_4mhz);
     EXPECT_EQ(f.titles, (std::vector<std::string>{generate_window_title("Rolled back")}));
 }
 

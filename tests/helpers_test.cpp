@@ -50,6 +50,21 @@ TEST(Helpers, HexToIntStopsAtTheFirstNonDigitAndSaturates) {
     EXPECT_EQ(Helpers::cpp_string_hex_to_u64("10000000000000000"), UINT64_MAX);
 }
 
+// The input log's reader takes its numbers a character at a time; each word
+// must read as the stream extraction reads it.
+TEST(Helpers, HexWordReaderReadsAWordAsTheStreamDoes) {
+    const char* words[] = {"3B4", "ffFF", "0", "0x1f", "0X1F", "0x", "x5", "00x5", "0xg", "12g4", "-1", "-0x10",
+                           "+5", "-", "+", "+-5", "FFFFFFFFFFFFFFFF", "10000000000000000",
+                           "-10000000000000000", "0000000000000000000000001F", "z"};
+    for (const char* w : words) {
+        Helpers::HexWordReader reader;
+        for (const char* c = w; *c; ++c) reader.feed(*c);
+        EXPECT_EQ(reader.value(), Helpers::cpp_string_hex_to_u64(w)) << w;
+        reader.clear();
+        EXPECT_EQ(reader.value(), 0u);
+    }
+}
+
 TEST(Helpers, IntToHexIsUpperCaseZeroPaddedToAtLeastWidth) {
     EXPECT_EQ(Helpers::int_to_hex(10, 4), "000A");
     EXPECT_EQ(Helpers::int_to_hex(0x12345, 2), "12345");

@@ -295,8 +295,8 @@ TEST(JoypadRecord, EveryChangeIsStampedWithThe4MhzClock) {
         m.p1();
         if (s.adds_entry) {
             ASSERT_EQ(record.size(), ++expected_size);
-            EXPECT_EQ(record.back()->state, s.buttons);
-            EXPECT_EQ(record.back()->cycle, now);
+            EXPECT_EQ(record.back().state, s.buttons);
+            EXPECT_EQ(record.back().cycle, now);
         }
         EXPECT_EQ(record.size(), expected_size);
     }
@@ -306,8 +306,8 @@ namespace {
 // Two recorded changes: A from cycle 100, B from cycle 200.
 void record_two_changes(GB& gb) {
     gb.joypad_states.clear();
-    gb.joypad_states.push_back(std::make_shared<GB::JoypadState>(GB::JoypadState{JOYPAD_A, 100}));
-    gb.joypad_states.push_back(std::make_shared<GB::JoypadState>(GB::JoypadState{JOYPAD_B, 200}));
+    gb.joypad_states.push_back({JOYPAD_A, 100});
+    gb.joypad_states.push_back({JOYPAD_B, 200});
     gb.replay_index = 0;
     gb.replay_mode = true;
 }
@@ -355,5 +355,5 @@ TEST(JoypadReplay, IndexOnlyMovesForwardThenTheHostTakesOver) {
     EXPECT_EQ(m.p1(), 0xDD);  // the read that runs out still sees B held
     EXPECT_EQ(m.p1(), 0xD7);  // Start from the host
     ASSERT_EQ(m.g().joypad_states.size(), 3u);
-    EXPECT_EQ(m.g().joypad_states.back()->cycle, 300u);
+    EXPECT_EQ(m.g().joypad_states.back().cycle, 300u);
 }

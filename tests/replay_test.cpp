@@ -6,6 +6,11 @@
 
 #include "state_compare.h"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
 
 #include "temp_dir.h"
@@ -31,6 +36,28 @@ RomImage joypad_log_rom() {
     return rom;
 }
 
+// Waits in STOP for a button (the buttons selected, the joypad interrupt
+// enabled); the interrupt that comes with the wake logs LY and DIV, and the
+// program stops again. A press still held when STOP runs halts the CPU
+// instead, until the joypad interrupt that the release arms.
+RomImage stop_log_rom() {
+    RomImage rom({
+        0x3E, 0x10, 0xE0, 0x00,  // P1 = 10: the action buttons
+        0x3E, 0x10, 0xE0, 0xFF,  // IE = joypad
+        0x21, 0x00, 0xC0,        // LD HL,C000
+        0xFB,                    // EI
+        0x10, 0x00,              // STOP
+        0x18, 0xFC,              // JR STOP
+    });
+    rom.place(0x0060, {0xF0, 0x44, 0x22, 0xF0, 0x04, 0x22, 0xD9});  // LY, DIV to (HL+); RETI
+    return rom;
+}
+
+struct HandsOff : Host {
+    u8 get_joypad_state() override { return 0; }
+    void update_display(const u32*) override {}
+};
+
 // Holds A for a while every few frames, by the machine's own clock.
 struct ScriptedHost : Host {
     GB* gb = nullptr;
@@ -45,7 +72,7 @@ struct ScriptedHost : Host {
 struct Player {
     TestMachine machine;
     ScriptedHost host;
-    explicit Player(const std::string& model) : machine(joypad_log_rom(), model) {
+    explicit Player(const std::string& model, const RomImage& rom = joypad_log_rom()) : machine(rom, model) {
         host.gb = machine.gb.get();
         machine.gb->host = &host;
         start = machine.gb->cpu.cycles_4mhz;
@@ -63,8 +90,8 @@ struct Player {
 };
 
 // A second machine that runs the same frames without ever being stopped.
-std::string uninterrupted_state_at(const std::string& model, u64 cycle) {
-    Player p(model);
+std::string uninterrupted_state_at(const std::string& model, u64 cycle, const RomImage& rom = joypad_log_rom()) {
+    Player p(model, rom);
     p.gb().run_turbo_to_cycle(p.start + cycle, false);
     return p.gb().save_state();
 }
@@ -100,6 +127,27 @@ TEST(Rollback, TheMachineStandsWhereItStoodAndGoesOnTheSameWay) {
     }
 }
 
+// The wakes from STOP come from the recorded buttons: a rollback replays
+// every one of them at its cycle with the player's hands off the keys.
+TEST(Rollback, WakesFromStopReplayFromTheRecordAlone) {
+    for (const char* model : {"dmgB", "cgbE"}) {
+        SCOPED_TRACE(model);
+        Player p(model, stop_log_rom());
+        p.play_until(100 * FRAME);
+        const u64 end = p.gb().cpu.cycles_4mhz - p.start;
+        ASSERT_GE(p.gb().cpu.hl, 0xC000 + 2 * 6) << "the program woke and logged";
+        // Only the snapshots of the first 30 frames stay: the replay runs
+        // through many presses.
+        auto& shots = p.gb().saved_states;
+        while (!shots.empty() && shots.back()->cycle >= p.start + 30 * FRAME) shots.pop_back();
+        ASSERT_GE(shots.size(), 2u);
+        HandsOff hands_off;
+        p.gb().host = &hands_off;
+        ASSERT_TRUE(p.gb().rollback_to(p.start + end));
+        EXPECT_TRUE(same_state(p.gb().save_state(), uninterrupted_state_at(model, end, stop_log_rom())));
+    }
+}
+
 TEST(Rollback, SnapshotsAreTakenEveryIntervalUpToTheLimit) {
     Player p("dmgB");
     auto& shots = p.gb().saved_states;
@@ -126,8 +174,8 @@ TEST(Rollback, APlayerTakingOverAfterARollbackKeepsTheRecordInCycleOrder) {
     p.play_until(80 * FRAME);
     const auto& record = p.gb().joypad_states;
     ASSERT_GE(record.size(), 2u);
-    for (size_t i = 1; i < record.size(); ++i) EXPECT_LT(record[i - 1]->cycle, record[i]->cycle);
-    EXPECT_LE(record.back()->cycle, p.gb().cpu.cycles_4mhz);
+    for (size_t i = 1; i < record.size(); ++i) EXPECT_LT(record[i - 1].cycle, record[i].cycle);
+    EXPECT_LE(record.back().cycle, p.gb().cpu.cycles_4mhz);
 }
 
 TEST(JoypadInputLog, PairsBecomeRecordedChangesAndStartTheReplay) {
@@ -148,8 +196,8 @@ TEST(JoypadInputLog, PairsBecomeRecordedChangesAndStartTheReplay) {
     const Change expected[] = {{0, JOYPAD_A}, {1024, JOYPAD_DOWN}, {0, JOYPAD_RIGHT}, {0x100000 - 970752, JOYPAD_START}};
     ASSERT_EQ(gb.joypad_states.size(), std::size(expected));
     for (size_t i = 0; i < std::size(expected); ++i) {
-        EXPECT_EQ(gb.joypad_states[i]->cycle, expected[i].cycle) << i;
-        EXPECT_EQ(gb.joypad_states[i]->state, expected[i].state) << i;
+        EXPECT_EQ(gb.joypad_states[i].cycle, expected[i].cycle) << i;
+        EXPECT_EQ(gb.joypad_states[i].state, expected[i].state) << i;
     }
     EXPECT_TRUE(gb.replay_mode);
     EXPECT_EQ(gb.replay_index, 1u);
@@ -157,4 +205,75 @@ TEST(JoypadInputLog, PairsBecomeRecordedChangesAndStartTheReplay) {
     EXPECT_FALSE(gb.try_load_gbi(dir.prefix() + "missing.gbi", &error));
     EXPECT_EQ(error, "GBI not found: " + dir.prefix() + "missing.gbi");
     EXPECT_FALSE(gb.try_load_gbi(dir.prefix(), &error));  // a folder is no log
+}
+
+// The log's size is checked before anything is read: a file over the limit
+// adds nothing to the record, whatever it holds.
+TEST(JoypadInputLog, ALogLargerThanAnyPlaySessionIsRefusedAndAddsNothing) {
+    struct Row {
+        u64 size;
+        bool loads;
+    };
+    const Row rows[] = {{GB::MAX_INPUT_LOG_BYTES, true}, {GB::MAX_INPUT_LOG_BYTES + 1, false}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.size);
+        TempDir dir;
+        const std::string path = dir.prefix() + "moves.gbi";
+        // One pair, then zero bytes (a sparse file), which end its last word.
+        std::ofstream(path) << "3B5 80";
+        std::filesystem::resize_file(path, r.size);
+        TestMachine m(RomImage{}, "dmgB");
+        GB& gb = *m.gb;
+        gb.joypad_states.assign(1, {JOYPAD_B, 77});
+        std::string error;
+        EXPECT_EQ(gb.try_load_gbi(path, &error), r.loads);
+        EXPECT_EQ(gb.joypad_states.size(), r.loads ? 2u : 1u);
+        EXPECT_EQ(gb.joypad_states.front().cycle, 77u);
+        EXPECT_EQ(gb.replay_mode, r.loads);
+        if (!r.loads) {
+            EXPECT_EQ(error, "GBI too large: " + path + " (a joypad input log may be at most 32 MiB)");
+        }
+    }
+}
+
+// Loading a log of two million changes under a limit of 8 bytes of memory per
+// byte of log: a change is kept in a few bytes, with no allocation of its own.
+TEST(JoypadInputLog, ALongLogTakesAFewBytesOfMemoryAChange) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers reserve address space of their own";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "the sanitizers reserve address space of their own";
+#endif
+#endif
+    constexpr size_t CHANGES = 2000000;
+    TempDir dir;
+    const std::string path = dir.prefix() + "long.gbi";
+    std::string text;
+    for (size_t i = 0; i < CHANGES; ++i) text += "0 0\n";
+    std::ofstream(path) << text;
+    const u64 budget = 8 * text.size();
+    text = {};
+    TestMachine m(RomImage{}, "dmgB");
+    m.gb->joypad_states.clear();
+    m.gb->joypad_states.shrink_to_fit();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlim_t limit = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + budget;
+        const rlimit small{limit, limit};
+        if (::setrlimit(RLIMIT_AS, &small) != 0) ::_exit(3);
+        try {
+            const bool ok = m.gb->try_load_gbi(path) && m.gb->joypad_states.size() == CHANGES;
+            ::_exit(ok ? 0 : 1);
+        } catch (const std::bad_alloc&) {
+            ::_exit(2);
+        }
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "child status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: wrong record, 2: out of memory, 3: no limit";
 }

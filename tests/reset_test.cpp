@@ -206,7 +206,7 @@ TEST(Reset, FillsTheMemoriesWithTheirPowerOnValues) {
 
 TEST(Reset, KeepsTheRecordedInputAndSnapshotsButStopsReplay) {
     TestMachine m(patterned_rom(), "dmgB");
-    const auto input = std::make_shared<GB::JoypadState>(GB::JoypadState{0x81, 1234});
+    const GB::JoypadState input{0x81, 1234};
     const auto snapshot = std::make_shared<GB::SavedState>(GB::SavedState{0x100000, "state"});
     m.gb->joypad_states.push_back(input);
     m.gb->saved_states.push_back(snapshot);

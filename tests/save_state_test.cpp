@@ -271,6 +271,13 @@ TEST(SaveState, ARefusedStringLeavesTheMachineExactlyAsItWas) {
         s.at(at) = char(value);
         return s;
     };
+    auto overwritten = [&](size_t at, u64 value, size_t width) {
+        std::string s = good;
+        for (size_t i = 0; i < width; ++i) s.at(at + i) = char(value >> (8 * i));
+        return s;
+    };
+    const size_t cpu = AUDIO_BYTES, ppu = cpu + CPU_BYTES + 0x2000, dma = ppu + PPU_BYTES + SERIAL_BYTES;
+    const size_t joypad = dma + DMA_BYTES + TIMER_BYTES;
     const size_t wram_bank_at = AUDIO_BYTES + CPU_BYTES + 0x2000 + PPU_BYTES + SERIAL_BYTES + DMA_BYTES +
                                 TIMER_BYTES + JOYPAD_BYTES + 33 + 0x4000 + 0x8000 + 0x200;
     ASSERT_EQ(byte_at(good, wram_bank_at), source->wram_bank);
@@ -295,6 +302,25 @@ TEST(SaveState, ARefusedStringLeavesTheMachineExactlyAsItWas) {
         {"sample position past the buffer", damaged(8209 + 3, 0x40)},
         {"left master volume past the mixer's range", damaged(5 + 3, 0x40)},
         {"picture line 200", damaged(AUDIO_BYTES + CPU_BYTES + 0x2000 + 359, 200)},
+        // Steps, modes, indices, addresses and events that name nothing there is.
+        {"work RAM bank 0", damaged(wram_bank_at, 0)},
+        {"picture step id unknown", overwritten(ppu + 782, 2700, 4)},
+        {"picture step under way unknown", overwritten(ppu + 778, 7, 4)},
+        {"STAT source unknown", overwritten(ppu + 335, 3, 4)},
+        {"STAT mode 4", overwritten(ppu + 347, 4, 4)},
+        {"LY compare line 154", overwritten(ppu + 367, 154, 4)},
+        {"background map outside the two maps", overwritten(ppu + 16, 0x1234, 2)},
+        {"window line far past the screen", overwritten(ppu + 363, 100000, 4)},
+        {"fetcher wait of a million cycles", overwritten(ppu + 679, 1000000, 4)},
+        {"pixel position far past the line", overwritten(ppu + 700, 0x7FFFFFFF, 4)},
+        {"line cycles left past a line", overwritten(ppu + 790, 457, 4)},
+        {"picture step far in the future", overwritten(cpu + 76, u64_at(good, cpu + 40) + 100000, 8)},
+        {"picture step behind the clock", overwritten(cpu + 76, 1, 8)},
+        {"timer event behind the clock", overwritten(cpu + 116, 1, 8)},
+        {"frame sequencer event out of reach", overwritten(cpu + 124, u64_at(good, cpu + 32) + 0x10000, 8)},
+        {"OAM DMA destination past object memory", overwritten(dma + 7, 0xFF00, 2)},
+        {"HDMA destination outside video RAM", overwritten(dma + 17, 0x1234, 2)},
+        {"joypad interrupt delay past its draw", overwritten(joypad + 3, 128, 4)},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -312,6 +338,26 @@ TEST(SaveState, ARefusedStringLeavesTheMachineExactlyAsItWas) {
             twin->run_frame();
         }
         EXPECT_TRUE(same_state(gb->save_state(), twin->save_state()));
+    }
+}
+
+// A state may name any step of the picture unit's line and frame machine:
+// each one, run, schedules the next step within a line and names one the
+// state check knows.
+TEST(SaveState, EveryStepIdAStateMayNameSchedulesTheNextStep) {
+    for (const char* model : {"dmgB", "cgbE"}) {
+        auto gb = machine(busy_rom(), model);
+        run_instructions(*gb, 3000);
+        ASSERT_TRUE(gb->ppu.lcd_enabled);
+        const std::string start = gb->save_state();
+        for (int id : PPU::STEP_IDS) {
+            SCOPED_TRACE(std::string(model) + " step " + std::to_string(id));
+            ASSERT_TRUE(gb->load_state(start));
+            gb->ppu.set_state(id);
+            const u64 now = gb->cpu.cycles_4mhz, next = gb->cpu.next_ppu_cycle;
+            EXPECT_TRUE(next >= now && next - now <= PPU::LINE_CYCLES) << next - now;
+            EXPECT_TRUE(PPU::is_step_id(gb->ppu.next_state)) << gb->ppu.next_state;
+        }
     }
 }
 

@@ -160,6 +160,39 @@ TEST(SymbolFileReader, LinkerFileLabelsTheListing) {
     EXPECT_EQ(d.get_label_for_address(0x0150, 0), "Begin");
 }
 
+// A file's size alone does not bound what its labels take in memory: a line
+// longer than any label's gives no symbol (the lines after it are read), and
+// labels past the most any linker writes are left out, with a message.
+TEST(SymbolFileReader, OverlongLinesAndLabelsPastTheMostAreNotKept) {
+    const size_t longest = Disassembler::MAX_SYMBOL_LINE;
+    std::string many;
+    for (size_t i = 0; i <= Disassembler::MAX_FILE_SYMBOLS; ++i) many += "0:0 a\n";
+    struct Row {
+        const char* what;
+        std::string file;
+        size_t file_symbols;
+        bool message;
+    };
+    const Row rows[] = {
+        {"a line as long as a line may be", "00:0150 " + std::string(longest - 8, 'n') + "\n00:0151 After\n", 2, false},
+        {"a line one longer", "00:0150 " + std::string(longest - 7, 'n') + "\n00:0151 After\n", 1, false},
+        {"a line of megabytes", "00:0150 " + std::string(8 << 20, 'n') + "\r\n00:0151 After\n", 1, false},
+        {"one label past the most", many, Disassembler::MAX_FILE_SYMBOLS, true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        testing::internal::CaptureStdout();
+        FileMachine m(BankedRom{}, "dmgB", r.file);
+        const std::string out = testing::internal::GetCapturedStdout();
+        const Disassembler& d = m.gb->disassembler;
+        EXPECT_EQ(d.symbols.size(), BUILT_IN_SYMBOL_COUNT + r.file_symbols);
+        EXPECT_EQ(out.find("labels; the rest are not read") != std::string::npos, r.message) << out;
+        if (r.file_symbols < 3) {
+            EXPECT_EQ(d.get_label_for_address(0x0151, 0), "After");
+        }
+    }
+}
+
 // Which symbol a lookup finds: the bank asked for, or with bank -1 the bank
 // mapped at the address now. Work RAM C000-CFFF is one fixed bank on every
 // model and is looked up like the unbanked areas.

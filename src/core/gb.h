@@ -43,9 +43,12 @@ public:
     using ReadHandler = std::function<u8()>;
     using WriteHandler = std::function<void(u8)>;
 
+    // One recorded change of the buttons, kept by value: a long play session
+    // or input log is a few million of these.
     struct JoypadState {
         u8 state = 0;
         u64 cycle = 0;
+        bool operator==(const JoypadState&) const = default;
     };
     struct SavedState {
         u64 cycle = 0;
@@ -133,10 +136,15 @@ public:
     bool rollback_to(u64 cycle, std::string* error = nullptr);
     // Reads a joypad input log (pairs of hexadecimal time and buttons) into
     // the record and starts replaying it. A file that cannot be read ends the
-    // process with "GBI not found: " and the path, once the battery RAM and
-    // clock are written; try_load_gbi reports it instead.
+    // process with "GBI not found: " and the path, and one larger than
+    // MAX_INPUT_LOG_BYTES with "GBI too large: ", once the battery RAM and
+    // clock are written; try_load_gbi reports it instead and leaves the
+    // record as it was.
     void load_gbi(const std::string& path);
     bool try_load_gbi(const std::string& path, std::string* error = nullptr);
+    // A log holds a pair of short words per change of the buttons: 32 MiB is
+    // some three million changes, weeks of play at a press a second.
+    static constexpr u64 MAX_INPUT_LOG_BYTES = 32ull << 20;
 
     static constexpr u64 SNAPSHOT_INTERVAL = 0x100000;
     static constexpr std::size_t MAX_SNAPSHOTS = 240;
@@ -187,7 +195,7 @@ public:
     Disassembler disassembler;
     Debugger debugger;
 
-    std::vector<std::shared_ptr<JoypadState>> joypad_states;
+    std::vector<JoypadState> joypad_states;
     u32 replay_index = 0;
     bool replay_mode = false;
     std::vector<std::shared_ptr<SavedState>> saved_states;
@@ -229,6 +237,7 @@ private:
     // Size of the last state written, to reserve the next one at once.
     size_t last_state_size = 0;
     void check_loaded_state() const;
+    void check_loaded_events() const;
     void install_io_handlers();
     void register_core_handlers();
     u8 read_cartridge_area(u16 address);

@@ -5,6 +5,7 @@
 // program first saw it. Rolling back restores a snapshot taken before the
 // target cycle and replays the record up to the target: the machine then
 // stands exactly where it stood when it first passed that cycle.
+#include <array>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -21,21 +22,21 @@ u8 GB::get_joypad_state_from_replay() {
     }
     // A change was recorded by the read that first saw it, so it is in force
     // from its own cycle on.
-    while (replay_index < count && joypad_states[replay_index]->cycle <= cpu.cycles_4mhz) ++replay_index;
+    while (replay_index < count && joypad_states[replay_index].cycle <= cpu.cycles_4mhz) ++replay_index;
     if (replay_index >= count) {
         // Past the last change its buttons stay held. A rollback's run to its
         // target replays them to the end; otherwise the host takes over from
         // the next read.
         if (!turbo_run) replay_mode = false;
-        return joypad_states.back()->state;
+        return joypad_states.back().state;
     }
-    return replay_index == 0 ? 0 : joypad_states[replay_index - 1]->state;
+    return replay_index == 0 ? 0 : joypad_states[replay_index - 1].state;
 }
 
 void GB::discard_future_joypad_states() {
     const size_t count = joypad_states.size();
     size_t past = 0;
-    while (past < count && joypad_states[past]->cycle <= cpu.cycles_4mhz) ++past;
+    while (past < count && joypad_states[past].cycle <= cpu.cycles_4mhz) ++past;
     replay_index = u32(past);
     // Changes from a future that will not happen now go, every one of them:
     // recording goes on from the present, and the list must stay in cycle
@@ -88,28 +89,76 @@ void GB::load_gbi(const std::string& path) {
     std::exit(1);
 }
 
+namespace {
+
+// White space as the standard streams see it in the "C" locale.
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
 bool GB::try_load_gbi(const std::string& path, std::string* error) {
     // Only a regular file: a FIFO or a device would block or never end.
     struct stat info {};
     std::ifstream file;
-    if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) file.open(path);
+    const bool regular = ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    if (regular) file.open(path, std::ios::binary);
     if (!file.is_open()) {
         if (error) *error = "GBI not found: " + path;
         return false;
     }
+    const std::string too_large = "GBI too large: " + path + " (a joypad input log may be at most " +
+                                  std::to_string(MAX_INPUT_LOG_BYTES >> 20) + " MiB)";
+    if (u64(info.st_size) > MAX_INPUT_LOG_BYTES) {
+        if (error) *error = too_large;
+        return false;
+    }
     // Pairs of hexadecimal words: a time in units of 1024 cycles counted from
     // 948 units before the machine's cycle 0, and the buttons with the action
-    // keys in the high nibble. Times before cycle 0 count as cycle 0.
+    // keys in the high nibble. Times before cycle 0 count as cycle 0. Read a
+    // block at a time, each word straight into its number; a trailing odd
+    // word is ignored.
     constexpr u64 ORIGIN = 970752;
-    std::string time_text, buttons_text;
-    while (file >> time_text >> buttons_text) {
-        const u64 time = Helpers::cpp_string_hex_to_u64(time_text);
-        const u64 buttons = Helpers::cpp_string_hex_to_u64(buttons_text);
-        auto change = std::make_shared<JoypadState>();
-        change->state = u8(((buttons & 0x0F) << 4) | ((buttons >> 4) & 0x0F));
-        change->cycle = time >= (~u64{0} >> 10) ? ~u64{0} : (time << 10) < ORIGIN ? 0 : (time << 10) - ORIGIN;
-        joypad_states.push_back(std::move(change));
+    const size_t kept = joypad_states.size();
+    std::array<char, 1 << 16> block;
+    Helpers::HexWordReader word;
+    bool in_word = false, have_time = false;
+    u64 time = 0, total = 0;
+    auto end_word = [&] {
+        in_word = false;
+        if (!have_time) {
+            time = word.value();
+            have_time = true;
+        } else {
+            const u64 buttons = word.value();
+            const u8 state = u8(((buttons & 0x0F) << 4) | ((buttons >> 4) & 0x0F));
+            const u64 cycle =
+                time >= (~u64{0} >> 10) ? ~u64{0} : (time << 10) < ORIGIN ? 0 : (time << 10) - ORIGIN;
+            joypad_states.push_back({state, cycle});
+            have_time = false;
+        }
+        word.clear();
+    };
+    while (file) {
+        file.read(block.data(), std::streamsize(block.size()));
+        const size_t got = size_t(file.gcount());
+        total += got;
+        // The file may have grown since it was measured.
+        if (total > MAX_INPUT_LOG_BYTES) {
+            joypad_states.resize(kept);
+            if (error) *error = too_large;
+            return false;
+        }
+        for (size_t i = 0; i < got; ++i) {
+            const char c = block[i];
+            if (is_space(c)) {
+                if (in_word) end_word();
+            } else {
+                in_word = true;
+                word.feed(c);
+            }
+        }
     }
+    if (in_word) end_word();
     replay_mode = true;
     replay_index = 1;
     return true;

@@ -299,8 +299,16 @@ bool GB::read_state(const std::string& data, std::string& why) {
 // Values a running machine can never hold; anything else in a string parses
 // into a machine that runs (if not as any game expects).
 void GB::check_loaded_state() const {
-    require(wram_bank <= 7 && vram_bank <= 1, "save state: memory bank out of range");
+    // Monochrome models have one bank of each and a single speed.
+    require(wram_bank >= 1 && wram_bank <= (is_cgb ? 7 : 1) && vram_bank <= (is_cgb ? 1 : 0),
+            "save state: memory bank out of range");
+    require(is_cgb || (!double_speed && !speed_switch_armed && !ppu_phase_shift),
+            "save state: double speed on a monochrome model");
     require(cpu.ime >= 0 && cpu.ime <= 2, "save state: interrupt master enable out of range");
+    require((cpu.af & 0x0F) == 0 && (cpu.if_reg & 0xE0) == 0xE0, "save state: register bits that always read fixed");
+    require(!(cpu.stopped && cpu.halted) && (cpu.halted || !cpu.halted_in_stop), "save state: CPU both stopped and halted");
+    require(cpu.frame_steps < CPU::MAX_FRAME_STEPS, "save state: frame step count out of range");
+    check_loaded_events();
     require(audio.sample_index >= 0 && audio.sample_index <= SAMPLE_BUFFER_VALUES && audio.sample_index % 2 == 0,
             "save state: sample position out of range");
     // NR50 gives each side 0-7, kept times four.
@@ -316,9 +324,42 @@ void GB::check_loaded_state() const {
     require(dma.oam_dma_bus_state >= OAM_DMA_IDLE && dma.oam_dma_bus_state <= OAM_DMA_HIGH,
             "save state: OAM DMA bus out of range");
     require(dma.hdma_bytes_left >= 0 && dma.hdma_bytes_left <= 0x800, "save state: HDMA count out of range");
+    // The OAM DMA writes FE00-FE9F in turn; the HDMA destination always lies
+    // in video RAM.
+    require(dma.oam_dma_destination >= 0xFE00 && dma.oam_dma_destination <= 0xFEA0,
+            "save state: OAM DMA destination out of range");
+    require(dma.hdma_destination >= 0x8000 && dma.hdma_destination <= 0x9FFF, "save state: HDMA destination out of range");
+    require(timer.overflow_countdown <= 2, "save state: timer overflow step out of range");
+    require(joypad.interrupt_pending <= 1 && joypad.interrupt_delay >= -1 && joypad.interrupt_delay <= 127,
+            "save state: joypad interrupt delay out of range");
     require(joypad.random.position >= 0 && joypad.random.position < 34, "save state: random source damaged");
     audio.check_loaded_state();
     ppu.check_loaded_state();
+}
+
+// Every scheduled event lies ahead of its clock, no further than the longest
+// period its unit ever schedules, or is unscheduled: an event behind its
+// clock is never met, and the unit would stand still for good. With the LCD
+// on the picture unit always has its next step within a line.
+void GB::check_loaded_events() const {
+    auto within = [](u64 event, u64 clock, u64 longest) {
+        return event == NEVER || (event > clock && event - clock <= longest);
+    };
+    const CPU& c = cpu;
+    require(ppu.lcd_enabled ? c.next_ppu_cycle > c.cycles_4mhz && c.next_ppu_cycle - c.cycles_4mhz <= PPU::LINE_CYCLES
+                                     : c.next_ppu_cycle == NEVER,
+            "save state: picture step not scheduled");
+    // Timer: a falling edge of divider bit 9 at most 1024 cycles on; serial:
+    // the next of its 512-cycle slots; OAM DMA: two M-cycles; frame
+    // sequencer: a falling edge of divider bit 13 in double speed.
+    require(within(c.next_timer_cycle, c.cpu_cycles, 1024) && within(c.next_serial_cycle, c.cpu_cycles, 512) &&
+                within(c.next_oam_dma_cycle, c.cpu_cycles, 8) && within(c.next_frame_seq_cycle, c.cpu_cycles, 0x4000),
+            "save state: event out of reach");
+    // Sound channel timers: the noise channel's longest period, divisor 112
+    // shifted by 15, with room for its start delay.
+    for (u64 channel : audio.next_frequency_cycle)
+        require(within(channel, c.cycles_4mhz, 1 << 22), "save state: sound timer out of reach");
+    require(within(c.next_audio_frequency_cycle, c.cycles_4mhz, 1 << 22), "save state: sound timer out of reach");
 }
 
 template void GB::serialize(cereal::BinaryOutputArchive&, std::shared_ptr<MemoryBankController>&);

@@ -43,6 +43,63 @@ int hex_to_int(const char* s) { return s ? extract_hex<int>(s) : 0; }
 
 u64 cpp_string_hex_to_u64(const std::string& s) { return extract_hex<u64>(s); }
 
+namespace {
+int hex_digit_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+}  // namespace
+
+void HexWordReader::digit(char c) {
+    const int d = hex_digit_value(c);
+    if (d < 0) {
+        phase_ = Phase::Done;
+        return;
+    }
+    phase_ = Phase::Digits;
+    if (value_ >> 60) overflow_ = true;
+    value_ = value_ << 4 | u64(d);
+}
+
+void HexWordReader::feed(char c) {
+    switch (phase_) {
+        case Phase::Start:
+            if (c == '+' || c == '-') {
+                negative_ = c == '-';
+                phase_ = Phase::AfterSign;
+                return;
+            }
+            [[fallthrough]];
+        case Phase::AfterSign:
+            if (c == '0') {
+                phase_ = Phase::AfterZero;
+                return;
+            }
+            digit(c);
+            return;
+        case Phase::AfterZero:
+            if (c == 'x' || c == 'X') {
+                phase_ = Phase::AfterPrefix;
+                return;
+            }
+            digit(c);
+            return;
+        case Phase::AfterPrefix:
+        case Phase::Digits:
+            digit(c);
+            return;
+        case Phase::Done:
+            return;
+    }
+}
+
+u64 HexWordReader::value() const {
+    if (overflow_) return ~u64{0};
+    return negative_ ? u64(0) - value_ : value_;
+}
+
 std::string int_to_hex(int value, int width) {
     std::ostringstream stream;
     stream << std::uppercase << std::hex << std::setfill('0') << std::setw(width < 0 ? 0 : width)

@@ -39,6 +39,28 @@ int cpp_string_hex_to_int(const std::string& s);
 int hex_to_int(const char* s);
 u64 cpp_string_hex_to_u64(const std::string& s);
 
+// Reads one word (a run of characters without white space) as a hexadecimal
+// unsigned 64-bit number a character at a time, with the result that
+// cpp_string_hex_to_u64 gives for the word: an optional sign, an optional
+// "0x" or "0X", then digits up to the first character that is none. A
+// negative number wraps around, one past the range saturates, and a word
+// without digits reads as 0. Nothing is stored but the number itself, so a
+// word of any length costs no memory.
+class HexWordReader {
+public:
+    void feed(char c);
+    u64 value() const;
+    void clear() { *this = HexWordReader{}; }
+
+private:
+    enum class Phase : u8 { Start, AfterSign, AfterZero, AfterPrefix, Digits, Done };
+    Phase phase_ = Phase::Start;
+    bool negative_ = false;
+    bool overflow_ = false;
+    u64 value_ = 0;
+    void digit(char c);
+};
+
 // value in upper-case hexadecimal, zero-padded on the left to at least width
 // digits. A negative value prints as its 32-bit two's-complement pattern.
 std::string int_to_hex(int value, int width);

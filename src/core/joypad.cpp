@@ -39,12 +39,7 @@ u8 Joypad::current_buttons() {
     if (gb->replay_mode) return gb->get_joypad_state_from_replay();
     const u8 state = gb->host ? gb->host->get_joypad_state() : 0;
     auto& record = gb->joypad_states;
-    if (record.empty() || record.back()->state != state) {
-        auto change = std::make_shared<GB::JoypadState>();
-        change->state = state;
-        change->cycle = gb->cpu.cycles_4mhz;
-        record.push_back(std::move(change));
-    }
+    if (record.empty() || record.back().state != state) record.push_back({state, gb->cpu.cycles_4mhz});
     return state;
 }
 
@@ -75,7 +70,7 @@ u8 Joypad::peek_p1() const {
     const auto& record = gb->joypad_states;
     // While replaying, the entry the replay has reached; else the last change seen.
     const size_t seen = gb->replay_mode ? std::min<size_t>(gb->replay_index, record.size()) : record.size();
-    return lines_for(seen == 0 ? 0 : record[seen - 1]->state);
+    return lines_for(seen == 0 ? 0 : record[seen - 1].state);
 }
 
 u8 Joypad::read_p1() {
@@ -88,6 +83,12 @@ u8 Joypad::read_p1() {
     if ((old & 0x0F) != 0 && (old & 0x0F) != (value & 0x0F)) {
         interrupt_pending = 1;
         interrupt_delay = random.next() & 127;
+    }
+    // A stopped CPU has seen every selected line high: a low one now is the
+    // edge that restarts it and requests the interrupt itself.
+    if (gb->cpu.stopped && (value & 0x0F) != 0x0F) [[unlikely]] {
+        interrupt_pending = 0;
+        gb->cpu.leave_stop();
     }
     return value;
 }

@@ -250,6 +250,7 @@ void CPU::reset() {
     opcode = 0;
     halt_bug = false;
     halt_entered = false;
+    halted_in_stop = false;
     recompute_next_cpu_event();
     recompute_next_4mhz_event();
     update_tick_limits();
@@ -288,8 +289,9 @@ bool CPU::handle_interrupts() {
         halt_bug = true;
         return false;
     }
-    pc = u16(pc + 1);  // past the HALT opcode
+    pc = u16(pc + 1);  // past the HALT opcode (or past STOP's second byte)
     halted = false;
+    halted_in_stop = false;
     if (gb->is_cgb) {
         // Leaving HALT for VBlank, STAT or timer costs the CGB one more M-cycle.
         if (pending_interrupts & 0x07) tick();
@@ -377,9 +379,7 @@ void CPU::op_halt() {
 
 void CPU::op_stop() {
     if (!gb->is_cgb || gb->key0 == KEY0_DMG_COMPAT || !gb->speed_switch_armed) {
-        stopped = true;
-        gb->ppu.oam_scan_state = gb->ppu.mode;
-        pc = u16(pc + 2);
+        stop_without_speed_switch();
         return;
     }
     // The switch keeps the old speed for two more M-cycles, then resets the
@@ -416,6 +416,40 @@ void CPU::op_stop() {
     gb->timer.reset_divider_for_speed_switch(1);
     for (int i = 0; i < 3; ++i) t_cycle_4mhz();
     speed_switch_wait(0x8000 - 1);
+}
+
+// STOP looks at the joypad lines as it runs. With every selected line high it
+// stops the CPU's clock until one goes low (Joypad::read_p1 sees that and
+// restarts it). A selected key already held means no line can go low: the
+// CPU then does not stop but halts, as HALT does, until an enabled interrupt
+// is requested. Either way STOP is two bytes long, or one when an enabled
+// interrupt is already requested, so that its second byte then runs as the
+// next instruction. The rest of the machine runs on through STOP, the
+// divider included.
+void CPU::stop_without_speed_switch() {
+    const bool line_low = (gb->joypad.read_p1() & 0x0F) != 0x0F;
+    const bool requested = (if_reg & ie & 0x1F) != 0;
+    pc = u16(pc + 1);
+    if (line_low) {
+        if (requested) return;
+        // Halted on the second byte: leaving HALT steps past it.
+        halted = true;
+        halted_in_stop = true;
+        halt_entered = false;
+        return;
+    }
+    if (!requested) pc = u16(pc + 1);
+    stopped = true;
+    gb->ppu.oam_scan_state = gb->ppu.mode;
+}
+
+// A selected joypad line went low while the CPU was stopped: its clock runs
+// again from the next step on, and the edge requests the joypad interrupt at
+// once (the request an input change arms otherwise waits for line starts,
+// which a stopped machine with the LCD off never has).
+void CPU::leave_stop() {
+    stopped = false;
+    flag_interrupt(INT_JOYPAD);
 }
 
 // The wait after a speed switch. A request noticed at an M-cycle boundary ends
@@ -516,7 +550,7 @@ void CPU::run_single_instruction_inline() {
         tick();
         return;
     }
-    if (halted && ime == 2) {
+    if (halted && (ime == 2 || halted_in_stop)) {
         halt_wait_step();
         return;
     }
@@ -578,7 +612,7 @@ void CPU::end_frame_step() {
 // in, which runs as usual. Returns the steps taken.
 [[gnu::noinline]] u32 CPU::skip_halted_steps(u32 max_steps, u64 until) {
     if (!halted || pending_interrupts != 0 || stopped || !halt_skipping) return 0;
-    const bool refetches = ime != 2;
+    const bool refetches = ime != 2 && !halted_in_stop;
     if (refetches && !halt_refetch_is_idle()) return 0;
     const u64 base = gb->double_speed ? 2 : 4;
     u64 steps = max_steps;

@@ -51,6 +51,8 @@ public:
 
     // --- interrupts, HALT, STOP ---
     void flag_interrupt(u8 mask);
+    // Ends STOP: a selected joypad line has gone low.
+    void leave_stop();
     void unflag_interrupt(u8 mask);
     bool handle_interrupts();
     void dispatch_interrupt();
@@ -116,7 +118,7 @@ public:
     // come, and the steps of the run loop's frame under way.
     template <class Archive>
     void serialize_extension(Archive& ar) {
-        ar(halt_bug, halt_entered, frame_steps);
+        ar(halt_bug, halt_entered, frame_steps, halted_in_stop);
     }
 
     // 8-bit halves of the register pairs (little-endian host layout is not
@@ -142,6 +144,9 @@ public:
     // True from the step in which HALT halts the CPU until the next step has
     // looked at it: that step's M-cycle is still HALT's own (not saved).
     bool halt_entered = false;
+    // The CPU halted at a STOP that found a selected key already held: PC is
+    // on STOP's second byte, which the HALT wait never fetches.
+    bool halted_in_stop = false;
     bool run_flag = false;
     // Steps of the run loop's frame under way (see run_frame).
     u32 frame_steps = 0;
@@ -152,6 +157,8 @@ public:
     u8 if_reg = 0xE0;
     bool halted = false;
     bool was_halted = false;
+    // STOP without a speed switch: the CPU's clock waits for a selected
+    // joypad line to go low (Joypad::read_p1 ends it).
     bool stopped = false;
     u8 pending_interrupts = 0;
     bool hblank_hdma_requested = false;
@@ -212,6 +219,7 @@ private:
     void halt_wait_step();
     void op_halt();
     void op_stop();
+    void stop_without_speed_switch();
     void speed_switch_wait(int m_cycles);
     void speed_switch_wake_at_once();
 };

@@ -85,7 +85,12 @@ public:
     std::vector<int> get_instruction_addresses();
 
     // Symbols: the built-in register names, then the symbol file beside the
-    // ROM. Rebuilt at every ROM load.
+    // ROM. Rebuilt at every ROM load. A line longer than MAX_SYMBOL_LINE
+    // characters gives no symbol, and at most MAX_FILE_SYMBOLS come from the
+    // file: the largest projects' files hold some tens of thousands of labels
+    // of a few dozen characters.
+    static constexpr size_t MAX_SYMBOL_LINE = 4096;
+    static constexpr size_t MAX_FILE_SYMBOLS = 1 << 18;
     void load_symbol_file();
     void create_default_symbols();
     // Index into `symbols` of the first symbol at the address in the bank

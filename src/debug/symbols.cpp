@@ -1,8 +1,11 @@
 // The symbol list: the built-in register names and the symbol file beside the
 // ROM, with an index by address for the listing's labels.
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <string_view>
+#include <utility>
 
 #include "core/gb.h"
 #include "core/helpers.h"
@@ -35,28 +38,65 @@ static_assert(std::size(REGISTER_SYMBOLS) + 1 == BUILT_IN_SYMBOL_COUNT);
 // Linker symbol files are small; anything this large is not one.
 constexpr std::uintmax_t MAX_SYMBOL_FILE_SIZE = 64ull * 1024 * 1024;
 
+// Reads the next line (without its line feed) into `line`, keeping at most
+// MAX_SYMBOL_LINE characters of it: false at the end of the file, and `long_line`
+// set when the line went on past that.
+bool read_bounded_line(std::istream& in, std::string& line, bool& long_line) {
+    line.clear();
+    long_line = false;
+    std::streambuf* buffer = in.rdbuf();
+    bool any = false;
+    for (int c = buffer->sbumpc(); c != std::char_traits<char>::eof(); c = buffer->sbumpc()) {
+        any = true;
+        if (c == '\n') return true;
+        if (line.size() < Disassembler::MAX_SYMBOL_LINE)
+            line.push_back(char(c));
+        else
+            long_line = true;
+    }
+    return any;
+}
+
+}  // namespace
+
+namespace {
+
+// The pieces `text` splits into at `delimiter` (see Helpers::split): every
+// piece between two delimiters counts, an empty one too; a delimiter at the
+// very end adds none, and an empty text has none.
+size_t piece_count(std::string_view text, char delimiter) {
+    if (text.empty()) return 0;
+    return size_t(std::count(text.begin(), text.end(), delimiter)) + 1 - (text.back() == delimiter ? 1 : 0);
+}
+
+// The first piece, and what follows its delimiter without a final delimiter.
+std::pair<std::string_view, std::string_view> two_pieces(std::string_view text, char delimiter) {
+    const size_t at = text.find(delimiter);
+    std::string_view rest = text.substr(at + 1);
+    if (!rest.empty() && rest.back() == delimiter) rest.remove_suffix(1);
+    return {text.substr(0, at), rest};
+}
+
 }  // namespace
 
 std::unique_ptr<Symbol> Symbol::create_from_line(std::string line) {
     // Files written on another system end their lines with CR LF.
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == ';') return nullptr;
-    const std::vector<std::string> pieces = Helpers::split(line, ' ');
-    if (pieces.size() != 2) return nullptr;
-    const std::vector<std::string> location = Helpers::split(pieces[0], ':');
-    if (location.size() != 2) return nullptr;
-    const std::string& name = pieces[1];
+    if (piece_count(line, ' ') != 2) return nullptr;
+    const auto [location, name] = two_pieces(line, ' ');
+    if (piece_count(location, ':') != 2) return nullptr;
+    const auto [bank, address] = two_pieces(location, ':');
     // "bank:address .code:001a" and its kind are the writer's run entries,
     // not names. A name whose first ':' piece is empty (":x") is an ordinary
     // name.
-    const std::vector<std::string> name_pieces = Helpers::split(name, ':');
-    if (name_pieces.size() >= 2 && name_pieces[0].starts_with('.')) return nullptr;
+    if (piece_count(name, ':') >= 2 && name.starts_with('.')) return nullptr;
 
     auto symbol = std::make_unique<Symbol>();
-    symbol->bank = Helpers::hex_string_to_int(location[0]);
-    symbol->address = Helpers::hex_string_to_int(location[1]) & 0xFFFF;
+    symbol->bank = Helpers::hex_string_to_int(std::string(bank));
+    symbol->address = Helpers::hex_string_to_int(std::string(address)) & 0xFFFF;
     symbol->name = name;
-    symbol->lower_name = Helpers::to_lower(name);
+    symbol->lower_name = Helpers::to_lower(symbol->name);
     return symbol;
 }
 
@@ -81,9 +121,23 @@ void Disassembler::load_symbol_file() {
         if (!ec && size > MAX_SYMBOL_FILE_SIZE) {
             std::cout << "Symbol file " << path << " is larger than 64 MiB; not read" << std::endl;
         } else if (std::ifstream file{path}) {
+            // A line longer than any label's, and labels past the most any
+            // linker writes, are not kept: the file's size alone would let
+            // them take many times its size in memory.
             std::string line;
-            while (std::getline(file, line))
-                if (auto symbol = Symbol::create_from_line(line)) symbols.push_back(std::move(symbol));
+            bool long_line = false;
+            size_t labels = 0;
+            while (read_bounded_line(file, line, long_line)) {
+                if (long_line) continue;
+                auto symbol = Symbol::create_from_line(line);
+                if (!symbol) continue;
+                if (labels++ == MAX_FILE_SYMBOLS) {
+                    std::cout << "Symbol file " << path << " has more than " << MAX_FILE_SYMBOLS
+                              << " labels; the rest are not read" << std::endl;
+                    break;
+                }
+                symbols.push_back(std::move(symbol));
+            }
         }
     }
     rebuild_symbol_index();

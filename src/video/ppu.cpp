@@ -273,7 +273,32 @@ void PPU::check_loaded_state() const {
     auto require = [](bool ok, const char* what) {
         if (!ok) throw state::Rejected(std::string("picture unit: ") + what);
     };
+    auto in = [](int v, int low, int high) { return v >= low && v <= high; };
     require(current_line >= 0 && current_line < LINES_PER_FRAME, "line out of range");
+    // The step under way and the one the next PPU event runs: any other
+    // number would leave the picture without a next step for good.
+    require(is_step_id(state) && is_step_id(next_state), "step id unknown");
+    require(last_stat_source == STAT_SOURCE_NONE || last_stat_source == STAT_SOURCE_HBLANK ||
+                last_stat_source == STAT_SOURCE_VBLANK || last_stat_source == STAT_SOURCE_OAM ||
+                last_stat_source == STAT_SOURCE_LYC,
+            "STAT source unknown");
+    require(in(stat_irq_mode, -1, 3), "STAT mode out of range");
+    require(in(lyc_irq_line, 0, LINES_PER_FRAME - 1) && in(lyc_flag_line, 0, LINES_PER_FRAME - 1),
+            "LY compare line out of range");
+    // The window's line counter counts at most two per visible line (a
+    // second trigger on the line counts again).
+    require(in(window_line, -1, 2 * SCREEN_HEIGHT - 1), "window line out of range");
+    for (u16 map : {bg_tile_map_address, window_tile_map_address})
+        require(map == 0x9800 || map == 0x9C00, "tile map address");
+    // Mode 3 and the line: lengths within a line, pipeline positions from the
+    // not-yet-started mark (-50) to the end of the line.
+    require(in(mode_3_length, 0, LINE_CYCLES) && in(mode_3_cycle, 0, LINE_CYCLES) &&
+                in(line_cycles_left, 0, LINE_CYCLES),
+            "line timing out of range");
+    require(in(pixel_x, -50, SCREEN_WIDTH) && in(output_x, -50, SCREEN_WIDTH), "pixel position out of range");
+    require(in(tile_fetcher_wait, 0, 8) && in(sprite_x0_wait, 0, X0_SPRITE_MAX_WAIT), "fetcher wait out of range");
+    // The OAM DMA's word: an even byte index of object memory.
+    require(oam_dma_slot_word < 4 * OAM_ENTRIES && oam_dma_slot_word % 2 == 0, "OAM DMA word out of range");
     require(mode >= 0 && mode <= 3 && oam_scan_state >= 0 && oam_scan_state <= 3, "mode out of range");
     require(bcps_index >= 0 && bcps_index < 64 && ocps_index >= 0 && ocps_index < 64, "palette index out of range");
     for (int shade : dmg_shades) require(shade >= 0 && shade <= 3, "shade out of range");

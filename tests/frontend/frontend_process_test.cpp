@@ -256,6 +256,10 @@ TEST(FrontendProcess, FatalStartErrorsPrintTheirMessageAndExitOne) {
     const std::string missing = scratch.dir + "/missing.gb";
     const std::string fifo = scratch.dir + "/fifo.gb";  // would block an open for reading
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // A joypad input log larger than any play session (sparse: no disk used).
+    const std::string huge_log = scratch.dir + "/huge.gbi";
+    std::ofstream(huge_log).close();
+    std::filesystem::resize_file(huge_log, (32u << 20) + 1);
     struct Row {
         std::vector<std::string> args;
         std::string message;  // the end of standard output
@@ -276,6 +280,8 @@ TEST(FrontendProcess, FatalStartErrorsPrintTheirMessageAndExitOne) {
          "Invalid value for -scale: \"" + scratch.rom + "\" (give a whole number from 1 to 16).\n", true},
         {{scratch.rom, "-scale"}, "Missing value for -scale: give a whole number from 1 to 16.\n", true},
         {{"-gbi", scratch.dir + "/none.gbi", scratch.rom}, "GBI not found: " + scratch.dir + "/none.gbi\n", false},
+        {{"-gbi", huge_log, scratch.rom}, "GBI too large: " + huge_log + " (a joypad input log may be at most 32 MiB)\n",
+         false},
         {{"-gbi", scratch.rom}, "Missing value for -gbi: give the joypad input log's path before the ROM.\n", true},
     };
     for (const Row& r : rows) {
@@ -353,11 +359,15 @@ TEST(FrontendProcess, BootImageBesideTheProgramAndBatteryRamWrittenAtExit) {
     const std::string game = scratch.dir + "/game.gb", save = scratch.dir + "/game.sav";
     write(game, rom);
 
-    // A joypad input log that cannot be read ends the program, but not before
-    // the battery RAM is written.
-    {
+    // A joypad input log that cannot be read, or is too large, ends the
+    // program, but not before the battery RAM is written.
+    const std::string huge_log = scratch.dir + "/huge.gbi";
+    std::ofstream(huge_log).close();
+    std::filesystem::resize_file(huge_log, (32u << 20) + 1);
+    for (const std::string& log : {scratch.dir + "/none.gbi", huge_log}) {
+        SCOPED_TRACE(log);
         std::filesystem::remove(save);
-        const Outcome o = run({"-gbi", scratch.dir + "/none.gbi", game}, 0ms, SIGTERM, {}, 20000ms, {}, program);
+        const Outcome o = run({"-gbi", log, game}, 0ms, SIGTERM, {}, 20000ms, {}, program);
         EXPECT_EQ(o.exit_code, 1);
         EXPECT_EQ(std::filesystem::file_size(save), 0x2000u);
     }

@@ -72,7 +72,7 @@ TEST(Press, HeldForSixFramesThroughTheHost) {
     romtest::Runner runner(gb, {}, 14, &screen);
     EXPECT_EQ(runner.run().frames, 14);
     std::vector<u8> states;
-    for (const auto& change : gb.joypad_states) states.push_back(change->state);
+    for (const auto& change : gb.joypad_states) states.push_back(change.state);
     EXPECT_EQ(states, (std::vector<u8>{0x00, 0x80, 0x90, 0x10, 0x00}));
 }
 
