@@ -12,6 +12,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <utility>
+#include <vector>
 
 #include "temp_dir.h"
 #include "test_machine.h"
@@ -168,8 +170,17 @@ TEST(Rollback, SnapshotsAreTakenEveryIntervalUpToTheLimit) {
 TEST(Rollback, APlayerTakingOverAfterARollbackKeepsTheRecordInCycleOrder) {
     Player p("dmgB");
     p.play_until(100 * FRAME);
+    const auto played = p.gb().joypad_states;
     ASSERT_TRUE(p.gb().rollback_to(p.start + 60 * FRAME));
     p.gb().discard_future_joypad_states();
+    // Exactly the changes up to the present are left, none of the future.
+    const u64 now = p.gb().cpu.cycles_4mhz;
+    std::vector<std::pair<u64, u8>> kept, expected;
+    for (const auto& s : p.gb().joypad_states) kept.emplace_back(s.cycle, s.state);
+    for (const auto& s : played)
+        if (s.cycle <= now) expected.emplace_back(s.cycle, s.state);
+    ASSERT_LT(expected.size(), played.size());
+    EXPECT_EQ(kept, expected);
     p.gb().set_joypad_replay_mode(false);
     p.play_until(80 * FRAME);
     const auto& record = p.gb().joypad_states;
