@@ -29,6 +29,12 @@ constexpr u32 TIMING_HBLANK = 0xFF5BEF73;
 
 #define ZX_PIPELINE_INLINE [[gnu::always_inline]] inline
 
+// Tile fetcher states that belong to a tile's reads: tile number (with the
+// CGB's attribute byte), data low and data high, two cycles each, for the
+// background (2-6, 13) and the window (7-11, 14).
+constexpr u32 TILE_READ_STEPS = 1u << 2 | 1u << 3 | 1u << 4 | 1u << 5 | 1u << 6 | 1u << 13 | 1u << 7 | 1u << 8 |
+                                1u << 9 | 1u << 10 | 1u << 11 | 1u << 14;
+
 // A wedged pipeline must not hang the machine; no line takes this long.
 constexpr int MAX_LINE_CYCLES = 4 * PPU::LINE_CYCLES;
 
@@ -403,10 +409,14 @@ void PPU::activate_window() {
 // Tile fetcher
 
 // An LCDC write that switches the tile data area off the unsigned one in the
-// cycle of a fetcher step makes the CGB keep the high data byte read last.
-ZX_PIPELINE_INLINE void PPU::note_tile_data_switch() {
+// cycle a step of a tile's reads begins makes the CGB keep the high data byte
+// read last, in place of a sprite's, for a later read the switch disturbs.
+// The two cycles after a tile's reads (and the line start, and the short end
+// of the first window tile) read nothing: a switch landing there leaves the
+// fetcher's bytes as they are, a sprite's among them.
+ZX_PIPELINE_INLINE void PPU::note_tile_data_switch(int entered_state) {
     if (pixel_class != PixelClass::Dmg && lcdc_write_cycle == fifo_cycle && previous_tile_data_select &&
-        !tile_data_select) {
+        !tile_data_select && unsigned(entered_state) < 32 && (TILE_READ_STEPS >> entered_state & 1)) {
         saved_data = fetcher_data_high;
         saved_data_valid = true;
         sprite_data_fetched = false;
@@ -451,13 +461,13 @@ ZX_PIPELINE_INLINE void PPU::enter_tile_fetcher_state(int new_state) {
 }
 
 void PPU::set_tile_fetcher_state(int new_state) {
-    note_tile_data_switch();
+    note_tile_data_switch(new_state);
     enter_tile_fetcher_state(new_state);
 }
 
 template <bool Clean>
 ZX_PIPELINE_INLINE void PPU::advance_tile_fetcher() {
-    if constexpr (!Clean) note_tile_data_switch();
+    if constexpr (!Clean) note_tile_data_switch(tile_fetcher_next_state);
     enter_tile_fetcher_state(tile_fetcher_next_state);
 }
 

@@ -678,7 +678,7 @@ private:
     template <PixelClass C>
     void run_whole_tile_step(u32* row);
     void set_rare_tile_fetcher_state(int new_state);
-    void note_tile_data_switch();
+    void note_tile_data_switch(int entered_state);
     void enter_tile_fetcher_state(int new_state);
     u32 mix_current_pixel();
     bool is_plain_line() const;
