@@ -365,10 +365,7 @@ bool PPU::check_for_window_activation() {
         return false;
     }
     if (gb->is_cgb || window_enabled || !line_window_enabled) {
-        if (window_armed && x + 7 == window_x) {
-            activate_window();
-            return true;
-        }
+        if (window_armed && x + 7 == window_x) return activate_window();
         if (x + 8 == window_x && wy_reached && window_enabled) {
             window_armed = true;
             dmg_window_glitch_pending = false;
@@ -377,25 +374,26 @@ bool PPU::check_for_window_activation() {
     }
     // DMG, window enabled when the line started but disabled now.
     if (x + 8 == window_x && tile_fetcher_state == 15 && tile_fetcher_wait == 2) dmg_window_glitch_pending = true;
-    if (window_armed && x + 7 == window_x) {
-        activate_window();
-        return true;
-    }
+    if (window_armed && x + 7 == window_x) return activate_window();
     return false;
 }
 
-void PPU::activate_window() {
+// True when the window's fetch starts, which takes the rest of the cycle.
+bool PPU::activate_window() {
     window_armed = false;
     const int x = pixel_x;
     if (!window_triggered) {
         ++window_line;
         window_triggered = true;
         window_activation_x = x;
+        // Too late on the line to fetch anything: the line is counted, the
+        // background goes on to its end.
+        if (x > last_window_start_x()) return false;
         bg_shift_low = bg_shift_high = 0;
         bg_shift_count = 0;
         window_tile_x = 0;
         set_tile_fetcher_state(7);
-        return;
+        return true;
     }
     // A second trigger while the window runs: one pixel of BG colour 0.
     if (tile_fetcher_next_state == 7 && bg_shift_count <= 0 && tile_fetcher_wait == 1 && x >= 1 &&
@@ -403,6 +401,7 @@ void PPU::activate_window() {
         window_restart_pixel = true;
         window_activation_x = x;
     }
+    return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -63,6 +63,14 @@ public:
     static constexpr int FRAME_CYCLES = LINE_CYCLES * LINES_PER_FRAME;  // 70224
     static constexpr int OAM_ENTRIES = 40;
     static constexpr int MAX_SPRITES_PER_LINE = 10;
+    // WX = 166 meets the line's last pixel, which the window trigger sees
+    // before that pixel goes out; from 167 on WX meets no pixel of the line.
+    static constexpr int LAST_MATCHING_WX = 166;
+    // The last pixel at which that match starts the window, DMG family
+    // first: the DMG puts its last pixel out before the window's first fetch
+    // can begin, so a match there counts the window's line but draws nothing
+    // and costs nothing; the CGB fetches the window for it.
+    static constexpr std::array<int, 2> LAST_WINDOW_START_X = {SCREEN_WIDTH - 2, SCREEN_WIDTH - 1};
     // Most cycles a sprite at OAM X = 0 waits for the line's fine-scroll
     // discard before its fetch: 6 + 5 = 11 cycles for it whatever SCX is.
     static constexpr int X0_SPRITE_MAX_WAIT = 5;
@@ -209,7 +217,7 @@ public:
     // The window trigger test; true when it started (or restarted) the window,
     // which ends the pipeline cycle.
     bool check_for_window_activation();
-    void activate_window();
+    bool activate_window();
     void finish_rendering_line();
 
     // --- line completion and frame presentation (rendering.cpp) ---
@@ -613,6 +621,7 @@ public:
 private:
     // Model conditions the timing depends on.
     bool early_cgb() const;
+    int last_window_start_x() const;
     bool single_speed() const;
     bool usual_compare_off() const;
     void set_mode(int m);

@@ -24,6 +24,8 @@ bool PPU::scan_skips_entries() const { return gb->cpu.stopped && oam_scan_state 
 
 bool PPU::early_cgb() const { return gb->is_cgb && gb->device < MODEL_CGBD; }
 
+int PPU::last_window_start_x() const { return LAST_WINDOW_START_X[gb->is_cgb ? 1 : 0]; }
+
 bool PPU::single_speed() const { return !gb->double_speed; }
 
 // Around a line start the LY = LYC comparison drops out for a few cycles on
@@ -84,14 +86,15 @@ void PPU::start_mode_3() {
     init_mode_3();
 }
 
-// The window costs 6 cycles when it starts on the line. WX = 166 still starts
-// it, on the last pixel, so it still costs them; from 167 on it never starts.
+// The window costs 6 cycles when it starts on the line. On CGB WX = 166 still
+// starts it, on the last pixel, so it still costs them; on DMG that pixel is
+// out first and the window costs nothing, as from 167 on on every model.
 // WX = 0 with fine scroll costs one cycle more: the window then starts while
 // the fine-scroll pixels are being dropped and one more pixel is dropped.
 // Without fine scroll WX = 0 costs what any other WX costs.
 int PPU::calculate_mode_3_cycles() const {
     const int fine_x = scx & 7;
-    if ((lcdc & 0x20) && rendering_wx <= 166 && wy_reached) {
+    if ((lcdc & 0x20) && rendering_wx - 7 <= last_window_start_x() && wy_reached) {
         if (rendering_wx == 0 && fine_x != 0) return 180 + fine_x;
         return 179 + fine_x;
     }
