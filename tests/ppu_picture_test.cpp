@@ -5,6 +5,7 @@
 // non-grey DMG ramp and of a CGB running a monochrome cartridge.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 #include "ppu_screen.h"
@@ -71,6 +72,28 @@ TEST(PpuWindow, EdgesOfTheWxRange) {
             EXPECT_EQ(window_pipeline - s.gb.ppu.mode_3_cycle, c.starts ? 6 : 0);
         }
         EXPECT_EQ(window_lines[0], window_lines[1]) << c.model << " WX " << int(c.wx);
+    }
+}
+
+// A WX written in the horizontal blank before a line has reached the window
+// trigger when that line's mode 3 starts: the state machine counts the
+// window's cycles by it, as the pipeline takes them, also on DMG, which
+// counts them a cycle before the pipeline starts.
+TEST(PpuWindow, WxWrittenBeforeTheLineCountsForItsMode3) {
+    for (const char* model : {"dmgB", "cgbE"}) {
+        SCOPED_TRACE(model);
+        Screen s(model);
+        s.write(REG_WY, 0);
+        s.write(REG_WX, 7);
+        s.show(u8(0x91 | Screen::WINDOW_ON));
+        std::set<int> differences;  // pipeline against state machine
+        for (int line = 1; line < PPU::SCREEN_HEIGHT; ++line) {
+            s.run_to_line(line);
+            s.run(320);
+            if (line > 1) differences.insert(s.gb.ppu.mode_3_cycle - s.gb.ppu.mode_3_length);
+            s.write(REG_WX, line % 2 ? 167 : 7);  // the window on every other line
+        }
+        EXPECT_EQ(differences.size(), 1u);
     }
 }
 

@@ -255,7 +255,10 @@ void PPU::set_state(int id) {
         case STATE_LINE_0_CLOCKS_81:
             set_mode(MODE_TRANSFER);
             update_stat_irq(false);
-            if (cgb && !double_speed) start_mode_3();
+            if (cgb && !double_speed)
+                start_mode_3();
+            else
+                collect_sprites(false);  // the register effects due by now, WX's among them
             mode_3_length = calculate_mode_3_cycles() + calculate_mode_3_sprite_cycles(current_line) - 1;
             wait(1);
             next_state = STATE_LINE_0_CLOCKS_82;
@@ -325,7 +328,10 @@ void PPU::set_state(int id) {
             next_state = STATE_LINE_1_143_CLOCKS_81;
             break;
         case STATE_LINE_1_143_CLOCKS_81:
-            if (cgb && !double_speed) start_mode_3();
+            if (cgb && !double_speed)
+                start_mode_3();
+            else
+                collect_sprites(false);  // the register effects due by now, WX's among them
             set_mode(MODE_TRANSFER);
             update_stat_irq(false);
             mode_3_length = calculate_mode_3_cycles() + calculate_mode_3_sprite_cycles(current_line) - 1;
