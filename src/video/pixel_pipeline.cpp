@@ -84,6 +84,7 @@ void PPU::init_mode_3() {
     set_tile_fetcher_state(0);
     first_window_fetch = true;
     window_restart_pixel = false;
+    dmg_window_glitch_pending = false;
     window_activation_x = 1000;
     window_triggered = false;
     window_armed = false;
@@ -364,7 +365,7 @@ bool PPU::check_for_window_activation() {
         dmg_window_glitch_pending = false;
         return false;
     }
-    if (gb->is_cgb || window_enabled || !line_window_enabled) {
+    if (gb->is_cgb || window_enabled || window_line < 0) {
         if (window_armed && x + 7 == window_x) return activate_window();
         if (x + 8 == window_x && wy_reached && window_enabled) {
             window_armed = true;
@@ -372,8 +373,15 @@ bool PPU::check_for_window_activation() {
         }
         return false;
     }
-    // DMG, window enabled when the line started but disabled now.
-    if (x + 8 == window_x && tile_fetcher_state == 15 && tile_fetcher_wait == 2) dmg_window_glitch_pending = true;
+    // DMG, the window switched off after it started in this frame: its WX
+    // match still comes, on this line and every later one. Where it meets
+    // the fetcher just past a tile's reads it restarts the background as a
+    // window start would: the pixel there shows background colour 0 and the
+    // background shifter holds for it, so the rest of the background comes
+    // one pixel later (the pixel counter, the sprites and the line's end do
+    // not move).
+    if (x + 8 == window_x && tile_fetcher_state == 15 && tile_fetcher_wait == 2)
+        dmg_window_glitch_pending = true;
     if (window_armed && x + 7 == window_x) return activate_window();
     return false;
 }
@@ -735,9 +743,9 @@ bool PPU::is_plain_line() const {
     if (bgp_write_cycle + 1 >= mode_3_start_cycle || lcdc_write_cycle >= mode_3_start_cycle) return false;
     if (unsigned(current_line) >= unsigned(SCREEN_HEIGHT)) return false;
     // The window could arm (WX reachable, WY met), or DMG could meet the
-    // trigger of a window disabled in the middle of the line.
+    // trigger of a window switched off after it started.
     if (window_enabled && wy_reached && rendering_wx <= SCREEN_WIDTH + 8) return false;
-    if (pixel_class == PixelClass::Dmg && !window_enabled && line_window_enabled) return false;
+    if (dmg_window_off_glitch_on_line()) return false;
     return true;
 }
 

@@ -462,6 +462,7 @@ public:
     int current_line = 0;
     int window_line = -1;
     bool wy_reached = false;
+    // LCDC bit 5 as the line started (save states carry it).
     bool line_window_enabled = false;
     int state = 0;
     int next_state = 0;
@@ -622,6 +623,10 @@ private:
     // Model conditions the timing depends on.
     bool early_cgb() const;
     int last_window_start_x() const;
+    // DMG: the window has started in this frame and is off now, and this
+    // line's WX match comes as the fetcher finishes a tile's reads, which
+    // puts one pixel of background colour 0 in (counting no sprite).
+    bool dmg_window_off_glitch_on_line() const;
     bool single_speed() const;
     bool usual_compare_off() const;
     void set_mode(int m);

@@ -101,6 +101,15 @@ int PPU::calculate_mode_3_cycles() const {
     return 173 + fine_x;
 }
 
+// Without sprites the fetcher finishes a tile's reads 7 pixels after each
+// tile boundary (SCX & 7 pixels left of a multiple of 8), which the WX match
+// meets when WX & 7 = 7 - (SCX & 7). Sprites fetched in the tile before move
+// that point; the pipeline follows the fetcher itself.
+bool PPU::dmg_window_off_glitch_on_line() const {
+    return gb->is_dmg && !window_enabled && window_line >= 0 && rendering_wx <= LAST_MATCHING_WX &&
+           ((rendering_wx + (rendering_scx & 7)) & 7) == 7;
+}
+
 int PPU::calculate_mode_3_sprite_cycles(int line) {
     if (!(lcdc & 0x02)) return 0;
     sprite_tile_penalties.fill(0);

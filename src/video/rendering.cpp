@@ -214,6 +214,15 @@ void PPU::quick_render_line(int line) {
         draw_background_and_window(line, [&](int from, int to, int position, u8 low, u8 high, u8) {
             for_each_tile_pixel(from, to, position, low, high, [&](int p, int colour) { entries[size_t(p)] = u8(colour); });
         });
+        if (dmg_window_off_glitch_on_line()) {
+            // Background colour 0 where the window would start, the
+            // background one pixel later from there on (a start left of the
+            // screen only shifts it). Sprites stay where they are.
+            const int glitch = LINE_MARGIN + rendering_wx - 7;
+            std::copy_backward(entries.begin() + glitch, entries.begin() + LINE_MARGIN + SCREEN_WIDTH - 1,
+                               entries.begin() + LINE_MARGIN + SCREEN_WIDTH);
+            entries[size_t(glitch)] = 0;
+        }
     } else if (window_on_line()) {
         ++window_line;  // all colour 0, but the window still counts the line
     }
