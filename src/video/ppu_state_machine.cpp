@@ -82,7 +82,7 @@ void PPU::frame_start() {
 }
 
 void PPU::start_mode_3() {
-    collect_sprites(true);
+    if (oam_scan_index < OAM_ENTRIES) collect_sprites(true);  // DMG has finished it a cycle before
     init_mode_3();
 }
 
@@ -267,7 +267,7 @@ void PPU::set_state(int id) {
             if (cgb && !double_speed)
                 start_mode_3();
             else
-                collect_sprites(false);  // the register effects due by now, WX's among them
+                collect_sprites(true);  // the scan is over: the register effects due by now, WX's among them
             mode_3_length = calculate_mode_3_cycles() + calculate_mode_3_sprite_cycles(current_line) - 1;
             wait(1);
             next_state = STATE_LINE_0_CLOCKS_82;
@@ -340,7 +340,7 @@ void PPU::set_state(int id) {
             if (cgb && !double_speed)
                 start_mode_3();
             else
-                collect_sprites(false);  // the register effects due by now, WX's among them
+                collect_sprites(true);  // the scan is over: the register effects due by now, WX's among them
             set_mode(MODE_TRANSFER);
             update_stat_irq(false);
             mode_3_length = calculate_mode_3_cycles() + calculate_mode_3_sprite_cycles(current_line) - 1;
