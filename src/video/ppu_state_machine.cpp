@@ -82,7 +82,7 @@ void PPU::frame_start() {
 }
 
 void PPU::start_mode_3() {
-    if (oam_scan_index < OAM_ENTRIES) collect_sprites(true);  // DMG has finished it a cycle before
+    if (oam_scan_index < OAM_ENTRIES) collect_sprites(true);  // else finished where the length was counted
     init_mode_3();
 }
 
