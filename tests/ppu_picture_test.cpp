@@ -5,6 +5,7 @@
 // non-grey DMG ramp and of a CGB running a monochrome cartridge.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 #include "ppu_screen.h"
@@ -16,31 +17,83 @@ namespace {
 
 // The window is its own map (here 0x9C00) drawn from its top-left corner at
 // screen column WX - 7 on every line from WY down; WX below 7 cuts its left
-// edge off, WX above 166 hides it.
+// edge off, WX above 166 hides it. WX = 166 meets the line's last pixel: the
+// CGB starts the window there and shows its first column, the DMG puts that
+// pixel out before the window can start and shows none of it. The whole-line
+// renderers draw the same and count the same window lines; mode 3 takes the
+// window's 6 cycles exactly where it starts, in the pipeline as in the state
+// machine's count.
 TEST(PpuWindow, EdgesOfTheWxRange) {
     struct Case {
+        const char* model;
         u8 wx, wy;
+        bool starts;
     };
-    for (const Case c : {Case{0, 10}, Case{166, 0}, Case{167, 0}}) {
-        SCOPED_TRACE(testing::Message() << "WX " << int(c.wx));
-        Screen s("dmgB");
-        s.solid_tile(1, 1);  // background
-        s.fill_map(0x9800, 1);
-        // Window tiles: column stripes telling the window column apart.
-        s.tile(2, {"23232323", "23232323", "23232323", "23232323", "23232323", "23232323", "23232323", "33333333"});
-        s.fill_map(0x9C00, 2);
-        s.write(REG_WX, c.wx);
-        s.write(REG_WY, c.wy);
-        s.show(u8(0x91 | Screen::WINDOW_MAP_9C00 | Screen::WINDOW_ON));
-        for (int y = 0; y < PPU::SCREEN_HEIGHT; ++y) {
-            std::string expected;
-            for (int x = 0; x < PPU::SCREEN_WIDTH; ++x) {
-                const int wx = x - (c.wx - 7), wy = y - c.wy;
-                const bool in_window = c.wx <= 166 && y >= c.wy && wx >= 0;
-                expected += !in_window ? '1' : ((wy & 7) == 7 ? '3' : char('2' + (wx & 1)));
+    const Case cases[] = {
+        {"dmgB", 0, 10, true},    {"dmgB", 165, 0, true},  {"dmgB", 166, 0, false},
+        {"dmgB", 167, 0, false},  {"cgbC", 166, 0, true},  {"cgbE", 166, 0, true},
+        {"cgbE", 167, 0, false},
+    };
+    constexpr int LINE = 100;
+    for (const Case c : cases) {
+        int window_lines[2] = {};
+        for (const bool whole : {false, true}) {
+            SCOPED_TRACE(testing::Message() << c.model << " WX " << int(c.wx) << (whole ? " whole line" : ""));
+            Screen s(c.model);
+            s.gb.ppu.use_pipeline = s.gb.ppu.register_write_catch_up = !whole;
+            s.solid_tile(1, 1);  // background
+            s.fill_map(0x9800, 1);
+            // Window tiles: column stripes telling the window column apart.
+            s.tile(2, {"23232323", "23232323", "23232323", "23232323", "23232323", "23232323", "23232323",
+                       "33333333"});
+            s.fill_map(0x9C00, 2);
+            s.write(REG_WX, c.wx);
+            s.write(REG_WY, c.wy);
+            s.show(u8(0x91 | Screen::WINDOW_MAP_9C00 | Screen::WINDOW_ON));
+            window_lines[whole] = s.gb.ppu.window_line;
+            for (int y = 0; y < PPU::SCREEN_HEIGHT; ++y) {
+                std::string expected;
+                for (int x = 0; x < PPU::SCREEN_WIDTH; ++x) {
+                    const int wx = x - (c.wx - 7), wy = y - c.wy;
+                    const bool in_window = c.starts && y >= c.wy && wx >= 0;
+                    expected += !in_window ? '1' : ((wy & 7) == 7 ? '3' : char('2' + (wx & 1)));
+                }
+                ASSERT_EQ(s.shades(y), expected) << "line " << y;
             }
-            ASSERT_EQ(s.shades(y), expected) << "line " << y;
+            if (whole) continue;
+            // Against the same line with the window off, in its horizontal blank.
+            s.run_to_line(LINE);
+            s.run(400);
+            const int window_pipeline = s.gb.ppu.mode_3_cycle, window_count = s.gb.ppu.mode_3_length;
+            s.write(REG_LCDC, 0x91);
+            s.run_to_line(LINE);
+            s.run(400);
+            EXPECT_EQ(window_count - s.gb.ppu.mode_3_length, c.starts ? 6 : 0);
+            EXPECT_EQ(window_pipeline - s.gb.ppu.mode_3_cycle, c.starts ? 6 : 0);
         }
+        EXPECT_EQ(window_lines[0], window_lines[1]) << c.model << " WX " << int(c.wx);
+    }
+}
+
+// A WX written in the horizontal blank before a line has reached the window
+// trigger when that line's mode 3 starts: the state machine counts the
+// window's cycles by it, as the pipeline takes them, also on DMG, which
+// counts them a cycle before the pipeline starts.
+TEST(PpuWindow, WxWrittenBeforeTheLineCountsForItsMode3) {
+    for (const char* model : {"dmgB", "cgbE"}) {
+        SCOPED_TRACE(model);
+        Screen s(model);
+        s.write(REG_WY, 0);
+        s.write(REG_WX, 7);
+        s.show(u8(0x91 | Screen::WINDOW_ON));
+        std::set<int> differences;  // pipeline against state machine
+        for (int line = 1; line < PPU::SCREEN_HEIGHT; ++line) {
+            s.run_to_line(line);
+            s.run(320);
+            if (line > 1) differences.insert(s.gb.ppu.mode_3_cycle - s.gb.ppu.mode_3_length);
+            s.write(REG_WX, line % 2 ? 167 : 7);  // the window on every other line
+        }
+        EXPECT_EQ(differences.size(), 1u);
     }
 }
 

@@ -206,6 +206,103 @@ TEST(PpuDmgWindowOff, JustBeforeItsStartLeavesOneColour0Pixel) {
     }
 }
 
+// The same pixel on every later line of the frame, once the window has
+// started in it and is then switched off: the DMG family's WX match still
+// comes on each line (WX 0-166), and where WX & 7 = 7 - (SCX & 7) the pixel
+// at the window's start column shows background colour 0 and the rest of the
+// background comes one pixel later (left of the screen, WX below 7, only the
+// shift shows). It takes a pixel's place: mode 3 keeps the length the state
+// machine counts. A window that never started (WY never met) leaves no such
+// pixel, and the CGB, running a monochrome cartridge or in CGB mode, shows
+// none. The probe sweeps SCX and WX line by line, drawn by the pipeline with
+// and without the background-only shortcut (which must leave the lines with
+// the pixel to the pipeline) and by the whole-line renderer.
+
+TEST(PpuDmgWindowOff, AfterItStartedEveryLaterMatchLeavesOneColour0Pixel) {
+    struct Machine {
+        const char* model;
+        bool colour_cartridge;
+        bool glitch;
+    };
+    const Machine machines[] = {
+        {"dmg0", false, true}, {"dmgA", false, true}, {"dmgB", false, true},  {"dmgC", false, true},
+        {"mgb", false, true},  {"sgb", false, true},  {"sgb2", false, true},  {"cgbC", false, false},
+        {"cgbE", false, false}, {"cgbE", true, false},
+    };
+    struct Probe {
+        u8 scx, wx;
+    };
+    std::vector<Probe> probes;
+    for (int fine = 0; fine < 8; ++fine) {
+        for (int wx = 0; wx < 168; ++wx) {
+            if (wx >= 16 && wx < 80) continue;
+            if (wx >= 88 && wx < 150) continue;
+            probes.push_back({u8(fine + 8 * (probes.size() % 32)), u8(wx)});
+        }
+    }
+    constexpr int FIRST_LINE = 8;  // the window is on for lines 0-7
+    constexpr int LINES = PPU::SCREEN_HEIGHT - FIRST_LINE;
+    const std::string tile_row = "12312312";  // no colour 0 in the background
+    for (const Machine& m : machines) {
+        for (const bool started : {true, false}) {
+            for (const int path : {0, 1, 2}) {
+                const bool whole = path == 2;
+                SCOPED_TRACE(testing::Message() << m.model << (m.colour_cartridge ? " CGB mode" : "")
+                                                << (started ? "" : ", window never started")
+                                                << (path == 0 ? "" : path == 1 ? ", no shortcut" : ", whole line"));
+                Screen s(m.model, m.colour_cartridge);
+                s.gb.ppu.use_pipeline = s.gb.ppu.register_write_catch_up = !whole;
+                s.gb.ppu.plain_line_shortcut = path == 0;
+                if (m.colour_cartridge)
+                    for (int c = 0; c < 4; ++c) s.bg_colour(0, c, u16(0x7FFF - 0x2108 * 3 * c));
+                s.tile(1, {tile_row.c_str(), tile_row.c_str(), tile_row.c_str(), tile_row.c_str(), tile_row.c_str(),
+                           tile_row.c_str(), tile_row.c_str(), tile_row.c_str()});
+                s.fill_map(0x9800, 1);
+                s.write(REG_LCDC, 0x91);
+                s.finish_frame();  // the first frame after switching on is blank
+                std::set<int> length_differences;  // pipeline against state machine
+                for (size_t next = 0; next < probes.size();) {
+                    // Before the frame starts: the window on for its first
+                    // lines, met by WY or not.
+                    s.write(REG_WY, started ? 0 : 200);
+                    s.write(REG_WX, 7);
+                    s.write(REG_SCX, 0);
+                    s.write(REG_LCDC, 0xB1);
+                    const size_t first = next;
+                    for (int line = 0; line < PPU::SCREEN_HEIGHT; ++line) {
+                        s.run_to_line(line);
+                        s.run(320);  // the line's horizontal blank
+                        const int y = line - FIRST_LINE;
+                        if (!whole && y >= 0 && first + size_t(y) < probes.size())
+                            length_differences.insert(s.gb.ppu.mode_3_cycle - s.gb.ppu.mode_3_length);
+                        if (line == FIRST_LINE - 1) s.write(REG_LCDC, 0x91);  // the window off
+                        if (line + 1 >= FIRST_LINE && line + 1 < PPU::SCREEN_HEIGHT && next < probes.size()) {
+                            s.write(REG_SCX, probes[next].scx);
+                            s.write(REG_WX, probes[next].wx);
+                            ++next;
+                        }
+                    }
+                    for (int y = 0; y < LINES && first + size_t(y) < probes.size(); ++y) {
+                        const Probe p = probes[first + size_t(y)];
+                        const bool glitch = m.glitch && started && p.wx <= 166 && ((p.wx + p.scx) & 7) == 7;
+                        const int at = p.wx - 7;  // the window's start column
+                        std::string expected;
+                        for (int x = 0; x < PPU::SCREEN_WIDTH; ++x) {
+                            const int from = glitch && x > at ? x - 1 : x;
+                            expected += glitch && x == at ? '0' : tile_row[size_t((from + p.scx) & 7)];
+                        }
+                        ASSERT_EQ(s.shades(FIRST_LINE + y), expected)
+                            << "SCX " << int(p.scx) << ", WX " << int(p.wx) << ", line " << FIRST_LINE + y;
+                    }
+                    s.run_to_line(PPU::SCREEN_HEIGHT);
+                    s.run(320);
+                }
+                if (!whole) EXPECT_EQ(length_differences.size(), 1u);
+            }
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // CGB: an LCDC write switching tile data from 8000 to 8800 on the very cycle
 // of a tile data read. Tile 1 is all colour 3 at 8010 and columns of colours

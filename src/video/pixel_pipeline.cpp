@@ -29,6 +29,12 @@ constexpr u32 TIMING_HBLANK = 0xFF5BEF73;
 
 #define ZX_PIPELINE_INLINE [[gnu::always_inline]] inline
 
+// Tile fetcher states that belong to a tile's reads: tile number (with the
+// CGB's attribute byte), data low and data high, two cycles each, for the
+// background (2-6, 13) and the window (7-11, 14).
+constexpr u32 TILE_READ_STEPS = 1u << 2 | 1u << 3 | 1u << 4 | 1u << 5 | 1u << 6 | 1u << 13 | 1u << 7 | 1u << 8 |
+                                1u << 9 | 1u << 10 | 1u << 11 | 1u << 14;
+
 // A wedged pipeline must not hang the machine; no line takes this long.
 constexpr int MAX_LINE_CYCLES = 4 * PPU::LINE_CYCLES;
 
@@ -78,6 +84,7 @@ void PPU::init_mode_3() {
     set_tile_fetcher_state(0);
     first_window_fetch = true;
     window_restart_pixel = false;
+    dmg_window_glitch_pending = false;
     window_activation_x = 1000;
     window_triggered = false;
     window_armed = false;
@@ -358,38 +365,43 @@ bool PPU::check_for_window_activation() {
         dmg_window_glitch_pending = false;
         return false;
     }
-    if (gb->is_cgb || window_enabled || !line_window_enabled) {
-        if (window_armed && x + 7 == window_x) {
-            activate_window();
-            return true;
-        }
+    if (gb->is_cgb || window_enabled || window_line < 0) {
+        if (window_armed && x + 7 == window_x) return activate_window();
         if (x + 8 == window_x && wy_reached && window_enabled) {
             window_armed = true;
             dmg_window_glitch_pending = false;
         }
         return false;
     }
-    // DMG, window enabled when the line started but disabled now.
-    if (x + 8 == window_x && tile_fetcher_state == 15 && tile_fetcher_wait == 2) dmg_window_glitch_pending = true;
-    if (window_armed && x + 7 == window_x) {
-        activate_window();
-        return true;
-    }
+    // DMG, the window switched off after it started in this frame: its WX
+    // match still comes, on this line and every later one. Where it meets
+    // the fetcher just past a tile's reads it restarts the background as a
+    // window start would: the pixel there shows background colour 0 and the
+    // background shifter holds for it, so the rest of the background comes
+    // one pixel later (the pixel counter, the sprites and the line's end do
+    // not move).
+    if (x + 8 == window_x && tile_fetcher_state == 15 && tile_fetcher_wait == 2)
+        dmg_window_glitch_pending = true;
+    if (window_armed && x + 7 == window_x) return activate_window();
     return false;
 }
 
-void PPU::activate_window() {
+// True when the window's fetch starts, which takes the rest of the cycle.
+bool PPU::activate_window() {
     window_armed = false;
     const int x = pixel_x;
     if (!window_triggered) {
         ++window_line;
         window_triggered = true;
         window_activation_x = x;
+        // Too late on the line to fetch anything: the line is counted, the
+        // background goes on to its end.
+        if (x > last_window_start_x()) return false;
         bg_shift_low = bg_shift_high = 0;
         bg_shift_count = 0;
         window_tile_x = 0;
         set_tile_fetcher_state(7);
-        return;
+        return true;
     }
     // A second trigger while the window runs: one pixel of BG colour 0.
     if (tile_fetcher_next_state == 7 && bg_shift_count <= 0 && tile_fetcher_wait == 1 && x >= 1 &&
@@ -397,16 +409,21 @@ void PPU::activate_window() {
         window_restart_pixel = true;
         window_activation_x = x;
     }
+    return true;
 }
 
 // ---------------------------------------------------------------------------
 // Tile fetcher
 
 // An LCDC write that switches the tile data area off the unsigned one in the
-// cycle of a fetcher step makes the CGB keep the high data byte read last.
-ZX_PIPELINE_INLINE void PPU::note_tile_data_switch() {
+// cycle a step of a tile's reads begins makes the CGB keep the high data byte
+// read last, in place of a sprite's, for a later read the switch disturbs.
+// The two cycles after a tile's reads (and the line start, and the short end
+// of the first window tile) read nothing: a switch landing there leaves the
+// fetcher's bytes as they are, a sprite's among them.
+ZX_PIPELINE_INLINE void PPU::note_tile_data_switch(int entered_state) {
     if (pixel_class != PixelClass::Dmg && lcdc_write_cycle == fifo_cycle && previous_tile_data_select &&
-        !tile_data_select) {
+        !tile_data_select && unsigned(entered_state) < 32 && (TILE_READ_STEPS >> entered_state & 1)) {
         saved_data = fetcher_data_high;
         saved_data_valid = true;
         sprite_data_fetched = false;
@@ -451,13 +468,13 @@ ZX_PIPELINE_INLINE void PPU::enter_tile_fetcher_state(int new_state) {
 }
 
 void PPU::set_tile_fetcher_state(int new_state) {
-    note_tile_data_switch();
+    note_tile_data_switch(new_state);
     enter_tile_fetcher_state(new_state);
 }
 
 template <bool Clean>
 ZX_PIPELINE_INLINE void PPU::advance_tile_fetcher() {
-    if constexpr (!Clean) note_tile_data_switch();
+    if constexpr (!Clean) note_tile_data_switch(tile_fetcher_next_state);
     enter_tile_fetcher_state(tile_fetcher_next_state);
 }
 
@@ -726,9 +743,9 @@ bool PPU::is_plain_line() const {
     if (bgp_write_cycle + 1 >= mode_3_start_cycle || lcdc_write_cycle >= mode_3_start_cycle) return false;
     if (unsigned(current_line) >= unsigned(SCREEN_HEIGHT)) return false;
     // The window could arm (WX reachable, WY met), or DMG could meet the
-    // trigger of a window disabled in the middle of the line.
+    // trigger of a window switched off after it started.
     if (window_enabled && wy_reached && rendering_wx <= SCREEN_WIDTH + 8) return false;
-    if (pixel_class == PixelClass::Dmg && !window_enabled && line_window_enabled) return false;
+    if (dmg_window_off_glitch_on_line()) return false;
     return true;
 }
 

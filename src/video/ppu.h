@@ -64,6 +64,14 @@ public:
     static constexpr int OAM_ENTRIES = 40;
     static constexpr int OAM_SCAN_CYCLES = 80;
     static constexpr int MAX_SPRITES_PER_LINE = 10;
+    // WX = 166 meets the line's last pixel, which the window trigger sees
+    // before that pixel goes out; from 167 on WX meets no pixel of the line.
+    static constexpr int LAST_MATCHING_WX = 166;
+    // The last pixel at which that match starts the window, DMG family
+    // first: the DMG puts its last pixel out before the window's first fetch
+    // can begin, so a match there counts the window's line but draws nothing
+    // and costs nothing; the CGB fetches the window for it.
+    static constexpr std::array<int, 2> LAST_WINDOW_START_X = {SCREEN_WIDTH - 2, SCREEN_WIDTH - 1};
     // Most cycles a sprite at OAM X = 0 waits for the line's fine-scroll
     // discard before its fetch: 6 + 5 = 11 cycles for it whatever SCX is.
     static constexpr int X0_SPRITE_MAX_WAIT = 5;
@@ -233,7 +241,7 @@ public:
     // The window trigger test; true when it started (or restarted) the window,
     // which ends the pipeline cycle.
     bool check_for_window_activation();
-    void activate_window();
+    bool activate_window();
     void finish_rendering_line();
 
     // --- line completion and frame presentation (rendering.cpp) ---
@@ -484,6 +492,7 @@ public:
     int current_line = 0;
     int window_line = -1;
     bool wy_reached = false;
+    // LCDC bit 5 as the line started (save states carry it).
     bool line_window_enabled = false;
     int state = 0;
     int next_state = 0;
@@ -643,6 +652,11 @@ public:
 private:
     // Model conditions the timing depends on.
     bool early_cgb() const;
+    int last_window_start_x() const;
+    // DMG: the window has started in this frame and is off now, and this
+    // line's WX match comes as the fetcher finishes a tile's reads, which
+    // puts one pixel of background colour 0 in (counting no sprite).
+    bool dmg_window_off_glitch_on_line() const;
     bool single_speed() const;
     bool usual_compare_off() const;
     bool oam_scan_ended_on_this_line() const;
@@ -709,7 +723,7 @@ private:
     template <PixelClass C>
     void run_whole_tile_step(u32* row);
     void set_rare_tile_fetcher_state(int new_state);
-    void note_tile_data_switch();
+    void note_tile_data_switch(int entered_state);
     void enter_tile_fetcher_state(int new_state);
     u32 mix_current_pixel();
     bool is_plain_line() const;

@@ -24,6 +24,8 @@ bool PPU::scan_skips_entries() const { return gb->cpu.stopped && oam_scan_state 
 
 bool PPU::early_cgb() const { return gb->is_cgb && gb->device < MODEL_CGBD; }
 
+int PPU::last_window_start_x() const { return LAST_WINDOW_START_X[gb->is_cgb ? 1 : 0]; }
+
 bool PPU::single_speed() const { return !gb->double_speed; }
 
 // Lines 0-144 start an OAM scan (line 144's takes nothing from the CPU, and
@@ -88,22 +90,32 @@ void PPU::frame_start() {
 }
 
 void PPU::start_mode_3() {
-    collect_sprites(true);
+    if (oam_scan_index < OAM_ENTRIES) collect_sprites(true);  // else finished where the length was counted
     init_mode_3();
 }
 
-// The window costs 6 cycles when it starts on the line. WX = 166 still starts
-// it, on the last pixel, so it still costs them; from 167 on it never starts.
+// The window costs 6 cycles when it starts on the line. On CGB WX = 166 still
+// starts it, on the last pixel, so it still costs them; on DMG that pixel is
+// out first and the window costs nothing, as from 167 on on every model.
 // WX = 0 with fine scroll costs one cycle more: the window then starts while
 // the fine-scroll pixels are being dropped and one more pixel is dropped.
 // Without fine scroll WX = 0 costs what any other WX costs.
 int PPU::calculate_mode_3_cycles() const {
     const int fine_x = scx & 7;
-    if ((lcdc & 0x20) && rendering_wx <= 166 && wy_reached) {
+    if ((lcdc & 0x20) && rendering_wx - 7 <= last_window_start_x() && wy_reached) {
         if (rendering_wx == 0 && fine_x != 0) return 180 + fine_x;
         return 179 + fine_x;
     }
     return 173 + fine_x;
+}
+
+// Without sprites the fetcher finishes a tile's reads 7 pixels after each
+// tile boundary (SCX & 7 pixels left of a multiple of 8), which the WX match
+// meets when WX & 7 = 7 - (SCX & 7). Sprites fetched in the tile before move
+// that point; the pipeline follows the fetcher itself.
+bool PPU::dmg_window_off_glitch_on_line() const {
+    return gb->is_dmg && !window_enabled && window_line >= 0 && rendering_wx <= LAST_MATCHING_WX &&
+           ((rendering_wx + (rendering_scx & 7)) & 7) == 7;
 }
 
 int PPU::calculate_mode_3_sprite_cycles(int line) {
@@ -260,7 +272,10 @@ void PPU::set_state(int id) {
         case STATE_LINE_0_CLOCKS_81:
             set_mode(MODE_TRANSFER);
             update_stat_irq(false);
-            if (cgb && !double_speed) start_mode_3();
+            if (cgb && !double_speed)
+                start_mode_3();
+            else
+                collect_sprites(true);  // the scan is over: the register effects due by now, WX's among them
             mode_3_length = calculate_mode_3_cycles() + calculate_mode_3_sprite_cycles(current_line) - 1;
             wait(1);
             next_state = STATE_LINE_0_CLOCKS_82;
@@ -330,7 +345,10 @@ void PPU::set_state(int id) {
             next_state = STATE_LINE_1_143_CLOCKS_81;
             break;
         case STATE_LINE_1_143_CLOCKS_81:
-            if (cgb && !double_speed) start_mode_3();
+            if (cgb && !double_speed)
+                start_mode_3();
+            else
+                collect_sprites(true);  // the scan is over: the register effects due by now, WX's among them
             set_mode(MODE_TRANSFER);
             update_stat_irq(false);
             mode_3_length = calculate_mode_3_cycles() + calculate_mode_3_sprite_cycles(current_line) - 1;

@@ -76,9 +76,6 @@ void PPU::render_line(int line) {
 namespace {
 
 constexpr u8 LCDC_ENABLE = 0x80;
-// WX = 167 and above never start the window: the line's last pixel is out
-// before the trigger.
-constexpr int LAST_WINDOW_WX = 166;
 
 // Background flags of the CGB line buffer: how a sprite pixel meets the
 // background there.
@@ -94,7 +91,9 @@ bool sortBySpritePriority_cgb_in_dmg_mode(const OamDataWithId& a, const OamDataW
 
 bool sortBySpritePriority_cgb(const OamDataWithId& a, const OamDataWithId& b) { return a.oam_index < b.oam_index; }
 
-bool PPU::window_on_line() const { return window_enabled && wy_reached && rendering_wx <= LAST_WINDOW_WX; }
+// The window counts the line wherever WX meets one of its pixels, also where
+// (DMG, WX = 166) that comes too late to draw any of it.
+bool PPU::window_on_line() const { return window_enabled && wy_reached && rendering_wx <= LAST_MATCHING_WX; }
 
 // Screen column of the window's first pixel. WX = 0 starts it further left
 // by the fine scroll, as the pipeline's window trigger does.
@@ -133,7 +132,8 @@ void PPU::draw_background_and_window(int line, Put&& put) {
     const bool cgb = gb->is_cgb;
     const bool marks = tile_usage_enabled;
     const bool window = window_on_line();
-    const int window_position = window ? LINE_MARGIN + window_start_column() : LINE_BUFFER_SIZE;
+    const bool window_drawn = window && window_start_column() <= last_window_start_x();
+    const int window_position = window_drawn ? LINE_MARGIN + window_start_column() : LINE_BUFFER_SIZE;
     auto draw_tile = [&](u16 map_address, int row, int position, int end) {
         const u8 number = gb->vram_read_byte(map_address);
         const u8 attributes = cgb ? gb->vram_banked_read_byte(map_address, 1) : 0;
@@ -161,6 +161,7 @@ void PPU::draw_background_and_window(int line, Put&& put) {
     }
     if (!window) return;
     ++window_line;
+    if (!window_drawn) return;
     const u16 window_row = u16(window_tile_map_address + (((window_line >> 3) << 5) & 0x3E0));
     for (int k = 0; window_position + 8 * k < LINE_BUFFER_SIZE; ++k)
         draw_tile(u16(window_row + (k & 31)), window_line & 7, window_position + 8 * k, LINE_BUFFER_SIZE);
@@ -213,6 +214,15 @@ void PPU::quick_render_line(int line) {
         draw_background_and_window(line, [&](int from, int to, int position, u8 low, u8 high, u8) {
             for_each_tile_pixel(from, to, position, low, high, [&](int p, int colour) { entries[size_t(p)] = u8(colour); });
         });
+        if (dmg_window_off_glitch_on_line()) {
+            // Background colour 0 where the window would start, the
+            // background one pixel later from there on (a start left of the
+            // screen only shifts it). Sprites stay where they are.
+            const int glitch = LINE_MARGIN + rendering_wx - 7;
+            std::copy_backward(entries.begin() + glitch, entries.begin() + LINE_MARGIN + SCREEN_WIDTH - 1,
+                               entries.begin() + LINE_MARGIN + SCREEN_WIDTH);
+            entries[size_t(glitch)] = 0;
+        }
     } else if (window_on_line()) {
         ++window_line;  // all colour 0, but the window still counts the line
     }
