@@ -22,38 +22,30 @@ namespace {
 
 constexpr u64 FRAME = 70224;
 
-// Waits in HALT for the joypad interrupt, whose handler logs LY and DIV to
-// work RAM: the log shows at which line every press and release arrived,
-// which depends on the random delay drawn for it.
-RomImage joypad_log_rom() {
+// Waits in `wait` (HALT or STOP, with its second byte) for the joypad
+// interrupt, with the action buttons selected; the handler logs LY and DIV
+// to work RAM, and the program waits again. The log shows at which line
+// every press and release arrived, which depends on the random delay drawn
+// for it.
+RomImage log_rom(u8 wait) {
     RomImage rom({
         0x3E, 0x10, 0xE0, 0x00,  // P1 = 10: the action buttons
         0x3E, 0x10, 0xE0, 0xFF,  // IE = joypad
         0x21, 0x00, 0xC0,        // LD HL,C000
         0xFB,                    // EI
-        0x76, 0x00,              // HALT, NOP
-        0x18, 0xFC,              // JR HALT
+        wait, 0x00,              // HALT, NOP or STOP
+        0x18, 0xFC,              // JR back to it
     });
     rom.place(0x0060, {0xF0, 0x44, 0x22, 0xF0, 0x04, 0x22, 0xD9});  // LY, DIV to (HL+); RETI
     return rom;
 }
 
-// Waits in STOP for a button (the buttons selected, the joypad interrupt
-// enabled); the interrupt that comes with the wake logs LY and DIV, and the
-// program stops again. A press still held when STOP runs halts the CPU
-// instead, until the joypad interrupt that the release arms.
-RomImage stop_log_rom() {
-    RomImage rom({
-        0x3E, 0x10, 0xE0, 0x00,  // P1 = 10: the action buttons
-        0x3E, 0x10, 0xE0, 0xFF,  // IE = joypad
-        0x21, 0x00, 0xC0,        // LD HL,C000
-        0xFB,                    // EI
-        0x10, 0x00,              // STOP
-        0x18, 0xFC,              // JR STOP
-    });
-    rom.place(0x0060, {0xF0, 0x44, 0x22, 0xF0, 0x04, 0x22, 0xD9});  // LY, DIV to (HL+); RETI
-    return rom;
-}
+RomImage joypad_log_rom() { return log_rom(0x76); }
+
+// STOP wakes at a button going down, and the interrupt that comes with the
+// wake logs; a press still held when STOP runs halts the CPU instead, until
+// the joypad interrupt that the release arms.
+RomImage stop_log_rom() { return log_rom(0x10); }
 
 struct HandsOff : Host {
     u8 get_joypad_state() override { return 0; }

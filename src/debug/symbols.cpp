@@ -57,10 +57,6 @@ bool read_bounded_line(std::istream& in, std::string& line, bool& long_line) {
     return any;
 }
 
-}  // namespace
-
-namespace {
-
 // The pieces `text` splits into at `delimiter` (see Helpers::split): every
 // piece between two delimiters counts, an empty one too; a delimiter at the
 // very end adds none, and an empty text has none.
