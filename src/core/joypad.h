@@ -40,6 +40,8 @@ public:
     u8 peek_p1() const;
     // Called by the picture unit at the start of lines 1-144 and 153.
     void check_for_interrupt_trigger();
+    // P1 for a button state, with the select lines last written.
+    u8 lines_for(u8 buttons) const;
 
     template <class Archive>
     void serialize(Archive& ar) {
@@ -62,6 +64,4 @@ public:
 
 private:
     u8 current_buttons();
-    // P1 for a button state, with the select lines last written.
-    u8 lines_for(u8 buttons) const;
 };

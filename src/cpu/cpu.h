@@ -189,8 +189,13 @@ public:
     u16 af = 0, bc = 0, de = 0, hl = 0, sp = 0, pc = 0;
     bool paused = false;
 
-private:
+    // Counts one step of the frame under way; at the frame's end (the picture
+    // unit finished one, or MAX_FRAME_STEPS steps with none) samples the
+    // joypad, as the run loop does. For callers that step the machine one
+    // instruction at a time and still want the joypad seen at frame ends.
     void end_frame_step();
+
+private:
     [[gnu::noinline]] void tick_through_events();
     void lower_tick_limits_for_4mhz_event();
     void step_cpu_clock();

@@ -264,9 +264,19 @@ bool executed_ld_b_b(const StepProbe& before, const GB& gb) {
     return step_fetches(before) && gb.cpu.opcode == OPCODE_LD_B_B && gb.cpu.sp == before.sp;
 }
 
-std::string stuck_reason(const StepProbe& before, const GB& gb) {
+namespace {
+// A press held now or still to come pulls a line the program selected low:
+// the joypad sampled at a frame's end will then wake a stopped CPU.
+bool press_can_wake(const GB& gb, const std::vector<Press>& presses, int frame) {
+    return std::any_of(presses.begin(), presses.end(), [&](const Press& p) {
+        return p.frame + PRESS_HOLD_FRAMES > frame && (gb.joypad.lines_for(p.buttons) & 0x0F) != 0x0F;
+    });
+}
+}  // namespace
+
+std::string stuck_reason(const StepProbe& before, const GB& gb, const std::vector<Press>& presses, int frame) {
     const CPU& cpu = gb.cpu;
-    if (cpu.stopped) return "the CPU executed STOP and nothing can wake it";
+    if (cpu.stopped && !press_can_wake(gb, presses, frame)) return "the CPU executed STOP and nothing can wake it";
     if (cpu.halted && (cpu.ie & 0x1F) == 0) return "the CPU is halted with no interrupt enabled in IE";
     const bool interrupts_off = cpu.ime == 0 || (cpu.ie & 0x1F) == 0;
     if (interrupts_off && step_fetches(before) && cpu.sp == before.sp && cpu.pc == before.pc &&
@@ -451,6 +461,7 @@ void Runner::run_to_cycle(u64 cycle) {
     gb_->ppu.frame_done = false;
     while (gb_->cpu.cycles_4mhz < cycle) {
         gb_->run_single_instruction();
+        gb_->cpu.end_frame_step();
         count_frames();
     }
 }
@@ -468,6 +479,9 @@ Verdict Runner::run_judged() {
     while (frames_ < frame_limit_) {
         const StepProbe before = StepProbe::of(*gb_);
         gb_->run_single_instruction();
+        // The joypad is sampled at each frame's end as in the program's own
+        // loop: that is what wakes a CPU stopped by STOP.
+        gb_->cpu.end_frame_step();
         if (auto verdict = judge_after_step(before)) return *verdict;
         const int frames_before = frames_;
         count_frames();
@@ -476,7 +490,8 @@ Verdict Runner::run_judged() {
             std::find(round_trip_frames_.begin(), round_trip_frames_.end(), frames_) != round_trip_frames_.end())
             state_round_trip();
         if (detect_stuck) {
-            const std::string reason = stuck_reason(before, *gb_);
+            const std::string reason =
+                stuck_reason(before, *gb_, screen_ ? screen_->presses : NO_PRESSES, frames_);
             if (!reason.empty()) return {Status::Timeout, reason, frames_};
         }
     }

@@ -128,9 +128,13 @@ struct StepProbe {
 bool executed_ld_b_b(const StepProbe& before, const GB& gb);
 
 // Why the machine can never reach a verdict from its present state, or empty:
-// stopped for good, halted with no interrupt enabled, or jumping to itself
-// with interrupts off.
-std::string stuck_reason(const StepProbe& before, const GB& gb);
+// stopped with no scripted press still to pull a selected joypad line low
+// (a stopped CPU cannot change the selection), halted with no interrupt
+// enabled, or jumping to itself with interrupts off. `frame` is the frame
+// the run has reached.
+inline const std::vector<Press> NO_PRESSES;
+std::string stuck_reason(const StepProbe& before, const GB& gb, const std::vector<Press>& presses = NO_PRESSES,
+                         int frame = 0);
 
 // Runs a loaded, reset machine until the expectation is decided or
 // `frame_limit` frames have passed. The machine's host must be `screen`
