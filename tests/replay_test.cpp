@@ -159,26 +159,45 @@ TEST(Rollback, SnapshotsAreTakenEveryIntervalUpToTheLimit) {
     EXPECT_EQ(shots.front(), second_oldest);
 }
 
+// Wherever the rollback lands, in the middle of the record, before its first
+// change or between its last two, exactly the changes up to the present are
+// left, none of the future, and the record the player goes on with stays in
+// cycle order.
 TEST(Rollback, APlayerTakingOverAfterARollbackKeepsTheRecordInCycleOrder) {
-    Player p("dmgB");
-    p.play_until(100 * FRAME);
-    const auto played = p.gb().joypad_states;
-    ASSERT_TRUE(p.gb().rollback_to(p.start + 60 * FRAME));
-    p.gb().discard_future_joypad_states();
-    // Exactly the changes up to the present are left, none of the future.
-    const u64 now = p.gb().cpu.cycles_4mhz;
-    std::vector<std::pair<u64, u8>> kept, expected;
-    for (const auto& s : p.gb().joypad_states) kept.emplace_back(s.cycle, s.state);
-    for (const auto& s : played)
-        if (s.cycle <= now) expected.emplace_back(s.cycle, s.state);
-    ASSERT_LT(expected.size(), played.size());
-    EXPECT_EQ(kept, expected);
-    p.gb().set_joypad_replay_mode(false);
-    p.play_until(80 * FRAME);
-    const auto& record = p.gb().joypad_states;
-    ASSERT_GE(record.size(), 2u);
-    for (size_t i = 1; i < record.size(); ++i) EXPECT_LT(record[i - 1].cycle, record[i].cycle);
-    EXPECT_LE(record.back().cycle, p.gb().cpu.cycles_4mhz);
+    struct Row {
+        const char* where;
+        size_t (*past)(size_t changes);  // the changes before the target
+    };
+    const Row rows[] = {
+        {"in the middle", [](size_t changes) { return changes / 2; }},
+        {"before the first change", [](size_t) { return size_t{0}; }},
+        {"before the last change", [](size_t changes) { return changes - 1; }},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.where);
+        Player p("dmgB");
+        p.play_until(100 * FRAME);
+        const auto played = p.gb().joypad_states;
+        ASSERT_GE(played.size(), 3u);
+        // Half way from the last change to stay (or the start) to the first to go.
+        const size_t past = r.past(played.size());
+        const u64 from = past == 0 ? p.start : played[past - 1].cycle;
+        ASSERT_TRUE(p.gb().rollback_to(from + (played[past].cycle - from) / 2));
+        p.gb().discard_future_joypad_states();
+        const u64 now = p.gb().cpu.cycles_4mhz;
+        std::vector<std::pair<u64, u8>> kept, expected;
+        for (const auto& s : p.gb().joypad_states) kept.emplace_back(s.cycle, s.state);
+        for (const auto& s : played)
+            if (s.cycle <= now) expected.emplace_back(s.cycle, s.state);
+        ASSERT_EQ(expected.size(), past) << "the rollback landed at cycle " << now;
+        EXPECT_EQ(kept, expected);
+        p.gb().set_joypad_replay_mode(false);
+        p.play_until(now - p.start + 20 * FRAME);
+        const auto& record = p.gb().joypad_states;
+        ASSERT_GE(record.size(), 2u);
+        for (size_t i = 1; i < record.size(); ++i) EXPECT_LT(record[i - 1].cycle, record[i].cycle);
+        EXPECT_LE(record.back().cycle, p.gb().cpu.cycles_4mhz);
+    }
 }
 
 TEST(JoypadInputLog, PairsBecomeRecordedChangesAndStartTheReplay) {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <fstream>
@@ -34,6 +36,7 @@ struct Outcome {
     int signal = 0;         // the signal that ended it otherwise
     bool timed_out = false;
     bool alive_at_signal = false;
+    std::string never_ready;  // the state the signal waited for and never saw, if any
     std::string out;
     std::string err;
 };
@@ -93,7 +96,7 @@ void drain(int fd, std::string& into, bool& open) {
 
 // Whether the process has installed a handler for `signal_number` (SDL does
 // for SIGINT and SIGTERM when it starts). Read from /proc; where that is not
-// available the answer is yes and only the delay counts.
+// available the answer is yes and only the state waited for counts.
 bool handles_signal(pid_t pid, int signal_number) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     if (!status) return true;
@@ -106,8 +109,6 @@ bool handles_signal(pid_t pid, int signal_number) {
     return true;
 }
 
-// Runs the program with `args`. When `signal_after` is non-zero, sends
-// `signal_number` after that long. Gives up (SIGKILL) after `limit`.
 // A null video driver names none and takes the X11 and Wayland displays away:
 // what a player sees on a machine with no desktop.
 struct Drivers {
@@ -115,11 +116,94 @@ struct Drivers {
     const char* audio = "dummy";
 };
 
-Outcome run(const std::vector<std::string>& args, std::chrono::milliseconds signal_after = 0ms,
-            int signal_number = SIGTERM, Drivers drivers = {}, std::chrono::milliseconds limit = 20000ms,
+// What the program must have done before the test signals it, however slow
+// the machine: never a time. Both are seen through inotify. Nothing asked
+// for: no signal.
+struct SignalWhen {
+    std::string read_file;
+    bool main_loop = false;
+};
+
+// It has opened and closed `path` again. Once its ROM is read the game is
+// loaded and its battery RAM and clock files looked for.
+SignalWhen after_reading(const std::string& path) { return {path, false}; }
+
+// It has shown a frame from its main loop: a quit request now reaches the
+// loop itself. The pass before the loop shows one at most (the ROMs here
+// never switch the LCD off). SDL's dummy video driver writes every frame
+// shown to a file of its own when SDL_VIDEO_DUMMY_SAVE_FRAMES is set; in
+// turbo, "-scale 1" keeps the files it writes until the signal lands small.
+SignalWhen in_main_loop() { return {"", true}; }
+
+// Follows the program towards the state a SignalWhen names.
+class Progress {
+public:
+    explicit Progress(const SignalWhen& when) : read_path_(when.read_file), frames_wanted_(when.main_loop ? 2 : 0) {
+        if (read_path_.empty() && frames_wanted_ == 0) return;
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ < 0) throw std::runtime_error(std::string("inotify_init1: ") + std::strerror(errno));
+        // Watched before the program starts, so that nothing it does comes first.
+        if (!read_path_.empty()) {
+            read_watch_ = inotify_add_watch(fd_, read_path_.c_str(), IN_CLOSE_NOWRITE);
+            if (read_watch_ < 0) throw std::runtime_error("cannot watch " + read_path_ + ": " + std::strerror(errno));
+        } else {
+            read_ = true;
+        }
+        if (frames_wanted_ > 0) {
+            char pattern[] = "/tmp/zembrix-frames-XXXXXX";
+            if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+            frames_folder_ = pattern;
+            if (inotify_add_watch(fd_, pattern, IN_CLOSE_WRITE) < 0)
+                throw std::runtime_error("cannot watch " + frames_folder_ + ": " + std::strerror(errno));
+        }
+    }
+    ~Progress() {
+        if (fd_ >= 0) close(fd_);
+        std::error_code ignored;
+        if (!frames_folder_.empty()) std::filesystem::remove_all(frames_folder_, ignored);
+    }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+    int fd() const { return fd_; }  // -1: nothing to wait for
+    // Where the program runs, so that its frames are seen; empty when they need not be.
+    const std::string& frames_folder() const { return frames_folder_; }
+    bool reached() const { return fd_ >= 0 && read_ && frames_ >= frames_wanted_; }
+    std::string missing() const {
+        if (!read_) return "did not read " + read_path_;
+        return "showed no frame from its main loop (" + std::to_string(frames_) + " frames in all)";
+    }
+    void take_events() {
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t n; (n = read(fd_, buffer, sizeof buffer)) > 0;) {
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (event->wd == read_watch_ && (event->mask & IN_CLOSE_NOWRITE)) read_ = true;
+                else if (event->wd != read_watch_ && (event->mask & IN_CLOSE_WRITE)) ++frames_;
+                at += ssize_t(sizeof(inotify_event) + event->len);
+            }
+        }
+    }
+
+private:
+    std::string read_path_;
+    int frames_wanted_;
+    int fd_ = -1;
+    int read_watch_ = -1;
+    bool read_ = false;
+    int frames_ = 0;
+    std::string frames_folder_;
+};
+
+// Runs the program with `args`. Sends `signal_number` once it is in the
+// state `when` names and ready for the signal. Gives up (SIGKILL) after
+// `limit`.
+Outcome run(const std::vector<std::string>& args, const SignalWhen& when = {}, int signal_number = SIGTERM,
+            Drivers drivers = {}, std::chrono::milliseconds limit = 20000ms,
             const std::function<void()>& before_signal = {}, const std::string& binary = ZEMBRIX_BINARY) {
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+    Progress progress(when);
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
@@ -145,6 +229,10 @@ Outcome run(const std::vector<std::string>& args, std::chrono::milliseconds sign
             unsetenv("WAYLAND_DISPLAY");
         }
         setenv("SDL_AUDIODRIVER", drivers.audio, 1);
+        if (!progress.frames_folder().empty()) {
+            if (chdir(progress.frames_folder().c_str()) != 0) _exit(126);
+            setenv("SDL_VIDEO_DUMMY_SAVE_FRAMES", "1", 1);
+        }
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(binary.c_str()));
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -160,26 +248,27 @@ Outcome run(const std::vector<std::string>& args, std::chrono::milliseconds sign
     int status = 0;
     const auto start = Clock::now();
     while (!reaped || out_open || err_open) {
-        pollfd watch[2];
+        pollfd watch[3];
         nfds_t count = 0;
         if (out_open) watch[count++] = {out_pipe[0], POLLIN, 0};
         if (err_open) watch[count++] = {err_pipe[0], POLLIN, 0};
+        if (progress.fd() >= 0 && !progress.reached()) watch[count++] = {progress.fd(), POLLIN, 0};
         if (count > 0 && poll(watch, count, 20) > 0) {
             for (nfds_t i = 0; i < count; ++i) {
                 if (!(watch[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
                 if (watch[i].fd == out_pipe[0]) drain(out_pipe[0], outcome.out, out_open);
-                else drain(err_pipe[0], outcome.err, err_open);
+                else if (watch[i].fd == err_pipe[0]) drain(err_pipe[0], outcome.err, err_open);
+                else progress.take_events();
             }
         } else if (count == 0) {
             std::this_thread::sleep_for(20ms);
         }
         if (!reaped && waitpid(pid, &status, WNOHANG) == pid) reaped = true;
         const auto elapsed = Clock::now() - start;
-        // The signal goes out once the program has run for `signal_after` and
-        // is ready for it (a slow start-up under load must not turn a clean
-        // stop into a kill).
-        if (!reaped && signal_after > 0ms && !signalled && elapsed >= signal_after &&
-            handles_signal(pid, signal_number)) {
+        // The signal goes out once the program is in the state asked for and
+        // has its handler for it (a slow start-up under load must not turn a
+        // clean stop into a kill).
+        if (!reaped && progress.reached() && !signalled && handles_signal(pid, signal_number)) {
             outcome.alive_at_signal = true;
             if (before_signal) before_signal();
             kill(pid, signal_number);
@@ -187,6 +276,8 @@ Outcome run(const std::vector<std::string>& args, std::chrono::milliseconds sign
         }
         if (!reaped && elapsed >= limit) {
             outcome.timed_out = true;
+            if (progress.fd() >= 0 && !signalled)
+                outcome.never_ready = progress.missing() + " within " + std::to_string(limit.count()) + " ms";
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
             reaped = true;
@@ -209,7 +300,8 @@ bool ends_with(const std::string& text, const std::string& end) {
 }
 
 void expect_clean_stop(const Outcome& o) {
-    EXPECT_TRUE(o.alive_at_signal) << "ended before the signal; stdout: " << o.out << "\nstderr: " << o.err;
+    EXPECT_TRUE(o.alive_at_signal) << (o.never_ready.empty() ? "ended before the signal" : o.never_ready)
+                                   << "; stdout: " << o.out << "\nstderr: " << o.err;
     EXPECT_FALSE(o.timed_out) << "did not stop on the signal";
     EXPECT_TRUE(o.exited) << "killed by signal " << o.signal << "\nstdout: " << o.out << "\nstderr: " << o.err;
     EXPECT_EQ(o.exit_code, 0) << "stdout: " << o.out << "\nstderr: " << o.err;
@@ -219,23 +311,23 @@ void expect_clean_stop(const Outcome& o) {
 
 TEST(FrontendProcess, TurboRunStopsCleanlyOnSigterm) {
     Scratch scratch;
-    expect_clean_stop(run({"-turbo", scratch.rom}, 1000ms, SIGTERM));
+    expect_clean_stop(run({"-turbo", "-scale", "1", scratch.rom}, in_main_loop(), SIGTERM));
 }
 
 TEST(FrontendProcess, PacedRunStopsCleanlyOnSigterm) {
     Scratch scratch;
-    expect_clean_stop(run({"-scale", "2", scratch.rom}, 1000ms, SIGTERM));
+    expect_clean_stop(run({"-scale", "2", scratch.rom}, in_main_loop(), SIGTERM));
 }
 
 TEST(FrontendProcess, SoftwareRendererStopsCleanlyOnSigint) {
     Scratch scratch;
-    expect_clean_stop(run({"-soft", "-dmg", "-ignore_boot_roms", scratch.rom}, 1000ms, SIGINT));
+    expect_clean_stop(run({"-soft", "-dmg", "-ignore_boot_roms", scratch.rom}, in_main_loop(), SIGINT));
 }
 
 // Sound is optional: without an audio device the program says so and runs on.
 TEST(FrontendProcess, RunsOnWithoutAudio) {
     Scratch scratch;
-    const Outcome o = run({scratch.rom}, 1000ms, SIGTERM, Drivers{"dummy", "no-such-audio-driver"});
+    const Outcome o = run({scratch.rom}, in_main_loop(), SIGTERM, Drivers{"dummy", "no-such-audio-driver"});
     expect_clean_stop(o);
     EXPECT_EQ(o.out.rfind("Failed to open audio: ", 0), 0u) << "stdout: [" << o.out << "]";
 }
@@ -243,7 +335,7 @@ TEST(FrontendProcess, RunsOnWithoutAudio) {
 // Video is not optional.
 TEST(FrontendProcess, NoVideoIsFatal) {
     Scratch scratch;
-    const Outcome o = run({scratch.rom}, 0ms, SIGTERM, Drivers{"no-such-video-driver", "dummy"});
+    const Outcome o = run({scratch.rom}, {}, SIGTERM, Drivers{"no-such-video-driver", "dummy"});
     ASSERT_FALSE(o.timed_out);
     EXPECT_TRUE(o.exited) << "signal " << o.signal;
     EXPECT_EQ(o.exit_code, 1);
@@ -303,7 +395,7 @@ TEST(FrontendProcess, HelpPrintsTheUsageAndExitsZero) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"-h"}, {"--help"}, {"-dmg", "--help", "game.gb"}}) {
         SCOPED_TRACE(args[0]);
-        const Outcome o = run(args, 0ms, SIGTERM, Drivers{"no-such-video-driver", "dummy"});
+        const Outcome o = run(args, {}, SIGTERM, Drivers{"no-such-video-driver", "dummy"});
         ASSERT_FALSE(o.timed_out);
         EXPECT_TRUE(o.exited) << "signal " << o.signal;
         EXPECT_EQ(o.exit_code, 0) << "stdout: [" << o.out << "]";
@@ -324,7 +416,7 @@ TEST(FrontendProcess, NoDisplayIsAFatalStartError) {
     const BatteryGame game(scratch);
     const std::vector<char> kept(8192, char(0x33));
     std::ofstream(game.sav, std::ios::binary).write(kept.data(), std::streamsize(kept.size()));
-    const Outcome o = run({game.rom}, 0ms, SIGTERM, Drivers{nullptr, "dummy"}, 10000ms);
+    const Outcome o = run({game.rom}, {}, SIGTERM, Drivers{nullptr, "dummy"});
     ASSERT_FALSE(o.timed_out) << "ran with no window to be seen; stdout: [" << o.out << "]";
     EXPECT_TRUE(o.exited) << "signal " << o.signal;
     EXPECT_EQ(o.exit_code, 1);
@@ -367,7 +459,7 @@ TEST(FrontendProcess, BootImageBesideTheProgramAndBatteryRamWrittenAtExit) {
     for (const std::string& log : {scratch.dir + "/none.gbi", huge_log}) {
         SCOPED_TRACE(log);
         std::filesystem::remove(save);
-        const Outcome o = run({"-gbi", log, game}, 0ms, SIGTERM, {}, 20000ms, {}, program);
+        const Outcome o = run({"-gbi", log, game}, {}, SIGTERM, {}, 20000ms, {}, program);
         EXPECT_EQ(o.exit_code, 1);
         EXPECT_EQ(std::filesystem::file_size(save), 0x2000u);
     }
@@ -377,7 +469,7 @@ TEST(FrontendProcess, BootImageBesideTheProgramAndBatteryRamWrittenAtExit) {
         std::vector<std::string> args = {"-dmg"};
         if (ignore) args.push_back("-ignore_boot_roms");
         args.push_back(game);
-        expect_clean_stop(run(args, 1000ms, SIGTERM, {}, 20000ms, {}, program));
+        expect_clean_stop(run(args, after_reading(game), SIGTERM, {}, 20000ms, {}, program));
         std::ifstream file(save, std::ios::binary);
         const std::vector<unsigned char> ram((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         ASSERT_EQ(ram.size(), 0x2000u);
@@ -393,20 +485,23 @@ TEST(FrontendProcess, HangupAndQuitSignalsWriteTheSave) {
         SCOPED_TRACE(strsignal(signal_number));
         Scratch scratch;
         const BatteryGame game(scratch);
-        expect_clean_stop(run({"-turbo", game.rom}, 1000ms, signal_number));
+        expect_clean_stop(run({"-turbo", "-scale", "1", game.rom}, in_main_loop(), signal_number));
         const std::vector<char> sav = game.saved();
         ASSERT_EQ(sav.size(), 8192u);
         EXPECT_EQ(sav[0], char(0x5A));
     }
 }
 
-// When the battery RAM cannot be written (here its folder is gone by the
-// time the player quits) the program says so and exits with status 1.
+// When the battery RAM cannot be written (here its folder goes once the game
+// is loaded, before the player quits) the program says so and exits with
+// status 1.
 TEST(FrontendProcess, FailedBatteryWriteGivesExitStatusOne) {
     Scratch scratch;
     const BatteryGame game(scratch);
-    const Outcome o = run({"-turbo", game.rom}, 1000ms, SIGTERM, {}, 20000ms,
+    const Outcome o = run({"-turbo", game.rom}, after_reading(game.rom), SIGTERM, {}, 20000ms,
                           [&] { std::filesystem::remove_all(game.folder); });
+    ASSERT_TRUE(o.alive_at_signal) << (o.never_ready.empty() ? "ended before the signal" : o.never_ready)
+                                   << "; stdout: " << o.out;
     EXPECT_TRUE(o.exited) << "signal " << o.signal;
     EXPECT_EQ(o.exit_code, 1) << "stdout: " << o.out;
     EXPECT_NE(o.out.find("Could not write the battery RAM file " + game.sav), std::string::npos) << o.out;
@@ -435,7 +530,7 @@ TEST(RunScript, BuildsOnlyTheProgramItStarts) {
     const std::string path = bin + ":" + std::getenv("PATH");
     const Outcome o = run({"PATH=" + path, "ZEMBRIX_BUILD_DIR=" + scratch.dir + "/build", "bash",
                            ZEMBRIX_SCRIPTS_DIR "/run.sh", "-dmg", "game.gb"},
-                          0ms, SIGTERM, {}, 20000ms, {}, "/usr/bin/env");
+                          {}, SIGTERM, {}, 20000ms, {}, "/usr/bin/env");
     EXPECT_EQ(o.exit_code, 0) << "stdout: " << o.out << "\nstderr: " << o.err;
     EXPECT_NE(o.out.find("started: -dmg game.gb\n"), std::string::npos) << o.out;
     std::ifstream calls(log);
