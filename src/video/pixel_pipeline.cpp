@@ -374,14 +374,14 @@ bool PPU::check_for_window_activation() {
         return false;
     }
     // DMG, the window switched off after it started in this frame: its WX
-    // match still comes, on this line and every later one. Where it meets
-    // the fetcher just past a tile's reads it restarts the background as a
-    // window start would: the pixel there shows background colour 0 and the
-    // background shifter holds for it, so the rest of the background comes
-    // one pixel later (the pixel counter, the sprites and the line's end do
-    // not move).
-    if (x + 8 == window_x && tile_fetcher_state == 15 && tile_fetcher_wait == 2)
-        dmg_window_glitch_pending = true;
+    // match still comes, on this line and every later one. Where WX & 7 =
+    // 7 - (SCX & 7), with the fine scroll the line started with, it restarts
+    // the background as a window start would, whatever sprites the line has
+    // fetched before: the pixel at the window's start shows background
+    // colour 0 and the background shifter holds for it, so the rest of the
+    // background comes one pixel later (the pixel counter, the sprites and
+    // the line's end do not move). Elsewhere the match leaves the line alone.
+    if (x + 8 == window_x) dmg_window_glitch_pending = ((window_x + line_fine_x) & 7) == 7;
     if (window_armed && x + 7 == window_x) return activate_window();
     return false;
 }

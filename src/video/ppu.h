@@ -654,8 +654,8 @@ private:
     bool early_cgb() const;
     int last_window_start_x() const;
     // DMG: the window has started in this frame and is off now, and this
-    // line's WX match comes as the fetcher finishes a tile's reads, which
-    // puts one pixel of background colour 0 in (counting no sprite).
+    // line's WX and SCX meet WX & 7 = 7 - (SCX & 7), which puts one pixel of
+    // background colour 0 in at the window's start (whatever the sprites).
     bool dmg_window_off_glitch_on_line() const;
     bool single_speed() const;
     bool usual_compare_off() const;

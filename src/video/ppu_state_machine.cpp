@@ -109,10 +109,11 @@ int PPU::calculate_mode_3_cycles() const {
     return 173 + fine_x;
 }
 
-// Without sprites the fetcher finishes a tile's reads 7 pixels after each
-// tile boundary (SCX & 7 pixels left of a multiple of 8), which the WX match
-// meets when WX & 7 = 7 - (SCX & 7). Sprites fetched in the tile before move
-// that point; the pipeline follows the fetcher itself.
+// The window's start column, WX - 7, is the first column of a background
+// tile (tile boundaries lie SCX & 7 pixels left of multiples of 8) where
+// WX & 7 = 7 - (SCX & 7). Sprites the line fetches before that column, or
+// at it, do not change where the pixel comes: the pipeline tests the same
+// condition at its WX match.
 bool PPU::dmg_window_off_glitch_on_line() const {
     return gb->is_dmg && !window_enabled && window_line >= 0 && rendering_wx <= LAST_MATCHING_WX &&
            ((rendering_wx + (rendering_scx & 7)) & 7) == 7;
