@@ -373,7 +373,13 @@ bool Cartridge::write_save_file(const std::string& path, SaveFileAtLoad& file, c
     if (file.unreadable) return write_beside(path, file, data, size, left("could not be read at start"));
     if (file.not_taken_in_full) {
         std::string why;
-        if (!keep_copy(path, what, why))
+        bool kept = false;
+        try {
+            kept = keep_copy(path, what, why);
+        } catch (const std::exception& e) {  // memory ran out, say: the session still goes beside it
+            why = e.what();
+        }
+        if (!kept)
             return write_beside(path, file, data, size, left("could not be kept as a backup (" + why + ")"));
         // Kept: what is there from now on is this session's own.
         file.not_taken_in_full = false;
@@ -456,7 +462,17 @@ void Cartridge::start_clock(u64 cycle) {
 bool Cartridge::write_battery_files() {
     if (!rom_loaded) return true;
     const u64 now = gb ? gb->cpu.cycles_4mhz : 0;
-    const bool ram_written = save_ram();
-    const bool clock_written = save_rtc(now);
+    // Whatever goes wrong with one file (memory running out, say) does not
+    // keep the other from being written.
+    auto guarded = [](const char* what, const std::function<bool()>& write) {
+        try {
+            return write();
+        } catch (const std::exception& e) {
+            std::cout << "Could not write the " << what << " file: " << e.what() << std::endl;
+            return false;
+        }
+    };
+    const bool ram_written = guarded("battery RAM", [&] { return save_ram(); });
+    const bool clock_written = guarded("clock", [&] { return save_rtc(now); });
     return ram_written && clock_written;
 }
