@@ -118,7 +118,7 @@ public:
     // replace.
     bool is_rom_file(const std::string& path) const;
     // Writes a file through a temporary one renamed over it once complete;
-    // never over the ROM. False (with a message naming `what`) on failure,
+    // never over the ROM, nor over a file this user may not write. False (with a message naming `what`) on failure,
     // the old file being kept then.
     bool write_file_replacing(const std::string& path, const u8* data, size_t size, const char* what) const;
 
