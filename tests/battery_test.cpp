@@ -254,6 +254,7 @@ TEST(BatteryFiles, FailedWriteKeepsTheOldFile) {
         fs::create_directory(dir.root() / "game");
         const std::string rom = dir.file("game/game.gb", RomImage().type(0x03).ram_size_code(2).bytes);
         const std::string sav = dir.file("game/game.sav", std::vector<u8>(8192, 0x77));
+        if (::geteuid() == 0) ::chown(sav.c_str(), NOBODY, NOBODY);  // the child's own save
         Cartridge cart;
         std::string error;
         ASSERT_TRUE(cart.try_load_rom(rom, error)) << error;
@@ -313,6 +314,7 @@ TEST(BatteryFiles, LeftoverTemporariesNeverBlockTheSave) {
         fs::create_directory(folder);
         const std::string rom = dir.file("game/game.gb", RomImage().type(0x03).ram_size_code(2).bytes);
         const std::string sav = dir.file("game/game.sav", std::vector<u8>(8192, 0x77));
+        if (root) ::chown(sav.c_str(), NOBODY, NOBODY);  // the child's own save
         const std::string victim = dir.file("victim.txt", std::vector<u8>(10, 'v'));
         if (root) ::chown(victim.c_str(), NOBODY, NOBODY);  // only its second name protects it
         std::vector<std::string> survivors = {rom, sav};
@@ -375,9 +377,9 @@ TEST(BatteryFiles, LeftoverTemporariesNeverBlockTheSave) {
 
 // A save that is a symbolic link (to a synced folder, say) is updated where
 // the link points, relative links counting from the link's folder, and the
-// file keeps its permissions, read-only included.
+// file keeps its permissions.
 TEST(BatteryFiles, LinkedSaveIsUpdatedAtItsTargetWithItsPermissions) {
-    for (mode_t mode : {mode_t(0640), mode_t(0444)}) {
+    for (mode_t mode : {mode_t(0640), mode_t(0600)}) {
         SCOPED_TRACE(mode);
         TempDir dir;
         fs::create_directories(dir.root() / "synced");
@@ -578,6 +580,322 @@ TEST(BatteryFiles, FileNotTakenInFullIsKeptBeforeItIsReplaced) {
     EXPECT_EQ(beside[0], 0x77);
     EXPECT_EQ(beside[0x134], 0x5A);
     EXPECT_FALSE(fs::exists(sav + ".bak"));
+}
+
+
+// Where this session's data went, as the message at exit names it; empty
+// when it names none.
+std::string written_instead_to(const std::string& out) {
+    const std::string opening = "this session's data was written to ";
+    const size_t at = out.find(opening);
+    if (at == std::string::npos) return "";
+    const size_t from = at + opening.size();
+    const size_t end = out.find(" instead.", from);
+    return end == std::string::npos ? "" : out.substr(from, end - from);
+}
+
+// The names in `folder` that start with `prefix`.
+std::vector<std::string> names_starting(const fs::path& folder, const std::string& prefix) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) == 0) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A save the player may not write is never replaced, however the program is
+// run: by its owner with mode 0444, through a link, as root (who could write
+// it, but leaves a file alone that no one may write), or by a user whom the
+// write bit for others or for the group leaves out. The session goes to
+// game.sav.new beside the path the player gave, with the message used for a
+// file that could not be read, and the save counts as not written. A write
+// bit that does apply to this user lets the save be replaced as usual.
+TEST(BatteryFiles, ReadOnlySaveIsNeverReplaced) {
+    const bool root = ::geteuid() == 0;
+    struct Row {
+        mode_t mode;
+        bool linked;      // game.sav is a link to keep/game.sav
+        bool as_nobody;   // the file is root's and the session runs as "nobody" (root only)
+        bool nobodys_group;  // the file's group is nobody's
+        bool replaced;
+    };
+    const Row rows[] = {{0644, false, false, false, true},  {0444, false, false, false, false},
+                        {0444, true, false, false, false},
+                        {0555, false, false, false, false}, {0644, false, true, false, false},
+                        {0464, false, true, false, false},  {0646, false, true, true, false},
+                        {0666, false, true, false, true},   {0464, false, true, true, true}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << std::oct << r.mode << " linked " << r.linked << " nobody " << r.as_nobody
+                                        << " group " << r.nobodys_group);
+        if (r.as_nobody && !root) continue;  // only root can hand a file to another user
+        TempDir dir;
+        fs::create_directory(dir.root() / "keep");
+        const std::string rom = dir.file("game.gb", RomImage(STORE_5A).type(0x03).ram_size_code(2).bytes);
+        const std::string sav = dir.path("game.sav");
+        const std::string file = r.linked ? dir.file("keep/game.sav", std::vector<u8>(8192, 0x77))
+                                          : dir.file("game.sav", std::vector<u8>(8192, 0x77));
+        if (r.linked) fs::create_symlink("keep/game.sav", sav);
+        if (r.nobodys_group) ::chown(file.c_str(), 0, NOBODY);
+        ::chmod(file.c_str(), r.mode);
+        Cartridge cart;
+        std::string error;
+        ASSERT_TRUE(cart.try_load_rom(rom, error)) << error;
+        ASSERT_EQ(cart.ram[0], 0x77) << "read as usual";
+        cart.ram[0] = 0x01;
+        ::chmod(dir.root().c_str(), 0777);
+        const ChildRun run = run_in_child(dir, r.as_nobody, [&] { return cart.save_ram() ? 0 : 1; });
+        EXPECT_EQ(run.exit_code, r.replaced ? 0 : 1) << run.out;
+        struct stat st {};
+        EXPECT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, r.mode);
+        const std::vector<u8> there = read_file(file);
+        EXPECT_TRUE(there.size() == 8192 && there[0] == (r.replaced ? 0x01 : 0x77));
+        if (r.replaced) {
+            EXPECT_EQ(run.out, "");
+            EXPECT_TRUE(names_starting(dir.root(), "game.sav.").empty());
+            continue;
+        }
+        EXPECT_EQ(run.out, "The battery RAM file " + sav + " is read-only, so it was left as it was; this session's "
+                           "data was written to " + sav + ".new instead.\n");
+        std::vector<u8> session(8192, 0x77);
+        session[0] = 0x01;
+        EXPECT_TRUE(read_file(sav + ".new") == session);
+        EXPECT_EQ(names_starting(dir.root(), "game.sav."), std::vector<std::string>{"game.sav.new"});
+        EXPECT_TRUE(r.linked == fs::is_symlink(sav));
+    }
+}
+
+// Sessions of one game whose save cannot be read (a folder of that name),
+// all ending at once as at a logout: each one's data lands in a file of its
+// own, the one its message names, and no session's file replaces another's.
+TEST(BatteryFiles, SessionsEndingTogetherEachKeepAFileOfTheirOwn) {
+    constexpr int SESSIONS = 4;
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE(round);
+        TempDir dir;
+        const std::string rom = dir.file("game.gb", RomImage().type(0x03).ram_size_code(2).bytes);
+        fs::create_directory(dir.path("game.sav"));
+        Cartridge cart;
+        std::string error;
+        testing::internal::CaptureStdout();
+        const bool loaded = cart.try_load_rom(rom, error);
+        testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(loaded) << error;
+        int gate[2];
+        ASSERT_EQ(::pipe(gate), 0);
+        std::fflush(stdout);
+        std::vector<pid_t> sessions;
+        for (int i = 0; i < SESSIONS; ++i) {
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                ::close(gate[1]);
+                if (!std::freopen(dir.path("out-" + std::to_string(i)).c_str(), "w", stdout)) ::_exit(101);
+                cart.ram[0] = u8(0x10 + i);
+                char c;
+                while (::read(gate[0], &c, 1) < 0 && errno == EINTR) {
+                }
+                const bool saved = cart.save_ram();
+                std::fflush(stdout);
+                ::_exit(saved ? 0 : 1);
+            }
+            sessions.push_back(pid);
+        }
+        ::close(gate[0]);
+        ::close(gate[1]);  // all sessions go at once
+        std::vector<std::string> names;
+        for (int i = 0; i < SESSIONS; ++i) {
+            int status = 0;
+            ::waitpid(sessions[size_t(i)], &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "not where the game looks for it";
+            const std::vector<u8> text = read_file(dir.path("out-" + std::to_string(i)));
+            const std::string named = written_instead_to(std::string(text.begin(), text.end()));
+            EXPECT_FALSE(named.empty()) << std::string(text.begin(), text.end());
+            if (named.empty()) continue;
+            const std::vector<u8> kept = read_file(named);
+            EXPECT_TRUE(kept.size() == 8192 && kept[0] == 0x10 + i) << named << " holds this session's data";
+            names.push_back(fs::path(named).filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, names_starting(dir.root(), "game.sav.")) << "one file each, nothing else";
+        EXPECT_EQ(std::unique(names.begin(), names.end()), names.end());
+    }
+}
+
+// After a thousand sessions with a blocked save, game.sav.new to
+// game.sav.new-1000 are all taken: none is ever replaced (the first is not
+// the one to go), and the session that finds no name free says it could not
+// be kept (the save counts as not written: exit status 1). The same for the
+// clock, and where the first name is a folder.
+TEST(BatteryFiles, WithEveryFallbackNameTakenNoneIsReplaced) {
+    struct Row {
+        const char* file;
+        const char* what;
+        bool first_is_folder;
+    };
+    for (const Row& r : {Row{"game.sav", "battery RAM", false}, Row{"game.rtc", "clock", true}}) {
+        SCOPED_TRACE(r.file);
+        TempDir dir;
+        const std::string rom = dir.file("game.gb", RomImage().type(0x10).ram_size_code(2).bytes);
+        const std::string path = dir.path(r.file);
+        fs::create_directory(path);  // cannot be read
+        if (r.first_is_folder)
+            fs::create_directory(path + ".new");
+        else
+            dir.file(std::string(r.file) + ".new", {1});
+        for (int n = 2; n <= 1000; ++n) dir.file(std::string(r.file) + ".new-" + std::to_string(n), {u8(n)});
+        Cartridge cart;
+        std::string error;
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(cart.try_load_rom(rom, error)) << error;
+        EXPECT_FALSE(cart.write_battery_files());
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("The " + std::string(r.what) + " file " + path + " could not be read at start, so it was "
+                           "left as it was; this session's data could not be kept: every name from " + path +
+                           ".new to " + path + ".new-1000 is taken.\n"),
+                  std::string::npos)
+            << out;
+        if (r.first_is_folder) {
+            EXPECT_TRUE(fs::is_directory(path + ".new"));
+        } else {
+            EXPECT_EQ(read_file(path + ".new"), std::vector<u8>{1});
+        }
+        for (int n = 2; n <= 1000; ++n) {
+            const std::vector<u8> kept = read_file(path + ".new-" + std::to_string(n));
+            ASSERT_EQ(kept, std::vector<u8>{u8(n)}) << n;
+        }
+        EXPECT_EQ(names_starting(dir.root(), std::string(r.file) + ".").size(), 1000u) << "nothing new, nothing left";
+    }
+}
+
+// The bytes of this process's address space in use now, from
+// /proc/self/status; 0 where that cannot be read.
+u64 address_space_in_use() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7)) * 1024;
+    return 0;
+}
+
+// A file of 60 MiB (within what is kept) is copied a block at a time, so a
+// memory limit far below its size (ulimit -v) does not end the program: the
+// backup is made, and the battery RAM and clock are both written.
+TEST(BatteryFiles, KeepingALargeFileNeedsNoMemoryOfItsSize) {
+    if (address_space_in_use() == 0) GTEST_SKIP() << "no /proc/self/status to measure the address space by";
+    TempDir dir;
+    const std::string rom = dir.file("game.gb", RomImage().type(0x10).ram_size_code(2).bytes);
+    const std::string sav = dir.file("game.sav", std::vector<u8>(8192, 0x77));
+    constexpr u64 LARGE = 60ull << 20;
+    static_assert(LARGE < MAX_KEPT_FILE_SIZE);
+    {
+        std::fstream tail(sav, std::ios::binary | std::ios::in | std::ios::out);
+        tail.seekp(std::streamoff(LARGE - 1));
+        tail.put('\x42');
+    }
+    const std::string rtc = dir.file("game.rtc", std::vector<u8>(44, 0x05));
+    Cartridge cart;
+    std::string error;
+    testing::internal::CaptureStdout();
+    const bool loaded = cart.try_load_rom(rom, error);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(loaded) << error;
+    cart.ram[0] = 0x01;
+    const ChildRun run = run_in_child(dir, false, [&] {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_AS, &limit);
+        limit.rlim_cur = rlim_t(address_space_in_use() + (40ull << 20));
+        if (::setrlimit(RLIMIT_AS, &limit) != 0) return 102;
+        return cart.write_battery_files() ? 0 : 1;
+    });
+    EXPECT_EQ(run.signal, 0) << run.out;
+    EXPECT_EQ(run.exit_code, 0) << run.out;
+    EXPECT_NE(run.out.find("was kept as " + sav + ".bak "), std::string::npos) << run.out;
+    ASSERT_EQ(fs::file_size(sav + ".bak"), LARGE);
+    {
+        std::ifstream kept(sav + ".bak", std::ios::binary);
+        EXPECT_EQ(kept.get(), 0x77);
+        kept.seekg(std::streamoff(LARGE - 1));
+        EXPECT_EQ(kept.get(), 0x42);
+    }
+    const std::vector<u8> saved = read_file(sav);
+    ASSERT_EQ(saved.size(), 8192u);
+    EXPECT_EQ(saved[0], 0x01);
+    EXPECT_EQ(read_file(rtc).size(), 48u);
+    EXPECT_EQ(read_file(rtc + ".bak"), std::vector<u8>(44, 0x05));
+}
+
+// A save that is a link into a folder that is gone (an unmounted drive):
+// the player is told at start that the link leads nowhere, and at exit the
+// session goes to game.sav.new beside the link, the link left as it is. The
+// same for the clock file.
+TEST(BatteryFiles, SaveLinkThatLeadsNowhereGoesBesideTheLink) {
+    for (const char* file : {"game.sav", "game.rtc"}) {
+        SCOPED_TRACE(file);
+        TempDir dir;
+        const bool is_sav = std::string(file) == "game.sav";
+        const char* what = is_sav ? "battery RAM" : "clock";
+        const std::string rom = dir.file("game.gb", RomImage(STORE_5A).type(0x10).ram_size_code(2).bytes);
+        const std::string path = dir.path(file);
+        const std::string target = dir.path("drive/real");
+        fs::create_symlink(target, path);
+        GB gb;
+        gb.set_default_device_by_short_string("dmgB");
+        testing::internal::CaptureStdout();
+        gb.load_rom(rom);
+        const std::string at_start = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(at_start, "The " + std::string(what) + " file " + path + " is a link that leads nowhere (to " +
+                                target + "). The game starts with " + (is_sav ? "a blank RAM" : "a clock from zero") +
+                                "; at exit this session is saved where the link points if that can be written "
+                                "then, else beside " + path + ".\n");
+        for (int i = 0; i < 10; ++i) gb.run_single_instruction();
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(gb.shutdown());
+        const std::string at_exit = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(at_exit, "The " + std::string(what) + " file " + path + " is a link that leads nowhere (to " +
+                               target + "), so it was left as it was; this session's data was written to " + path +
+                               ".new instead.\n");
+        EXPECT_TRUE(fs::is_symlink(path));
+        EXPECT_FALSE(fs::exists(dir.path("drive")));
+        const std::vector<u8> beside = read_file(path + ".new");
+        ASSERT_EQ(beside.size(), is_sav ? 8192u : 48u);
+        if (is_sav) {
+            EXPECT_EQ(beside[0x134], 0x5A);
+        }
+        EXPECT_EQ(read_file(dir.path(is_sav ? "game.rtc" : "game.sav")).size(), is_sav ? 48u : 8192u)
+            << "the other file is saved as usual";
+    }
+}
+
+// Another user's save in a shared folder with the sticky bit (mode 1777):
+// this user may write the file but not rename over it. The save is left as
+// it was and the session goes to game.sav.new beside it. Root may rename
+// anything there, so the session runs as "nobody".
+TEST(BatteryFiles, SaveInAStickyFolderThatCannotBeReplacedGoesBesideIt) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make another user's file";
+    TempDir dir;
+    const fs::path shared = dir.root() / "shared";
+    fs::create_directory(shared);
+    const std::string rom = dir.file("shared/game.gb", RomImage().type(0x03).ram_size_code(2).bytes);
+    const std::string sav = dir.file("shared/game.sav", std::vector<u8>(8192, 0x77));
+    ::chmod(sav.c_str(), 0666);
+    Cartridge cart;
+    std::string error;
+    ASSERT_TRUE(cart.try_load_rom(rom, error)) << error;
+    cart.ram[0] = 0x01;
+    ::chmod(dir.root().c_str(), 0777);
+    ::chmod(shared.c_str(), 01777);
+    const ChildRun run = run_in_child(dir, true, [&] { return cart.save_ram() ? 0 : 1; });
+    EXPECT_EQ(run.exit_code, 1) << run.out;
+    EXPECT_EQ(run.out, "Could not write the battery RAM file " + sav + ": cannot replace " + sav +
+                           " (Operation not permitted); the previous file is kept, and this session's data was "
+                           "written to " + sav + ".new instead.\n");
+    EXPECT_EQ(read_file(sav), std::vector<u8>(8192, 0x77));
+    const std::vector<u8> beside = read_file(sav + ".new");
+    ASSERT_EQ(beside.size(), 8192u);
+    EXPECT_EQ(beside[0], 0x01);
+    EXPECT_EQ(names_starting(shared, "game.sav."), std::vector<std::string>{"game.sav.new"});
 }
 
 }  // namespace

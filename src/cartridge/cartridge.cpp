@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <iostream>
 
+#include <sys/stat.h>
+
 #include "cartridge/file_io.h"
 #include "cartridge/mbc1.h"
 #include "cartridge/mbc1m.h"
@@ -305,6 +307,7 @@ void Cartridge::load_battery_ram() {
     // A short file fills only its own length; the rest stays 0xFF.
     const file_io::FileRead file = file_io::read_regular_file(path, u64(ram_size));
     if (file.status == file_io::ReadStatus::Ok) std::copy(file.bytes.begin(), file.bytes.end(), ram.get());
+    if (file.status == file_io::ReadStatus::Missing) report_dangling_link(path, "battery RAM", "a blank RAM");
     if (file.status == file_io::ReadStatus::Failed) {
         battery_file.unreadable = true;
         report_unreadable(path, "battery RAM", file.error, "RAM");
@@ -325,29 +328,36 @@ void Cartridge::report_unreadable(const std::string& path, const char* what, con
               << "session's " << starts_blank << " will be saved beside it." << std::endl;
 }
 
+void Cartridge::report_dangling_link(const std::string& path, const char* what, const char* starts_with) {
+    const std::string target = file_io::dangling_link_target(path);
+    if (target.empty()) return;
+    std::cout << "The " << what << " file " << path << " is a link that leads nowhere (to " << target
+              << "). The game starts with " << starts_with << "; at exit this session is saved where the link "
+              << "points if that can be written then, else beside " << path << "." << std::endl;
+}
+
 bool Cartridge::write_beside(const std::string& path, SaveFileAtLoad& file, const u8* data, size_t size,
-                             const char* what, const std::string& why_left) {
-    if (file.beside.empty()) file.beside = file_io::unused_name(path, UNREAD_FILE_SUFFIX);
-    if (!write_file_replacing(file.beside, data, size, what)) return false;
-    std::cout << "The " << what << " file " << path << " " << why_left << ", so it was left as it was; "
-              << "this session's data was written to " << file.beside << " instead." << std::endl;
+                             const std::string& why_left) {
+    // A second save of the same session goes to the file of its first.
+    std::string error;
+    const bool written = file.beside.empty()
+                             ? file_io::create_numbered_file(path, UNREAD_FILE_SUFFIX, data, size, file.beside, error)
+                             : file_io::replace_file(file.beside, data, size, error) == file_io::ReplaceStatus::Replaced;
+    std::cout << why_left;
+    if (written)
+        std::cout << "this session's data was written to " << file.beside << " instead." << std::endl;
+    else
+        std::cout << "this session's data could not be kept: " << error << "." << std::endl;
     return false;
 }
 
 bool Cartridge::keep_copy(const std::string& path, const char* what, std::string& why) {
-    const file_io::FileRead file = file_io::read_regular_file(path, MAX_KEPT_FILE_SIZE);
-    if (file.status == file_io::ReadStatus::Missing) return true;  // gone meanwhile: nothing left to lose
-    if (file.status == file_io::ReadStatus::Failed) {
-        why = file.error;
-        return false;
-    }
-    if (file.bytes.size() != file.size) {
-        why = file.size > MAX_KEPT_FILE_SIZE ? "larger than 64 MiB" : "it changed while it was read";
-        return false;
-    }
     std::string kept;
-    if (!file_io::create_numbered_file(path, BACKUP_SUFFIX, file.bytes.data(), file.bytes.size(), kept, why))
-        return false;
+    switch (file_io::copy_to_numbered_file(path, BACKUP_SUFFIX, MAX_KEPT_FILE_SIZE, kept, why)) {
+        case file_io::ReadStatus::Missing: return true;  // gone meanwhile: nothing left to lose
+        case file_io::ReadStatus::Failed: return false;
+        case file_io::ReadStatus::Ok: break;
+    }
     std::cout << "The " << what << " file " << path << " was kept as " << kept
               << " before this session's data was written over it." << std::endl;
     return true;
@@ -355,15 +365,38 @@ bool Cartridge::keep_copy(const std::string& path, const char* what, std::string
 
 bool Cartridge::write_save_file(const std::string& path, SaveFileAtLoad& file, const u8* data, size_t size,
                                 const char* what) {
-    if (file.unreadable) return write_beside(path, file, data, size, what, "could not be read at start");
+    // Why the player's file is left as it is, in the words that open the
+    // message; the session then goes to a file of its own beside it.
+    auto left = [&](const std::string& why) {
+        return "The " + std::string(what) + " file " + path + " " + why + ", so it was left as it was; ";
+    };
+    if (file.unreadable) return write_beside(path, file, data, size, left("could not be read at start"));
     if (file.not_taken_in_full) {
         std::string why;
-        if (!keep_copy(path, what, why))
-            return write_beside(path, file, data, size, what, "could not be kept as a backup (" + why + ")");
+        bool kept = false;
+        try {
+            kept = keep_copy(path, what, why);
+        } catch (const std::exception& e) {  // memory ran out, say: the session still goes beside it
+            why = e.what();
+        }
+        if (!kept)
+            return write_beside(path, file, data, size, left("could not be kept as a backup (" + why + ")"));
         // Kept: what is there from now on is this session's own.
         file.not_taken_in_full = false;
     }
-    return write_file_replacing(path, data, size, what);
+    std::string error = "that is the ROM itself";
+    struct stat before {};
+    const bool existed = ::stat(path.c_str(), &before) == 0;
+    const file_io::ReplaceStatus status =
+        is_rom_file(path) ? file_io::ReplaceStatus::Failed : file_io::replace_file(path, data, size, error);
+    if (status == file_io::ReplaceStatus::Replaced) return true;
+    if (status == file_io::ReplaceStatus::ReadOnly) return write_beside(path, file, data, size, left("is read-only"));
+    const std::string nowhere = file_io::dangling_link_target(path);
+    if (!nowhere.empty())
+        return write_beside(path, file, data, size, left("is a link that leads nowhere (to " + nowhere + ")"));
+    return write_beside(path, file, data, size,
+                        "Could not write the " + std::string(what) + " file " + path + ": " + error +
+                            (existed ? "; the previous file is kept, and " : "; "));
 }
 
 bool Cartridge::write_file_replacing(const std::string& path, const u8* data, size_t size, const char* what) const {
@@ -374,7 +407,7 @@ bool Cartridge::write_file_replacing(const std::string& path, const u8* data, si
     };
     if (is_rom_file(path)) return fail("that is the ROM itself");
     std::string error;
-    if (!file_io::replace_file(path, data, size, error)) return fail(error);
+    if (file_io::replace_file(path, data, size, error) != file_io::ReplaceStatus::Replaced) return fail(error);
     return true;
 }
 
@@ -401,6 +434,7 @@ bool Cartridge::load_rtc(u64 cycle) {
         report_unreadable(path, "clock", file.error, "clock");
         return false;
     }
+    if (file.status == file_io::ReadStatus::Missing) report_dangling_link(path, "clock", "a clock from zero");
     if (file.status != file_io::ReadStatus::Ok) return false;
     if (file.size == RTC_FILE_SIZE && file.bytes.size() == RTC_FILE_SIZE) {
         RtcFileImage image{};
@@ -428,7 +462,17 @@ void Cartridge::start_clock(u64 cycle) {
 bool Cartridge::write_battery_files() {
     if (!rom_loaded) return true;
     const u64 now = gb ? gb->cpu.cycles_4mhz : 0;
-    const bool ram_written = save_ram();
-    const bool clock_written = save_rtc(now);
+    // Whatever goes wrong with one file (memory running out, say) does not
+    // keep the other from being written.
+    auto guarded = [](const char* what, const std::function<bool()>& write) {
+        try {
+            return write();
+        } catch (const std::exception& e) {
+            std::cout << "Could not write the " << what << " file: " << e.what() << std::endl;
+            return false;
+        }
+    };
+    const bool ram_written = guarded("battery RAM", [&] { return save_ram(); });
+    const bool clock_written = guarded("clock", [&] { return save_rtc(now); });
     return ram_written && clock_written;
 }

@@ -30,8 +30,10 @@ inline constexpr int HEADER_RAM_SIZE = 0x0149;
 // banking; shorter images are padded with 0xFF (an open bus).
 inline constexpr int MIN_ROM_SIZE = 0x8000;
 // Suffix of the file that takes a session's battery RAM or clock when the
-// player's file could not be read at start ("game.sav.new", then
-// "game.sav.new-2", ... so that no earlier one is replaced).
+// player's file is left as it is (it could not be read at start, it is
+// read-only, it cannot be replaced): "game.sav.new", then "game.sav.new-2",
+// ... "game.sav.new-1000", each taken by one session only, so that no
+// earlier one is replaced.
 inline constexpr const char* UNREAD_FILE_SUFFIX = ".new";
 // Suffix of the copy kept of a file that is about to be replaced although
 // its content was not all taken in ("game.rtc.bak", then "game.rtc.bak-2",
@@ -81,14 +83,17 @@ public:
 
     // Battery RAM and clock files, beside the ROM. A file is written to a
     // temporary name first and renamed over the old one only once it is
-    // complete and on the disk. The writers return false (with a message on
-    // standard output) when a file could not be written, the old one being
-    // kept then; a cartridge with nothing to keep counts as written. A file
-    // that was there at loading but could not be read is never replaced:
-    // the data goes beside it (UNREAD_FILE_SUFFIX), and the writer
-    // returns false all the same, since the game will not find it there. A
-    // file that was read but not in full is first kept (BACKUP_SUFFIX), or,
-    // when no copy can be made, left alone like an unreadable one.
+    // complete and on the disk. A file that was there at loading but could
+    // not be read is never replaced, nor one this user may not write (a
+    // read-only one), and one that cannot be replaced (its link leads
+    // nowhere, the folder is another user's) is left as it is: the session
+    // goes beside the path derived from the ROM (UNREAD_FILE_SUFFIX). The
+    // writers then return false (with a message on standard output), since
+    // the game will not find the data there, and so they do when the data
+    // could not be kept at all; a cartridge with nothing to keep counts as
+    // written. A file that was read but not in full is first kept
+    // (BACKUP_SUFFIX), or, when no copy can be made, left alone like an
+    // unreadable one.
     bool save_ram();
     bool save_rtc(u64 cycle);
     // Reads the clock file and adds the host time passed since it was
@@ -113,7 +118,7 @@ public:
     // replace.
     bool is_rom_file(const std::string& path) const;
     // Writes a file through a temporary one renamed over it once complete;
-    // never over the ROM. False (with a message naming `what`) on failure,
+    // never over the ROM, nor over a file this user may not write. False (with a message naming `what`) on failure,
     // the old file being kept then.
     bool write_file_replacing(const std::string& path, const u8* data, size_t size, const char* what) const;
 
@@ -203,7 +208,8 @@ private:
                                   const char* starts_blank);
     bool write_save_file(const std::string& path, SaveFileAtLoad& file, const u8* data, size_t size,
                          const char* what);
-    bool write_beside(const std::string& path, SaveFileAtLoad& file, const u8* data, size_t size, const char* what,
-                      const std::string& why_left);
+    static void report_dangling_link(const std::string& path, const char* what, const char* starts_with);
+    static bool write_beside(const std::string& path, SaveFileAtLoad& file, const u8* data, size_t size,
+                             const std::string& why_left);
     static bool keep_copy(const std::string& path, const char* what, std::string& why);
 };

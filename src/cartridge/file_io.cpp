@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 
 namespace file_io {
 
@@ -190,6 +193,65 @@ int create_temporary(const std::string& target, std::string& temp) {
     return -1;
 }
 
+// Whether this user may write the file `st` describes at `name`. Root may
+// write any file, but leaves one alone that no one may write: that one was
+// made read-only to keep it. Anyone else goes by the write bit that applies
+// to them (and by access lists where the file system has them). A refusal
+// for another reason (a read-only file system) is left to the write itself
+// to report.
+bool may_write(const std::string& name, const struct stat& st) {
+    if (::geteuid() == 0) return (st.st_mode & 0222) != 0;
+    if (::faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) == 0) return true;
+    return errno != EACCES && errno != EPERM;
+}
+
+// Gives the complete file `temp` the name `name` unless something has that
+// name: 0 when done, else the error (EEXIST: taken). Where the file system
+// cannot rename without replacing, the file is linked under the new name
+// instead, which fails just the same when the name is taken.
+int name_without_replacing(const std::string& temp, const std::string& name) {
+#ifdef __linux__
+    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+#endif
+    if (::link(temp.c_str(), name.c_str()) != 0) return errno;
+    ::unlink(temp.c_str());
+    return 0;
+}
+
+// Makes a file of the first free name of `base`, base-2, ... from what
+// `fill` writes to the file open at its first argument, named by the second
+// (false with the reason in the third when it could not): written to a temporary file of this writer's own, flushed, and then
+// named without replacing anything.
+bool create_numbered(const std::string& base, const std::function<bool(int, const std::string&, std::string&)>& fill,
+                     std::string& created, std::string& error) {
+    for (int n = 1; n <= TEMPORARY_NAMES; ++n) remove_if_left_over(temporary_name(base, n), ::geteuid());
+    std::string temp;
+    Fd fd(create_temporary(base, temp));
+    if (fd.get() < 0) {
+        error = "cannot create " + temp + " (" + system_error(errno) + ")";
+        return false;
+    }
+    auto give_up = [&](const std::string& why) {
+        error = why;
+        ::unlink(temp.c_str());
+        return false;
+    };
+    std::string why;
+    if (!fill(fd.get(), temp, why)) return give_up(why);
+    if (::fsync(fd.get()) != 0) return give_up("flushing " + temp + " to the disk failed (" + system_error(errno) + ")");
+    for (int n = 1; n <= NUMBERED_NAMES; ++n) {
+        const std::string name = numbered(base, n);
+        const int e = name_without_replacing(temp, name);
+        if (e == EEXIST) continue;
+        if (e != 0) return give_up("cannot create " + name + " (" + system_error(e) + ")");
+        sync_folder(folder_of(name), fd.get());
+        created = name;
+        return true;
+    }
+    return give_up("every name from " + base + " to " + numbered(base, NUMBERED_NAMES) + " is taken");
+}
+
 }  // namespace
 
 FileRead read_regular_file(const std::string& path, u64 limit) {
@@ -236,14 +298,18 @@ FileRead read_regular_file(const std::string& path, u64 limit) {
     return out;
 }
 
-bool replace_file(const std::string& path, const u8* data, size_t size, std::string& error) {
+ReplaceStatus replace_file(const std::string& path, const u8* data, size_t size, std::string& error) {
     std::string target;
-    if (!resolve_links(path, target, error)) return false;
+    if (!resolve_links(path, target, error)) return ReplaceStatus::Failed;
     struct stat old {};
     const bool exists = ::lstat(target.c_str(), &old) == 0;
     if (exists && !S_ISREG(old.st_mode)) {
         error = target + " is " + describe_kind(old.st_mode);
-        return false;
+        return ReplaceStatus::Failed;
+    }
+    if (exists && !may_write(target, old)) {
+        error = target + " is read-only";
+        return ReplaceStatus::ReadOnly;
     }
 
     const uid_t handed_to = exists ? old.st_uid : ::geteuid();
@@ -254,13 +320,13 @@ bool replace_file(const std::string& path, const u8* data, size_t size, std::str
     Fd fd(create_temporary(target, temp));
     if (fd.get() < 0) {
         error = "cannot create " + temp + " (" + system_error(errno) + ")";
-        return false;
+        return ReplaceStatus::Failed;
     }
     auto give_up = [&](const std::string& why) {
         const int e = errno;
         error = why + " (" + system_error(e) + ")";
         ::unlink(temp.c_str());
-        return false;
+        return ReplaceStatus::Failed;
     };
     if (!write_all(fd.get(), data, size)) return give_up("writing " + temp + " failed");
     if (exists) {
@@ -278,43 +344,73 @@ bool replace_file(const std::string& path, const u8* data, size_t size, std::str
     if (::rename(temp.c_str(), target.c_str()) != 0) return give_up("cannot replace " + target);
     // The new file is in place; this makes the rename itself durable.
     sync_folder(folder_of(target), fd.get());
-    return true;
+    return ReplaceStatus::Replaced;
 }
 
 bool create_numbered_file(const std::string& path, const std::string& suffix, const u8* data, size_t size,
                           std::string& created, std::string& error) {
-    for (int n = 1; n <= NUMBERED_NAMES; ++n) {
-        const std::string name = numbered(path + suffix, n);
-        Fd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-        if (fd.get() < 0) {
-            if (errno == EEXIST) continue;
-            error = "cannot create " + name + " (" + system_error(errno) + ")";
+    return create_numbered(
+        path + suffix,
+        [&](int fd, const std::string& temp, std::string& why) {
+            if (write_all(fd, data, size)) return true;
+            why = "writing " + temp + " failed (" + system_error(errno) + ")";
             return false;
-        }
-        // Written in place: until it is complete the file it copies is still
-        // there, so a crash leaves at worst an incomplete extra copy.
-        if (!write_all(fd.get(), data, size) || ::fsync(fd.get()) != 0) {
-            error = "writing " + name + " failed (" + system_error(errno) + ")";
-            ::unlink(name.c_str());
-            return false;
-        }
-        sync_folder(folder_of(name), fd.get());
-        created = name;
-        return true;
-    }
-    error = "every name from " + path + suffix + " to " + numbered(path + suffix, NUMBERED_NAMES) + " is taken";
-    return false;
+        },
+        created, error);
 }
 
-std::string unused_name(const std::string& path, const std::string& suffix) {
-    for (int n = 1; n <= NUMBERED_NAMES; ++n) {
-        const std::string name = numbered(path + suffix, n);
-        struct stat st {};
-        if (::lstat(name.c_str(), &st) != 0 && errno == ENOENT) return name;
+ReadStatus copy_to_numbered_file(const std::string& source, const std::string& suffix, u64 limit,
+                                 std::string& created, std::string& error) {
+    Fd in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat st {};
+    if (in.get() < 0 || ::fstat(in.get(), &st) != 0) {
+        if (errno == ENOENT) return ReadStatus::Missing;
+        error = system_error(errno);
+        return ReadStatus::Failed;
     }
-    // A folder that cannot be searched, or a thousand such names: the first
-    // name it is, and the write that follows says what went wrong.
-    return path + suffix;
+    if (!S_ISREG(st.st_mode)) {
+        error = describe_kind(st.st_mode);
+        return ReadStatus::Failed;
+    }
+    const u64 size = u64(st.st_size);
+    if (size > limit) {
+        error = "larger than " + std::to_string(limit >> 20) + " MiB";
+        return ReadStatus::Failed;
+    }
+    const bool copied = create_numbered(
+        source + suffix,
+        [&](int out, const std::string& temp, std::string& why) {
+            std::array<u8, 64 * 1024> block;
+            u64 total = 0;
+            for (;;) {
+                const ssize_t n = ::read(in.get(), block.data(), block.size());
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) {
+                    why = "reading " + source + " failed (" + system_error(errno) + ")";
+                    return false;
+                }
+                if (n == 0) break;
+                total += u64(n);
+                if (total > size) break;  // grew meanwhile
+                if (!write_all(out, block.data(), size_t(n))) {
+                    why = "writing " + temp + " failed (" + system_error(errno) + ")";
+                    return false;
+                }
+            }
+            if (total == size) return true;
+            why = "it changed while it was read";
+            return false;
+        },
+        created, error);
+    return copied ? ReadStatus::Ok : ReadStatus::Failed;
+}
+
+std::string dangling_link_target(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return "";
+    if (::stat(path.c_str(), &st) == 0 || errno != ENOENT) return "";
+    std::string target, error;
+    return resolve_links(path, target, error) ? target : "";
 }
 
 }  // namespace file_io
