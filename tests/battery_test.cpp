@@ -69,6 +69,15 @@ ChildRun run_in_child(const TempDir& dir, bool as_nobody, const std::function<in
 }
 
 // Enables the cartridge RAM, stores 0x5A at A134 and spins.
+// Loads the ROM, its start messages (about the files beside it) left unseen.
+void load_quietly(Cartridge& cart, const std::string& rom) {
+    std::string error;
+    testing::internal::CaptureStdout();
+    const bool loaded = cart.try_load_rom(rom, error);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(loaded) << error;
+}
+
 const std::vector<u8> STORE_5A = {0x3E, 0x0A, 0xEA, 0x00, 0x00, 0x3E, 0x5A, 0xEA, 0x34, 0xA1, 0x18, 0xFE};
 
 TEST(BatteryFiles, PathsFromTheRomPath) {
@@ -678,11 +687,7 @@ TEST(BatteryFiles, SessionsEndingTogetherEachKeepAFileOfTheirOwn) {
         const std::string rom = dir.file("game.gb", RomImage().type(0x03).ram_size_code(2).bytes);
         fs::create_directory(dir.path("game.sav"));
         Cartridge cart;
-        std::string error;
-        testing::internal::CaptureStdout();
-        const bool loaded = cart.try_load_rom(rom, error);
-        testing::internal::GetCapturedStdout();
-        ASSERT_TRUE(loaded) << error;
+        ASSERT_NO_FATAL_FAILURE(load_quietly(cart, rom));
         int gate[2];
         ASSERT_EQ(::pipe(gate), 0);
         std::fflush(stdout);
@@ -796,11 +801,7 @@ TEST(BatteryFiles, KeepingALargeFileNeedsNoMemoryOfItsSize) {
     }
     const std::string rtc = dir.file("game.rtc", std::vector<u8>(44, 0x05));
     Cartridge cart;
-    std::string error;
-    testing::internal::CaptureStdout();
-    const bool loaded = cart.try_load_rom(rom, error);
-    testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(loaded) << error;
+    ASSERT_NO_FATAL_FAILURE(load_quietly(cart, rom));
     cart.ram[0] = 0x01;
     const ChildRun run = run_in_child(dir, false, [&] {
         rlimit limit{};
