@@ -72,7 +72,8 @@ int main(int argc, char* argv[]) {
     const InputParser parser(argc, argv);
     catch_quit_signals();
 
-    // The line is read before SDL starts: the usage text needs no display.
+    // The line is read and judged before SDL starts: the usage text needs no
+    // display, and a wrong line is reported as such wherever the program runs.
     const CommandLine line = parse_command_line(parser);
     if (line.help) {
         std::cout << usage_text() << std::flush;
@@ -122,12 +123,6 @@ int main(int argc, char* argv[]) {
 
     if (!options.ignore_boot_roms) load_boot_roms();
 
-    if (options.rom_path.empty()) {
-        print("No ROM filename found.\n");
-        print_usage();
-        SDL_Quit();
-        return 1;
-    }
     apply_machine_settings(*gb, options);
     gb->load_rom(options.rom_path);  // an unreadable ROM ends the process here
     // An unreadable log ends the process too, once the battery RAM is kept.

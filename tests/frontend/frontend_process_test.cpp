@@ -272,7 +272,7 @@ TEST(FrontendProcess, FatalStartErrorsPrintTheirMessageAndExitOne) {
         {{"-dev", "cgbZ", "-dmg", scratch.rom}, "Unknown device: cgbZ\n", true},
         {{missing}, "ROM not found: " + missing + "\n", false},
         {{fifo}, "ROM not readable: " + fifo + " (a FIFO, not a regular file)\n", false},
-        {{"-turbo"}, "ROM not found: -turbo\n", false},
+        {{"-turbo"}, "No ROM filename found.\n", true},
         {{"-frobnicate", scratch.rom}, "Unknown option: -frobnicate\n", true},
         {{"-scale", "0", scratch.rom}, "Invalid value for -scale: \"0\" (give a whole number from 1 to 16).\n", true},
         {{"-scale", "17", scratch.rom}, "Invalid value for -scale: \"17\" (give a whole number from 1 to 16).\n", true},
@@ -447,4 +447,43 @@ TEST(RunScript, BuildsOnlyTheProgramItStarts) {
         EXPECT_NE(call.find(" --target zembrix"), std::string::npos) << call;
     }
     EXPECT_EQ(builds, 1);
+}
+
+// ---------------------------------------------------------------------------
+// Start errors, limits on the program's own output, and stops of the whole
+// process.
+
+// Errors of the command line come before any of the machine it runs on: with
+// no display a wrong line is still reported as such. An option, or an
+// option's value, is never taken for the ROM.
+TEST(FrontendStart, ErrorsOfTheLineComeFirstAndOptionsAreNoRom) {
+    Scratch scratch;
+    struct Row {
+        std::vector<std::string> args;
+        std::string message;  // all of standard output
+    };
+    const std::string no_rom = "No ROM filename found.\n";
+    const std::vector<Row> rows = {
+        {{"-dmg"}, no_rom},
+        {{"-scale", "3"}, no_rom},
+        {{"-dev", "cgbE"}, no_rom},
+        {{scratch.rom, "-scale", "2"}, no_rom},
+        {{"-dev", "bogus", scratch.rom}, "Unknown device: bogus\n"},
+        {{"-dev", scratch.rom}, "Unknown device: " + scratch.rom + "\n"},
+        {{scratch.rom, "-dev"}, "Missing value for -dev: give the name of a model.\n"},
+        {{"-scale", "0", scratch.rom}, "Invalid value for -scale: \"0\" (give a whole number from 1 to 16).\n"},
+    };
+    for (bool display : {true, false}) {
+        for (const Row& r : rows) {
+            std::string line;
+            for (const auto& a : r.args) line += " [" + a + "]";
+            SCOPED_TRACE((display ? "zembrix" : "no display: zembrix") + line);
+            const Outcome o = run(r.args, 0ms, SIGTERM, display ? Drivers{} : Drivers{nullptr, "dummy"});
+            ASSERT_FALSE(o.timed_out);
+            EXPECT_TRUE(o.exited) << "signal " << o.signal;
+            EXPECT_EQ(o.exit_code, 1);
+            EXPECT_EQ(o.out, r.message);
+            EXPECT_NE(o.err.find("usage: zembrix"), std::string::npos) << "stderr: [" << o.err << "]";
+        }
+    }
 }
