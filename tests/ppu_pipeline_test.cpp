@@ -297,7 +297,9 @@ TEST(PpuDmgWindowOff, AfterItStartedEveryLaterMatchLeavesOneColour0Pixel) {
                     s.run_to_line(PPU::SCREEN_HEIGHT);
                     s.run(320);
                 }
-                if (!whole) EXPECT_EQ(length_differences.size(), 1u);
+                if (!whole) {
+                    EXPECT_EQ(length_differences.size(), 1u);
+                }
             }
         }
     }

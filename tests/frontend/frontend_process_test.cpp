@@ -487,3 +487,21 @@ TEST(FrontendStart, ErrorsOfTheLineComeFirstAndOptionsAreNoRom) {
         }
     }
 }
+
+// A file too short to hold a cartridge header is no game: the program says so
+// and ends with status 1 instead of running a blank machine for ever.
+TEST(FrontendStart, RomTooShortForAHeaderIsRefused) {
+    Scratch scratch;
+    for (size_t size : {size_t(0), size_t(1), size_t(0x14F)}) {
+        SCOPED_TRACE(size);
+        const std::string rom = scratch.dir + "/short.gb";
+        std::ofstream(rom, std::ios::binary | std::ios::trunc).write(std::string(size, '\0').data(), std::streamsize(size));
+        const Outcome o = run({rom}, 0ms, SIGTERM, {}, 10000ms);
+        ASSERT_FALSE(o.timed_out) << "ran a blank machine; stdout: [" << o.out << "]";
+        EXPECT_TRUE(o.exited) << "signal " << o.signal;
+        EXPECT_EQ(o.exit_code, 1);
+        EXPECT_TRUE(ends_with(o.out, "ROM too short to hold a cartridge header (" + std::to_string(size) +
+                                         " bytes; the header takes the first 336): " + rom + "\n"))
+            << "stdout: [" << o.out << "]";
+    }
+}

@@ -82,8 +82,10 @@ bool load_cartridge(GB& gb, const std::string& rom, const romtest::Expectation& 
         error = "ROM not readable: " + rom + " (" + file.error + ")";
         return false;
     }
+    // One too short to be a cartridge is refused as the machine refuses it.
+    if (file.bytes.size() < size_t(MIN_ROM_FILE_SIZE)) return gb.cartridge.try_load_rom(rom, error);
     std::vector<u8> image = file.bytes;
-    if (image.empty() || file.size > u64(MAX_ROM_FILE_SIZE)) {
+    if (file.size > u64(MAX_ROM_FILE_SIZE)) {
         if (!patches.empty()) {
             error = "cannot patch " + rom;
             return false;

@@ -345,6 +345,9 @@ TEST(RomtestInputs, RefusedAtOnceWithAReason) {
     TempDir dir;
     std::vector<u8> rom(0x8000, 0x00);
     const std::string good = dir.file("good.gb", rom);
+    const std::string empty = dir.file("empty.gb", {});
+    const std::string short_rom = dir.file("short.gb", std::vector<u8>(0x14F, 0x00));
+    const std::string too_short = "ERROR ROM too short to hold a cartridge header (";
     const std::string fifo = dir.path("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::string huge = dir.path("huge.png");
@@ -358,6 +361,12 @@ TEST(RomtestInputs, RefusedAtOnceWithAReason) {
         {"--expect serial " + fifo, "ERROR ROM not readable: " + fifo + " (a FIFO, not a regular file)"},
         {"--expect image:" + fifo + " " + good, "ERROR not a regular file: " + fifo},
         {"--expect image:" + huge + " " + good, "ERROR cannot read " + huge + ": Image width exceeds user limit"},
+        // Too short to be a cartridge, whether the runner loads the file or
+        // patches it in memory first.
+        {"--bench --frames 1 " + empty, too_short + "0 bytes; the header takes the first 336): " + empty},
+        {"--expect blargg-ram " + short_rom, too_short + "335 bytes; the header takes the first 336): " + short_rom},
+        {"--expect serial --patch 0:00:01 " + short_rom,
+         too_short + "335 bytes; the header takes the first 336): " + short_rom},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.args);
