@@ -159,7 +159,8 @@ public:
     // first kept under a new name (".sym.bak", ".sym.bak-2", ...: no copy is
     // ever replaced); its path is then stored in `backup_path`.
     bool write_symbol_file(std::string* backup_path = nullptr);
-    // Whether a symbol-file text starts with the banner this program writes.
+    // Whether a symbol-file text starts with the banner this program writes
+    // (one line, the ROM's name escaped), or one an earlier version wrote.
     static bool is_own_symbol_file(const std::string& text);
 
     int screenshot_count = 0;
