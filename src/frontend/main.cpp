@@ -38,13 +38,17 @@ void catch_quit_signals() {
         if (::sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
         ::sigaction(signal_number, &action, nullptr);
     }
-    // A message written to a closed terminal or pipe must not end the
-    // program before the saves are written: the write just fails.
+    // A message written to a closed terminal or pipe, or past a file-size
+    // limit (ulimit -f) on the file the output is appended to, must not end
+    // the program before the saves are written: the write just fails, and
+    // only that message is lost.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 // Every message ends its line, so the shell's prompt starts on a line of its own.
 void print(const std::string& text) {
+    std::cout.clear();  // a message that could not be written does not silence the next
     std::cout << text;
     if (text.empty() || text.back() != '\n') std::cout << '\n';
     std::cout << std::flush;
@@ -69,6 +73,10 @@ void load_boot_roms() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // Standard output goes out line by line wherever it leads (a pipe or a
+    // file too, not only a terminal): each message is there as it is printed,
+    // not when the program ends.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     const InputParser parser(argc, argv);
     catch_quit_signals();
 

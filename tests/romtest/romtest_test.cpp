@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -381,6 +383,23 @@ TEST(RomtestInputs, RefusedAtOnceWithAReason) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << "status " << status << ": " << out;
         EXPECT_NE(out.find(r.says), std::string::npos) << out;
     }
+}
+
+// A file-size limit (ulimit -f) on the file the output is appended to ends
+// no run: the lines are lost, the exit status still gives the result.
+TEST(RomtestOutput, FileSizeLimitOnTheOutputEndsNoRun) {
+    TempDir dir;
+    std::vector<u8> image(0x8000, 0x00);
+    image[0x100] = 0x18;  // JR -2
+    image[0x101] = 0xFE;
+    const std::string rom = dir.file("loop.gb", image);
+    const std::string log = dir.file("output.log", {});
+    std::filesystem::resize_file(log, 1 << 20);  // past the limit of 64 blocks
+    const std::string command = "ulimit -f 64 && exec timeout 30 " + std::string(ZEMBRIX_ROMTEST_BINARY) +
+                                " --bench --frames 2 " + rom + " >> " + log + " 2>&1";
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(std::filesystem::file_size(log), 1u << 20);
 }
 
 }  // namespace
