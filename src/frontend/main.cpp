@@ -48,7 +48,6 @@ void catch_quit_signals() {
 
 // Every message ends its line, so the shell's prompt starts on a line of its own.
 void print(const std::string& text) {
-    std::cout.clear();  // a message that could not be written does not silence the next
     std::cout << text;
     if (text.empty() || text.back() != '\n') std::cout << '\n';
     std::cout << std::flush;
