@@ -41,7 +41,7 @@ void catch_quit_signals() {
     // A message written to a closed terminal or pipe, or past a file-size
     // limit (ulimit -f) on the file the output is appended to, must not end
     // the program before the saves are written: the write just fails, and
-    // only that message is lost.
+    // the message is lost.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
 }
