@@ -477,7 +477,13 @@ public:
             sigset_t none;
             sigemptyset(&none);
             sigprocmask(SIG_SETMASK, &none, nullptr);
-            setenv("SDL_VIDEODRIVER", drivers.video, 1);
+            if (drivers.video) {
+                setenv("SDL_VIDEODRIVER", drivers.video, 1);
+            } else {
+                unsetenv("SDL_VIDEODRIVER");
+                unsetenv("DISPLAY");
+                unsetenv("WAYLAND_DISPLAY");
+            }
             setenv("SDL_AUDIODRIVER", drivers.audio, 1);
             if (setup) setup();
             std::vector<char*> argv{const_cast<char*>(ZEMBRIX_BINARY)};
