@@ -266,6 +266,52 @@ TEST(AudioOutput, OnlyADeviceThatStopsDrainingLosesSound) {
     }
 }
 
+// While the process is stopped (Ctrl-Z, a debugger) its device is stopped
+// too: that time is no stall of the device, however long, wherever the
+// machine was when it stopped. A device that has stopped is still found out
+// once a second of looks at its queue has gone by, a stop among them or not.
+TEST(AudioOutput, TimeTheProcessWasStoppedIsNoStall) {
+    struct Case {
+        const char* device;
+        u32 drain_per_ms;
+        u32 drain_period_ms;
+        u64 stop_at_sleep;
+        u64 stop_ms;
+        bool drops;
+    };
+    const Case cases[] = {
+        {"real time, stopped 2.5 s while the machine waits", 384, 1, 5, 2500, false},
+        {"real time, stopped 60 s on the wait's first sleep", 384, 1, 1, 60000, false},
+        {"one period each 21 ms, stopped 2.5 s", 8192 / 21, 21, 30, 2500, false},
+        {"never, stopped 2.5 s", 0, 1, 5, 2500, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("device drains ") + c.device);
+        AudioMachine m;
+        RecordingSink::State out;
+        out.queued = 40000;  // over the 32768-byte mark: wait for it to drain
+        out.drain_per_ms = c.drain_per_ms;
+        out.drain_period_ms = c.drain_period_ms;
+        out.queue_fills = true;
+        out.stop_at_sleep = c.stop_at_sleep;
+        out.stop_ms = c.stop_ms;
+        record_output(m, out);
+        testing::internal::CaptureStdout();
+        run_frames(m, 60 * 2048);
+        const std::string log = testing::internal::GetCapturedStdout();
+        ASSERT_GE(out.sleeps, c.stop_at_sleep) << "the stop came";
+        const size_t dropped = size_t(m.audio().dropped_buffers);
+        EXPECT_EQ(out.queue_calls.size() + dropped, 60u);
+        EXPECT_EQ(dropped > 0, c.drops);
+        EXPECT_EQ(log, c.drops ? "Audio device is not playing its queue; dropping sound until it drains\n" : "");
+        // Found out after a second of looks: the stop shortens that by no
+        // more than one gap counts.
+        if (c.drops) {
+            EXPECT_GE(out.sleeps, 1000 - QUEUE_LOOK_GAP_MS);
+        }
+    }
+}
+
 TEST(AudioOutput, HeadlessMachineNeverWaits) {
     AudioMachine m;
     EXPECT_FALSE(m.audio().device_ready);

@@ -74,7 +74,11 @@ inline const ChannelRegs ALL_CHANNELS[] = {
 // An audio device whose queue drains by `drain_per_ms` bytes for each
 // millisecond slept, and which keeps every byte it is given. Its clock is the
 // time slept. A device on a busy host may take nothing for `silent_ms` and
-// then take its bytes a period of `drain_period_ms` at a time.
+// then take its bytes a period of `drain_period_ms` at a time. With
+// `queue_fills` what it is given joins its queue (otherwise the queue only
+// drains from where it starts). With `stop_ms`
+// the whole process is stopped during sleep number `stop_at_sleep`: the clock
+// goes on by that much and the device, stopped too, takes nothing then.
 class RecordingSink : public AudioSink {
 public:
     struct State {
@@ -82,6 +86,9 @@ public:
         u32 drain_per_ms = 0;
         u64 silent_ms = 0;
         u32 drain_period_ms = 1;
+        bool queue_fills = false;
+        u64 stop_at_sleep = 0;
+        u64 stop_ms = 0;
         u64 sleeps = 0;
         std::vector<u32> queue_calls;
         std::vector<i16> values;
@@ -90,6 +97,7 @@ public:
     u32 queued_bytes() override { return state.queued; }
     void queue(const void* data, u32 bytes) override {
         state.queue_calls.push_back(bytes);
+        if (state.queue_fills) state.queued += bytes;
         const size_t old = state.values.size();
         state.values.resize(old + bytes / 2);
         std::memcpy(state.values.data() + old, data, bytes);
@@ -99,12 +107,13 @@ public:
             ++state.sleeps;
             // A caller that never stops waiting would hang the test: give way.
             if (state.sleeps > 100000) state.queued = 0;
+            if (state.stop_ms > 0 && state.sleeps == state.stop_at_sleep) continue;
             if (state.sleeps <= state.silent_ms || state.sleeps % state.drain_period_ms != 0) continue;
             const u32 drained = state.drain_per_ms * state.drain_period_ms;
             state.queued = state.queued > drained ? state.queued - drained : 0;
         }
     }
-    u64 now_ms() override { return state.sleeps; }
+    u64 now_ms() override { return state.sleeps + (state.stop_ms > 0 && state.sleeps >= state.stop_at_sleep ? state.stop_ms : 0); }
     State& state;
 };
 

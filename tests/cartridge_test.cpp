@@ -135,11 +135,10 @@ TEST(Cartridge, RamBatteryAndClockFromTheHeader) {
 // Files, including malformed ones
 
 // The file's bytes open a power-of-two buffer of at least 32 KiB; the rest
-// reads like an empty socket, all ones. An image too short to hold a header
-// reads its header bytes as 0xFF: an unknown type, so no banking and no RAM.
-// Each load replaces the controller, the RAM and the marks of the one before.
+// reads like an empty socket, all ones. Each load replaces the controller, the
+// RAM and the marks of the one before.
 TEST(Cartridge, FileLoadsIntoAPowerOfTwoBufferPaddedWithOnes) {
-    const std::pair<int, int> rows[] = {{0, 32 * KiB}, {100, 32 * KiB}, {40 * KiB, 64 * KiB}, {8 * MiB, 8 * MiB}};
+    const std::pair<int, int> rows[] = {{MIN_ROM_FILE_SIZE, 32 * KiB}, {40 * KiB, 64 * KiB}, {8 * MiB, 8 * MiB}};
     Cartridge cart;
     for (const auto& [file_size, rom_size] : rows) {
         SCOPED_TRACE(file_size);
@@ -148,7 +147,7 @@ TEST(Cartridge, FileLoadsIntoAPowerOfTwoBufferPaddedWithOnes) {
         TempDir dir;
         std::vector<u8> bytes(file_size);
         for (int i = 0; i < file_size; ++i) bytes[i] = u8(i * 13 + 1);
-        if (file_size > HEADER_RAM_SIZE) bytes[HEADER_TYPE] = bytes[HEADER_RAM_SIZE] = 0x00;
+        bytes[HEADER_TYPE] = bytes[HEADER_RAM_SIZE] = 0x00;
         const std::string path = dir.file("game.gb", bytes);
         std::string error;
         ASSERT_TRUE(cart.try_load_rom(path, error)) << error;
@@ -167,19 +166,42 @@ TEST(Cartridge, FileLoadsIntoAPowerOfTwoBufferPaddedWithOnes) {
     }
 }
 
+// An image handed over in memory may be shorter than a header (bare code in
+// the tests and fuzz targets): its missing header bytes read as 0xFF, an
+// unknown type, so no banking and no RAM.
+TEST(Cartridge, ShortImageInMemoryReadsItsMissingHeaderAsOnes) {
+    for (int size : {0, 100, MIN_ROM_FILE_SIZE - 1}) {
+        SCOPED_TRACE(size);
+        std::vector<u8> bytes(size_t(size), 0x00);
+        Cartridge cart;
+        cart.load_rom_from_memory("short.gb", bytes.data(), size);
+        ASSERT_TRUE(cart.has_rom());
+        ASSERT_EQ(cart.rom_size, 32 * KiB);
+        EXPECT_TRUE(std::all_of(cart.rom.get() + size, cart.rom.get() + cart.rom_size, [](u8 b) { return b == 0xFF; }));
+        EXPECT_EQ(kind_of(*cart.mbc), Kind::Null);
+        EXPECT_EQ(cart.ram_size, 0);
+    }
+}
+
 // The cartridge in the slot is taken out before the new file is judged, so a
 // failed load leaves the slot empty rather than half-replaced.
 // Only a regular file is read: a FIFO (which would wait for a writer
-// forever) and a device (which may never end) are refused at once.
+// forever) and a device (which may never end) are refused at once, and so
+// is a file too short to hold a cartridge header.
 TEST(Cartridge, RefusedFilesLeaveNoRomLoaded) {
     TempDir dir;
     std::filesystem::create_directory(dir.path("folder.gb"));
     ASSERT_EQ(::mkfifo(dir.path("fifo.gb").c_str(), 0600), 0);
     dir.file("huge.gb", std::vector<u8>(8 * MiB + 1, 0x00));
+    dir.file("empty.gb", {});
+    dir.file("short.gb", std::vector<u8>(MIN_ROM_FILE_SIZE - 1, 0x00));
+    const std::string too_short = "ROM too short to hold a cartridge header (";
     const std::string good = dir.file("good.gb", banked_image(64 * KiB, 0x01));
     const std::pair<std::string, std::string> rows[] = {
         {dir.path("absent.gb"), "ROM not found: " + dir.path("absent.gb")},
         {dir.path("huge.gb"), "ROM too large (over 8 MiB): " + dir.path("huge.gb")},
+        {dir.path("empty.gb"), too_short + "0 bytes; the header takes the first 336): " + dir.path("empty.gb")},
+        {dir.path("short.gb"), too_short + "335 bytes; the header takes the first 336): " + dir.path("short.gb")},
         {dir.path("folder.gb"), "ROM not readable: " + dir.path("folder.gb") + " (a folder, not a file)"},
         {dir.path("fifo.gb"), "ROM not readable: " + dir.path("fifo.gb") + " (a FIFO, not a regular file)"},
         {"/dev/zero", "ROM not readable: /dev/zero (a device, not a regular file)"},

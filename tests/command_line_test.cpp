@@ -73,7 +73,6 @@ TEST(CommandLine, FlagsAndPath) {
     };
     const std::vector<Row> rows = {
         {{"game.gb"}, false, false, false, false, false, false, 3, "", "game.gb"},
-        {{}, false, false, false, false, false, false, 3, "", ""},
         {{"-soft", "a.gb"}, true, false, false, false, false, false, 3, "", "a.gb"},
         {{"-dmg", "a.gb"}, false, true, false, false, false, false, 3, "", "a.gb"},
         {{"-cgb", "a.gb"}, false, false, true, false, false, false, 3, "", "a.gb"},
@@ -81,14 +80,13 @@ TEST(CommandLine, FlagsAndPath) {
         {{"-disable_high_dpi", "a.gb"}, false, false, false, false, true, false, 3, "", "a.gb"},
         {{"-ignore_boot_roms", "a.gb"}, false, false, false, false, false, true, 3, "", "a.gb"},
         {{"-dev", "cgbB", "a.gb"}, false, false, false, false, false, false, 3, "cgbB", "a.gb"},
-        {{"-dev", "a.gb"}, false, false, false, false, false, false, 3, "a.gb", "a.gb"},
-        {{"a.gb", "-dev"}, false, false, false, false, false, false, 3, "", "-dev"},
         {{"-scale", "2", "a.gb"}, false, false, false, false, false, false, 2, "", "a.gb"},
         {{"-scale", "1", "a.gb"}, false, false, false, false, false, false, 1, "", "a.gb"},
         {{"-scale", "16", "a.gb"}, false, false, false, false, false, false, 16, "", "a.gb"},
         {{"-scale", "08", "a.gb"}, false, false, false, false, false, false, 8, "", "a.gb"},
-        // The only token is both an option and the ROM path.
-        {{"-turbo"}, false, false, false, true, false, false, 3, "", "-turbo"},
+        // An option's value is never an option, whatever it looks like.
+        {{"-gbi", "-turbo", "a.gb"}, false, false, false, false, false, false, 3, "", "a.gb"},
+        {{"-gbi", "-dev", "-scale", "2", "a.gb"}, false, false, false, false, false, false, 2, "", "a.gb"},
         // Options after the path still count; the path is the last token.
         {{"a.gb", "-soft", "b.gb"}, true, false, false, false, false, false, 3, "", "b.gb"},
         {{"-dmg", "-cgb", "-soft", "-turbo", "-disable_high_dpi", "-ignore_boot_roms", "-scale", "5", "-dev", "sgb",
@@ -134,7 +132,7 @@ TEST(CommandLine, HelpAndUnknownOptions) {
         {{"-", "a.gb"}, false, "Unknown option: -\n"},
         {{"-soft", "-x", "-dmg", "a.gb"}, false, "Unknown option: -x\n"},
         // Values of the options that take one are not options.
-        {{"-dev", "-x", "a.gb"}, false, ""},
+        {{"-dev", "-x", "a.gb"}, false, "Unknown device: -x\n"},
         {{"-gbi", "-moves.gbi", "-scale", "2", "a.gb"}, false, ""},
         // The last token is the ROM path, whatever it looks like.
         {{"-frobnicate"}, false, ""},
@@ -280,17 +278,57 @@ TEST(CommandLine, GreyShadesAndTurbo) {
     }
 }
 
-TEST(CommandLine, UnknownDeviceIsRefusedEvenWithDmg) {
-    for (const Args& args : {Args{"-dev", "cgbF", "a.gb"}, Args{"-dev", "CGBE", "-dmg", "a.gb"},
-                             Args{"-dev", "a.gb"}}) {
-        SCOPED_TRACE(joined(args));
-        const CommandLine line = parse(args);
-        ASSERT_EQ(line.error, "");
-        GB gb(1);
-        const int before = gb.requested_device;
-        EXPECT_FALSE(apply_model_options(gb, line.options));
-        EXPECT_EQ(gb.requested_device, before);
+// The line is judged whole before anything else starts: a -dev that names no
+// model, an option without its value and a line without a ROM path of its own
+// are errors of the line. The ROM path is the last token, and never an option
+// or an option's value.
+TEST(CommandLine, WrongModelsAndMissingRomsAreErrorsOfTheLine) {
+    struct Row {
+        Args args;
+        std::string error;
+    };
+    const std::string no_rom = "No ROM filename found.\n";
+    const std::vector<Row> rows = {
+        {{}, no_rom},
+        {{"", ""}, no_rom},
+        {{"-dmg"}, no_rom},
+        {{"-turbo"}, no_rom},
+        {{"-soft", "-ignore_boot_roms"}, no_rom},
+        {{"a.gb", "-cgb"}, no_rom},
+        {{"-scale", "3"}, no_rom},
+        {{"a.gb", "-scale", "3"}, no_rom},
+        {{"-dev", "cgbE"}, no_rom},
+        {{"-dev", "cgbE", "-dmg"}, no_rom},
+        {{"-dev"}, "Missing value for -dev: give the name of a model.\n"},
+        {{"a.gb", "-dev"}, "Missing value for -dev: give the name of a model.\n"},
+        {{"-dev", "a.gb"}, "Unknown device: a.gb\n"},
+        {{"-dev", "cgbF", "a.gb"}, "Unknown device: cgbF\n"},
+        {{"-dev", "CGBE", "-dmg", "a.gb"}, "Unknown device: CGBE\n"},  // case-sensitive, refused even with -dmg
+        {{"-dev", "bogus", "-scale", "3"}, "Unknown device: bogus\n"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(joined(r.args));
+        const CommandLine line = parse(r.args);
+        EXPECT_FALSE(line.help);
+        EXPECT_EQ(line.error, r.error);
     }
+    // Every model the machine knows is a name -dev takes.
+    for (const ModelInfo& model : MODELS) {
+        SCOPED_TRACE(std::string(model.short_name));
+        const CommandLine line = parse({"-dev", std::string(model.short_name), "a.gb"});
+        EXPECT_EQ(line.error, "");
+        EXPECT_EQ(line.options.device, model.short_name);
+    }
+}
+
+TEST(CommandLine, UnknownDeviceLeavesTheModelUntouched) {
+    GB gb(1);
+    const int before = gb.requested_device;
+    FrontendOptions options;
+    options.device = "cgbF";
+    options.force_dmg = true;
+    EXPECT_FALSE(apply_model_options(gb, options));
+    EXPECT_EQ(gb.requested_device, before);
 }
 
 // A window on a video driver that shows nothing is a fatal start error, unless

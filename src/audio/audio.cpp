@@ -1,5 +1,6 @@
 #include "audio/audio.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -446,7 +447,8 @@ void Audio::attach_sink(std::unique_ptr<AudioSink> new_sink) {
     device_ready = sink != nullptr;
     // A device just opened counts as one that has just drained.
     last_queued_bytes = ~u32(0);
-    last_drain_ms = 0;
+    last_look_ms = 0;
+    undrained_ms = 0;
     reported_stall = false;
 }
 
@@ -464,18 +466,26 @@ void Audio::flush_buffer() {
     // A device that drains late or slowly is waited for, however long; one
     // that has taken nothing for QUEUE_STALL_MS has stopped playing. Then each
     // buffer waits its own playing time, which keeps the machine to real
-    // time, and is dropped, until the device takes bytes again.
-    const u64 wait_start = sink->now_ms();
-    for (;;) {
+    // time, and is dropped, until the device takes bytes again. Both times
+    // are summed from the gaps between looks, so a stop of the whole process
+    // counts as one short gap, not as a stall of its device.
+    u64 waited_ms = 0;
+    for (bool first_look = true;; first_look = false) {
         const u32 queued = sink->queued_bytes();
         const u64 now = sink->now_ms();
-        if (queued < last_queued_bytes || queued <= QUEUE_HIGH_WATER_BYTES) last_drain_ms = now;
+        const u64 gap = std::min(now - last_look_ms, QUEUE_LOOK_GAP_MS);
+        last_look_ms = now;
+        if (!first_look) waited_ms += gap;
+        if (queued < last_queued_bytes || queued <= QUEUE_HIGH_WATER_BYTES)
+            undrained_ms = 0;
+        else
+            undrained_ms += gap;
         last_queued_bytes = queued;
         if (queued <= QUEUE_HIGH_WATER_BYTES) break;
-        if (now - last_drain_ms >= QUEUE_STALL_MS && now - wait_start >= queue_play_ms(bytes)) {
+        if (undrained_ms >= QUEUE_STALL_MS && waited_ms >= queue_play_ms(bytes)) {
             ++dropped_buffers;
             if (!reported_stall) {
-                std::cout << "Audio device is not playing its queue; dropping sound until it drains\n";
+                std::cout << "Audio device is not playing its queue; dropping sound until it drains" << std::endl;
                 reported_stall = true;
             }
             return;

@@ -55,6 +55,12 @@ inline constexpr u32 QUEUE_HIGH_WATER_BYTES = 32768;
 // playing. A playing one never goes that long: it takes a period of a few
 // tens of milliseconds at a time, late and slowly when the host is busy.
 inline constexpr u64 QUEUE_STALL_MS = 1000;
+// The most of the time between two looks at the queue that counts towards
+// that second. Looks come a millisecond apart while the machine waits, and a
+// buffer's emulation apart otherwise; a longer gap is time the process did
+// not run (stopped by Ctrl-Z or a debugger, the host suspended), in which its
+// device took nothing because it was stopped too, not because it stalled.
+inline constexpr u64 QUEUE_LOOK_GAP_MS = 100;
 // The playing time of `bytes` of queued sound (16-bit stereo frames).
 inline constexpr u64 queue_play_ms(u32 bytes) { return u64(bytes) * 1000 / (AUDIO_SAMPLE_RATE * AUDIO_CHANNELS * 2); }
 
@@ -219,10 +225,12 @@ private:
     void stop_wav_capture(const char* why);
 
     std::unique_ptr<AudioSink> sink;
-    // The device's queue as last seen, and when it was last seen to drain
-    // (or to hold no more than the mark), on the sink's clock.
+    // The device's queue as last seen, when that was on the sink's clock, and
+    // how long it has been seen since it last drained (or held no more than
+    // the mark), each gap between two looks counted up to QUEUE_LOOK_GAP_MS.
     u32 last_queued_bytes = 0;
-    u64 last_drain_ms = 0;
+    u64 last_look_ms = 0;
+    u64 undrained_ms = 0;
     bool reported_stall = false;
     bool frequency_tick_running = false;
 

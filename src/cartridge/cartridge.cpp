@@ -84,6 +84,11 @@ bool Cartridge::try_load_rom(const std::string& path, std::string& error) {
         error = "ROM too large (over 8 MiB): " + path;
         return false;
     }
+    if (file.bytes.size() < size_t(MIN_ROM_FILE_SIZE)) {
+        error = "ROM too short to hold a cartridge header (" + std::to_string(file.bytes.size()) +
+                " bytes; the header takes the first " + std::to_string(MIN_ROM_FILE_SIZE) + "): " + path;
+        return false;
+    }
     allocate_rom(u32(file.bytes.size()));
     std::copy(file.bytes.begin(), file.bytes.end(), rom.get());
     rom_path = path;

@@ -44,6 +44,9 @@ inline constexpr const char* BACKUP_SUFFIX = ".bak";
 inline constexpr u64 MAX_KEPT_FILE_SIZE = 64ull * 1024 * 1024;
 // No cartridge controller addresses more than 8 MiB of ROM.
 inline constexpr long long MAX_ROM_FILE_SIZE = 8LL * 1024 * 1024;
+// Every cartridge holds at least its header, which ends at 0x014F: a shorter
+// file is no ROM image (an empty one would run a blank machine for ever).
+inline constexpr int MIN_ROM_FILE_SIZE = 0x0150;
 
 // The plug-in cartridge: ROM image, cartridge RAM, code/data marks and the
 // bank controller built from the header.
@@ -61,8 +64,11 @@ public:
     // code 1 (the front end has nothing to run then).
     void load_rom(const std::string& path);
     // The same, reporting failure instead: returns false with a message in
-    // `error` and leaves no ROM loaded.
+    // `error` and leaves no ROM loaded. A file that is missing, unreadable,
+    // not a regular file, over 8 MiB or too short to hold a header is refused.
     bool try_load_rom(const std::string& path, std::string& error);
+    // An image of any length, shorter ones padded like a short file's buffer
+    // (tests and fuzz targets hand over bare code); it has no battery files.
     void load_rom_from_memory(const std::string& name, const u8* data, int size);
     void process_rom_header();
     // Writes the battery files back and frees the cartridge; false when a
@@ -158,7 +164,8 @@ public:
     // first kept under a new name (".sym.bak", ".sym.bak-2", ...: no copy is
     // ever replaced); its path is then stored in `backup_path`.
     bool write_symbol_file(std::string* backup_path = nullptr);
-    // Whether a symbol-file text starts with the banner this program writes.
+    // Whether a symbol-file text starts with the banner this program writes
+    // (one line, the ROM's name escaped), or one an earlier version wrote.
     static bool is_own_symbol_file(const std::string& text);
 
     int screenshot_count = 0;

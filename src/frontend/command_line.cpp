@@ -9,16 +9,25 @@
 namespace {
 const std::string EMPTY;
 
-// Every option the program takes, and whether the token after it is its value.
+// Every option the program takes, whether the token after it is its value,
+// and for the switches the setting they turn on.
 struct OptionName {
     const char* name;
     bool takes_value;
+    bool FrontendOptions::*flag;
 };
 constexpr OptionName OPTIONS[] = {
-    {"-soft", false},  {"-dmg", false},     {"-cgb", false},  {"-turbo", false},
-    {"-disable_high_dpi", false},           {"-ignore_boot_roms", false},
-    {"-scale", true},  {"-dev", true},      {"-gbi", true},   {"-h", false},
-    {"--help", false},
+    {"-soft", false, &FrontendOptions::use_software_renderer},
+    {"-dmg", false, &FrontendOptions::force_dmg},
+    {"-cgb", false, &FrontendOptions::force_cgb},
+    {"-turbo", false, &FrontendOptions::turbo},
+    {"-disable_high_dpi", false, &FrontendOptions::disable_high_dpi},
+    {"-ignore_boot_roms", false, &FrontendOptions::ignore_boot_roms},
+    {"-scale", true, nullptr},
+    {"-dev", true, nullptr},
+    {"-gbi", true, nullptr},
+    {"-h", false, nullptr},
+    {"--help", false, nullptr},
 };
 
 const OptionName* find_option(const std::string& token) {
@@ -58,6 +67,16 @@ bool parse_scale(const std::string& text, int& scale) {
 std::string scale_range() {
     return "a whole number from " + std::to_string(MIN_SCALE) + " to " + std::to_string(MAX_SCALE);
 }
+
+std::string missing_value_message(const std::string& option) {
+    if (option == "-scale") return "Missing value for -scale: give " + scale_range() + ".\n";
+    if (option == "-gbi") return "Missing value for -gbi: give the joypad input log's path before the ROM.\n";
+    return "Missing value for -dev: give the name of a model.\n";
+}
+
+bool is_model_name(const std::string& name) {
+    return std::any_of(MODELS.begin(), MODELS.end(), [&](const ModelInfo& model) { return model.short_name == name; });
+}
 }  // namespace
 
 InputParser::InputParser(std::vector<std::string> arguments) {
@@ -84,41 +103,64 @@ CommandLine parse_command_line(const InputParser& parser) {
     CommandLine line;
     line.help = parser.cmdOptionExists("-h") || parser.cmdOptionExists("--help");
     if (line.help) return line;
-    const std::string unknown = first_unknown_option(parser.tokens());
+    const std::vector<std::string>& tokens = parser.tokens();
+    const std::string unknown = first_unknown_option(tokens);
     if (!unknown.empty()) {
         line.error = "Unknown option: " + unknown + "\n";
         return line;
     }
+    // One walk from the left: an option that takes a value takes the token
+    // after it, whatever that looks like, and that token is neither an option
+    // nor the ROM. The first of a repeated option counts.
     FrontendOptions& o = line.options;
-    o.use_software_renderer = parser.cmdOptionExists("-soft");
-    o.force_dmg = parser.cmdOptionExists("-dmg");
-    o.force_cgb = parser.cmdOptionExists("-cgb");
-    o.turbo = parser.cmdOptionExists("-turbo");
-    o.disable_high_dpi = parser.cmdOptionExists("-disable_high_dpi");
-    if (parser.cmdOptionExists("-scale")) {
-        const std::string& value = parser.getCmdOption("-scale");
-        if (value.empty()) {
-            line.error = "Missing value for -scale: give " + scale_range() + ".\n";
+    const std::string* scale = nullptr;
+    const std::string* device = nullptr;
+    const std::string* log = nullptr;
+    bool log_is_last = false;
+    bool last_is_rom = !tokens.empty();
+    for (size_t i = 0; i < tokens.size(); ++i) {
+        const OptionName* option = find_option(tokens[i]);
+        if (!option) continue;
+        const bool last = i + 1 == tokens.size();
+        if (last) last_is_rom = false;
+        if (!option->takes_value) {
+            if (option->flag) o.*(option->flag) = true;
+            continue;
+        }
+        if (last) {
+            line.error = missing_value_message(option->name);
             return line;
         }
-        if (!parse_scale(value, o.scale)) {
-            line.error = "Invalid value for -scale: \"" + value + "\" (give " + scale_range() + ").\n";
-            return line;
+        const std::string* value = &tokens[++i];
+        if (i + 1 == tokens.size()) last_is_rom = false;
+        const std::string name = option->name;
+        if (name == "-scale" && !scale) scale = value;
+        if (name == "-dev" && !device) device = value;
+        if (name == "-gbi" && !log) {
+            log = value;
+            log_is_last = i + 1 == tokens.size();
         }
     }
-    o.ignore_boot_roms = parser.cmdOptionExists("-ignore_boot_roms");
-    o.device = parser.getCmdOption("-dev");
-    o.rom_path = parser.getLastParameter();
-    if (parser.cmdOptionExists("-gbi")) {
-        // The log's path comes right after the option, never in the ROM's place.
-        const auto& tokens = parser.tokens();
-        const auto at = std::find(tokens.begin(), tokens.end(), "-gbi");
-        if (tokens.end() - at < 3) {
-            line.error = "Missing value for -gbi: give the joypad input log's path before the ROM.\n";
-            return line;
-        }
-        o.input_log = *(at + 1);
+    if (scale && !parse_scale(*scale, o.scale)) {
+        line.error = "Invalid value for -scale: \"" + *scale + "\" (give " + scale_range() + ").\n";
+        return line;
     }
+    // The log's path comes right after the option, never in the ROM's place.
+    if (log_is_last) {
+        line.error = missing_value_message("-gbi");
+        return line;
+    }
+    if (log) o.input_log = *log;
+    if (device && !is_model_name(*device)) {
+        line.error = unknown_device_message(*device);
+        return line;
+    }
+    if (device) o.device = *device;
+    if (!last_is_rom) {
+        line.error = "No ROM filename found.\n";
+        return line;
+    }
+    o.rom_path = tokens.back();
     return line;
 }
 

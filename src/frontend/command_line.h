@@ -1,5 +1,6 @@
 #pragma once
-// The program's command line: options anywhere, the ROM path always last.
+// The program's command line: options anywhere, the ROM path always last,
+// and never an option or an option's value.
 // Free of SDL so that the grammar can be checked without a window.
 #include <string>
 #include <vector>
@@ -38,9 +39,9 @@ struct FrontendOptions {
     bool disable_high_dpi = false;       // -disable_high_dpi
     bool ignore_boot_roms = false;       // -ignore_boot_roms
     int scale = DEFAULT_SCALE;           // -scale N
-    std::string device;                  // -dev NAME; empty keeps the model the cartridge asks for
+    std::string device;                  // -dev NAME, a model's short name; empty keeps the model the cartridge asks for
     std::string input_log;               // -gbi PATH: a joypad input log to replay
-    std::string rom_path;                // the last token; empty when there are no tokens
+    std::string rom_path;                // the last token; never empty in a usable line
 };
 
 struct CommandLine {
@@ -48,7 +49,8 @@ struct CommandLine {
     // -h or --help anywhere: print the usage text and exit 0.
     bool help = false;
     // Empty when the line is usable; otherwise the message (ending in a line
-    // break) to print before giving up with exit code 1.
+    // break) to print before giving up with exit code 1: an unknown option, a
+    // missing or wrong value, a -dev that names no model, no ROM path.
     std::string error;
 };
 
@@ -56,7 +58,8 @@ CommandLine parse_command_line(const InputParser& parser);
 
 // Puts the model options into the machine before its ROM is loaded: "-dev"
 // first, then "-cgb", then "-dmg", so "-dmg" wins over both. Returns false,
-// leaving the model untouched, when "-dev" names no model.
+// leaving the model untouched, when "-dev" names no model (which a line
+// parse_command_line accepted never does).
 bool apply_model_options(GB& gb, const FrontendOptions& options);
 
 // The rest of what the program sets in the machine before loading the ROM:

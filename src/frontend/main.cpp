@@ -38,9 +38,12 @@ void catch_quit_signals() {
         if (::sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
         ::sigaction(signal_number, &action, nullptr);
     }
-    // A message written to a closed terminal or pipe must not end the
-    // program before the saves are written: the write just fails.
+    // A message written to a closed terminal or pipe, or past a file-size
+    // limit (ulimit -f) on the file the output is appended to, must not end
+    // the program before the saves are written: the write just fails, and
+    // the message is lost.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 // Every message ends its line, so the shell's prompt starts on a line of its own.
@@ -69,10 +72,15 @@ void load_boot_roms() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // Standard output goes out line by line wherever it leads (a pipe or a
+    // file too, not only a terminal): each message is there as it is printed,
+    // not when the program ends.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     const InputParser parser(argc, argv);
     catch_quit_signals();
 
-    // The line is read before SDL starts: the usage text needs no display.
+    // The line is read and judged before SDL starts: the usage text needs no
+    // display, and a wrong line is reported as such wherever the program runs.
     const CommandLine line = parse_command_line(parser);
     if (line.help) {
         std::cout << usage_text() << std::flush;
@@ -122,12 +130,6 @@ int main(int argc, char* argv[]) {
 
     if (!options.ignore_boot_roms) load_boot_roms();
 
-    if (options.rom_path.empty()) {
-        print("No ROM filename found.\n");
-        print_usage();
-        SDL_Quit();
-        return 1;
-    }
     apply_machine_settings(*gb, options);
     gb->load_rom(options.rom_path);  // an unreadable ROM ends the process here
     // An unreadable log ends the process too, once the battery RAM is kept.

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -364,7 +366,7 @@ TEST(FrontendProcess, FatalStartErrorsPrintTheirMessageAndExitOne) {
         {{"-dev", "cgbZ", "-dmg", scratch.rom}, "Unknown device: cgbZ\n", true},
         {{missing}, "ROM not found: " + missing + "\n", false},
         {{fifo}, "ROM not readable: " + fifo + " (a FIFO, not a regular file)\n", false},
-        {{"-turbo"}, "ROM not found: -turbo\n", false},
+        {{"-turbo"}, "No ROM filename found.\n", true},
         {{"-frobnicate", scratch.rom}, "Unknown option: -frobnicate\n", true},
         {{"-scale", "0", scratch.rom}, "Invalid value for -scale: \"0\" (give a whole number from 1 to 16).\n", true},
         {{"-scale", "17", scratch.rom}, "Invalid value for -scale: \"17\" (give a whole number from 1 to 16).\n", true},
@@ -542,4 +544,337 @@ TEST(RunScript, BuildsOnlyTheProgramItStarts) {
         EXPECT_NE(call.find(" --target zembrix"), std::string::npos) << call;
     }
     EXPECT_EQ(builds, 1);
+}
+
+// ---------------------------------------------------------------------------
+// Start errors, limits on the program's own output, and stops of the whole
+// process.
+
+namespace {
+
+// A program that a test acts on while it runs. `setup` runs in the child
+// before the program starts (to send its output elsewhere, set a limit, name
+// a driver's file); standard output and error go to pipes read meanwhile,
+// unless `setup` sends them elsewhere. Each wait is for a state of the
+// program, and gives up only after `limit`.
+class Started {
+public:
+    Started(const std::vector<std::string>& args, Drivers drivers, const std::function<void()>& setup = {}) {
+        int out_pipe[2], err_pipe[2];
+        if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        pid_ = fork();
+        if (pid_ < 0) throw std::runtime_error("fork failed");
+        if (pid_ == 0) {
+            dup2(out_pipe[1], STDOUT_FILENO);
+            dup2(err_pipe[1], STDERR_FILENO);
+            // The dispositions a program started from a shell has.
+            for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT, SIGPIPE, SIGXFSZ}) signal(s, SIG_DFL);
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            if (drivers.video) {
+                setenv("SDL_VIDEODRIVER", drivers.video, 1);
+            } else {
+                unsetenv("SDL_VIDEODRIVER");
+                unsetenv("DISPLAY");
+                unsetenv("WAYLAND_DISPLAY");
+            }
+            setenv("SDL_AUDIODRIVER", drivers.audio, 1);
+            if (setup) setup();
+            std::vector<char*> argv{const_cast<char*>(ZEMBRIX_BINARY)};
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(ZEMBRIX_BINARY, argv.data());
+            _exit(127);
+        }
+        close(out_pipe[1]);
+        close(err_pipe[1]);
+        out_fd_ = out_pipe[0];
+        err_fd_ = err_pipe[0];
+    }
+    ~Started() {
+        if (!reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status_, 0);
+        }
+        close(out_fd_);
+        close(err_fd_);
+    }
+    Started(const Started&) = delete;
+    Started& operator=(const Started&) = delete;
+
+    pid_t pid() const { return pid_; }
+    const std::string& out() const { return out_; }
+
+    // Waits until `ready()` holds while the program runs (or is stopped);
+    // false when it ended first or `limit` went by.
+    bool wait_until(const std::function<bool()>& ready, std::chrono::milliseconds limit = 20000ms) {
+        const auto start = Clock::now();
+        for (;;) {
+            pump(20ms);
+            if (!reaped_ && waitpid(pid_, &status_, WNOHANG) == pid_) reaped_ = true;
+            if (reaped_) return false;
+            if (ready()) return true;
+            if (Clock::now() - start >= limit) return false;
+        }
+    }
+
+    // Waits for the program to end, killing it after `limit`, and reads the
+    // rest of what it printed.
+    Outcome finish(std::chrono::milliseconds limit = 20000ms) {
+        Outcome o;
+        const auto start = Clock::now();
+        while (!reaped_) {
+            pump(20ms);
+            if (waitpid(pid_, &status_, WNOHANG) == pid_) {
+                reaped_ = true;
+            } else if (Clock::now() - start >= limit) {
+                o.timed_out = true;
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status_, 0);
+                reaped_ = true;
+            }
+        }
+        while (out_open_ || err_open_) pump(100ms);  // up to the end of both pipes
+        o.exited = WIFEXITED(status_);
+        o.exit_code = o.exited ? WEXITSTATUS(status_) : -1;
+        o.signal = WIFSIGNALED(status_) ? WTERMSIG(status_) : 0;
+        o.out = out_;
+        o.err = err_;
+        return o;
+    }
+
+private:
+    void pump(std::chrono::milliseconds wait) {
+        pollfd watch[2];
+        nfds_t count = 0;
+        if (out_open_) watch[count++] = {out_fd_, POLLIN, 0};
+        if (err_open_) watch[count++] = {err_fd_, POLLIN, 0};
+        if (count == 0) {
+            std::this_thread::sleep_for(wait);
+            return;
+        }
+        if (poll(watch, count, int(wait.count())) <= 0) return;
+        for (nfds_t i = 0; i < count; ++i) {
+            if (!(watch[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            if (watch[i].fd == out_fd_) drain(out_fd_, out_, out_open_);
+            else drain(err_fd_, err_, err_open_);
+        }
+    }
+
+    pid_t pid_ = -1;
+    int out_fd_ = -1, err_fd_ = -1;
+    bool out_open_ = true, err_open_ = true, reaped_ = false;
+    int status_ = 0;
+    std::string out_, err_;
+};
+
+// What /proc tells of the program's main thread: its state letter ('T' when
+// stopped), how often it gave the processor up of its own (a wait for the
+// sound device is a sleep of a millisecond), and its processor time in
+// clock ticks.
+struct MainThread {
+    char state = '?';
+    long waits = 0;
+    long ticks = 0;
+};
+
+MainThread main_thread(pid_t pid) {
+    MainThread t;
+    const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+    std::ifstream stat(task + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t name_end = text.rfind(')');
+    if (name_end != std::string::npos) {
+        std::istringstream fields(text.substr(name_end + 2));
+        std::string field;
+        std::vector<std::string> f;
+        while (fields >> field) f.push_back(field);
+        if (f.size() > 12) {
+            t.state = f[0][0];
+            t.ticks = std::stol(f[11]) + std::stol(f[12]);  // utime, stime
+        }
+    }
+    std::ifstream status(task + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) t.waits = std::stol(line.substr(24));
+    return t;
+}
+
+// Whether the main thread has gone on since `before`: it waited for the
+// sound device a hundred times, or computed for a tenth of a second.
+bool ran_on(pid_t pid, const MainThread& before) {
+    const MainThread now = main_thread(pid);
+    return now.waits >= before.waits + 100 || now.ticks >= before.ticks + sysconf(_SC_CLK_TCK) / 10;
+}
+
+bool has_thread_named(pid_t pid, const std::string& prefix) {
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (std::getline(comm, name) && name.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+}
+
+const std::string STALL_MESSAGE = "Audio device is not playing its queue; dropping sound until it drains\n";
+
+}  // namespace
+
+// Errors of the command line come before any of the machine it runs on: with
+// no display a wrong line is still reported as such. An option, or an
+// option's value, is never taken for the ROM.
+TEST(FrontendStart, ErrorsOfTheLineComeFirstAndOptionsAreNoRom) {
+    Scratch scratch;
+    struct Row {
+        std::vector<std::string> args;
+        std::string message;  // all of standard output
+    };
+    const std::string no_rom = "No ROM filename found.\n";
+    const std::vector<Row> rows = {
+        {{"-dmg"}, no_rom},
+        {{"-scale", "3"}, no_rom},
+        {{"-dev", "cgbE"}, no_rom},
+        {{scratch.rom, "-scale", "2"}, no_rom},
+        {{"-dev", "bogus", scratch.rom}, "Unknown device: bogus\n"},
+        {{"-dev", scratch.rom}, "Unknown device: " + scratch.rom + "\n"},
+        {{scratch.rom, "-dev"}, "Missing value for -dev: give the name of a model.\n"},
+        {{"-scale", "0", scratch.rom}, "Invalid value for -scale: \"0\" (give a whole number from 1 to 16).\n"},
+    };
+    for (bool display : {true, false}) {
+        for (const Row& r : rows) {
+            std::string line;
+            for (const auto& a : r.args) line += " [" + a + "]";
+            SCOPED_TRACE((display ? "zembrix" : "no display: zembrix") + line);
+            const Outcome o = run(r.args, {}, SIGTERM, display ? Drivers{} : Drivers{nullptr, "dummy"});
+            ASSERT_FALSE(o.timed_out);
+            EXPECT_TRUE(o.exited) << "signal " << o.signal;
+            EXPECT_EQ(o.exit_code, 1);
+            EXPECT_EQ(o.out, r.message);
+            EXPECT_NE(o.err.find("usage: zembrix"), std::string::npos) << "stderr: [" << o.err << "]";
+        }
+    }
+}
+
+// A file too short to hold a cartridge header is no game: the program says so
+// and ends with status 1 instead of running a blank machine for ever.
+TEST(FrontendStart, RomTooShortForAHeaderIsRefused) {
+    Scratch scratch;
+    for (size_t size : {size_t(0), size_t(1), size_t(0x14F)}) {
+        SCOPED_TRACE(size);
+        const std::string rom = scratch.dir + "/short.gb";
+        std::ofstream(rom, std::ios::binary | std::ios::trunc).write(std::string(size, '\0').data(), std::streamsize(size));
+        const Outcome o = run({rom}, {}, SIGTERM, {}, 10000ms);
+        ASSERT_FALSE(o.timed_out) << "ran a blank machine; stdout: [" << o.out << "]";
+        EXPECT_TRUE(o.exited) << "signal " << o.signal;
+        EXPECT_EQ(o.exit_code, 1);
+        EXPECT_TRUE(ends_with(o.out, "ROM too short to hold a cartridge header (" + std::to_string(size) +
+                                         " bytes; the header takes the first 336): " + rom + "\n"))
+            << "stdout: [" << o.out << "]";
+    }
+}
+
+// A file-size limit (ulimit -f) on the file standard output is appended to
+// makes every message fail to be written, and that is all: the message at
+// start about a battery file longer than the RAM is lost, the game runs, and
+// at exit the file is kept and the session saved.
+TEST(FrontendOutput, FileSizeLimitOnTheOutputLosesOnlyTheMessages) {
+    Scratch scratch;
+    const BatteryGame game(scratch);
+    const std::vector<char> longer(8192 + 16, char(0x33));
+    std::ofstream(game.sav, std::ios::binary).write(longer.data(), std::streamsize(longer.size()));
+    constexpr rlim_t LIMIT = 64 * 1024;
+    const std::string log = scratch.dir + "/output.log";
+    std::ofstream(log).close();
+    std::filesystem::resize_file(log, 2 * LIMIT);  // already past the limit
+    Started program({"-ignore_boot_roms", game.rom}, {}, [&] {
+        const int fd = open(log.c_str(), O_WRONLY | O_APPEND);
+        dup2(fd, STDOUT_FILENO);
+        dup2(fd, STDERR_FILENO);
+        close(fd);
+        rlimit limit{};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = LIMIT;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    // Asked to quit as soon as it can hear it: the quit comes after the
+    // first frame, after the message at start.
+    const bool listening = program.wait_until([&] { return handles_signal(program.pid(), SIGTERM); });
+    if (listening) kill(program.pid(), SIGTERM);
+    const Outcome o = program.finish();
+    EXPECT_FALSE(o.timed_out);
+    EXPECT_EQ(o.signal, 0) << strsignal(o.signal);
+    EXPECT_TRUE(o.exited);
+    EXPECT_EQ(o.exit_code, 0);
+    const std::vector<char> sav = game.saved();
+    ASSERT_EQ(sav.size(), 8192u);
+    EXPECT_EQ(sav[0], char(0x5A));
+    std::ifstream kept(game.sav + ".bak", std::ios::binary);
+    EXPECT_EQ(std::vector<char>((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>()), longer);
+    EXPECT_EQ(std::filesystem::file_size(log), 2 * LIMIT) << "nothing got past the limit";
+}
+
+// Each message reaches a pipe as it is printed, not when the program ends.
+TEST(FrontendOutput, MessagesReachAPipeWhileTheProgramRuns) {
+    Scratch scratch;
+    Started program({"-ignore_boot_roms", scratch.rom}, Drivers{"dummy", "no-such-audio-driver"});
+    const bool seen = program.wait_until([&] {
+        const size_t at = program.out().find("Failed to open audio: ");
+        return at != std::string::npos && program.out().find('\n', at) != std::string::npos;
+    }, 10000ms);
+    EXPECT_TRUE(seen) << "stdout so far: [" << program.out() << "]";
+    kill(program.pid(), SIGTERM);
+    const Outcome o = program.finish();
+    EXPECT_FALSE(o.timed_out);
+    EXPECT_EQ(o.exit_code, 0) << "stdout: " << o.out << "\nstderr: " << o.err;
+}
+
+// A device that stops taking sound (here SDL's disk driver writing into a
+// FIFO no one reads) is reported once, and at once; when it lets go the
+// program quits as usual.
+TEST(FrontendSound, StalledDeviceIsReportedAtOnce) {
+    Scratch scratch;
+    const std::string fifo = scratch.dir + "/sound.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Opened here so that the device can open it; never read.
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    Started program({"-ignore_boot_roms", scratch.rom}, Drivers{"dummy", "disk"},
+                    [&] { setenv("SDL_DISKAUDIOFILE", fifo.c_str(), 1); });
+    const bool reported = program.wait_until([&] { return program.out().find(STALL_MESSAGE) != std::string::npos; });
+    close(reader);  // the device's next write fails, and it stops waiting on the FIFO
+    kill(program.pid(), SIGTERM);
+    const Outcome o = program.finish();
+    EXPECT_TRUE(reported) << "stdout so far: [" << o.out << "]";
+    EXPECT_FALSE(o.timed_out);
+    EXPECT_EQ(o.exit_code, 0) << "stdout: " << o.out << "\nstderr: " << o.err;
+    EXPECT_EQ(o.out, STALL_MESSAGE);
+}
+
+// Ctrl-Z stops the whole process, the sound device's thread with it: the
+// time until it goes on (SIGCONT) is no stall of the device, however often.
+TEST(FrontendSound, StopAndContinueIsNoStallOfTheDevice) {
+    Scratch scratch;
+    Started program({"-ignore_boot_roms", scratch.rom}, {});
+    ASSERT_TRUE(program.wait_until([&] { return has_thread_named(program.pid(), "SDLAudio"); }))
+        << "no sound device; stdout: [" << program.out() << "]";
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE(round);
+        // Running and playing since the last round.
+        const MainThread before = main_thread(program.pid());
+        ASSERT_TRUE(program.wait_until([&] { return ran_on(program.pid(), before); }));
+        kill(program.pid(), SIGTSTP);
+        ASSERT_TRUE(program.wait_until([&] { return main_thread(program.pid()).state == 'T'; }));
+        // Stopped for longer than a device may go without taking sound.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        kill(program.pid(), SIGCONT);
+    }
+    const MainThread before = main_thread(program.pid());
+    ASSERT_TRUE(program.wait_until([&] { return ran_on(program.pid(), before); }));
+    kill(program.pid(), SIGTERM);
+    const Outcome o = program.finish();
+    EXPECT_FALSE(o.timed_out);
+    EXPECT_EQ(o.exit_code, 0) << "stdout: " << o.out << "\nstderr: " << o.err;
+    EXPECT_EQ(o.out.find(STALL_MESSAGE), std::string::npos) << o.out;
 }

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -431,6 +433,9 @@ TEST(RomtestInputs, RefusedAtOnceWithAReason) {
     TempDir dir;
     std::vector<u8> rom(0x8000, 0x00);
     const std::string good = dir.file("good.gb", rom);
+    const std::string empty = dir.file("empty.gb", {});
+    const std::string short_rom = dir.file("short.gb", std::vector<u8>(0x14F, 0x00));
+    const std::string too_short = "ERROR ROM too short to hold a cartridge header (";
     const std::string fifo = dir.path("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::string huge = dir.path("huge.png");
@@ -444,6 +449,12 @@ TEST(RomtestInputs, RefusedAtOnceWithAReason) {
         {"--expect serial " + fifo, "ERROR ROM not readable: " + fifo + " (a FIFO, not a regular file)"},
         {"--expect image:" + fifo + " " + good, "ERROR not a regular file: " + fifo},
         {"--expect image:" + huge + " " + good, "ERROR cannot read " + huge + ": Image width exceeds user limit"},
+        // Too short to be a cartridge, whether the runner loads the file or
+        // patches it in memory first.
+        {"--bench --frames 1 " + empty, too_short + "0 bytes; the header takes the first 336): " + empty},
+        {"--expect blargg-ram " + short_rom, too_short + "335 bytes; the header takes the first 336): " + short_rom},
+        {"--expect serial --patch 0:00:01 " + short_rom,
+         too_short + "335 bytes; the header takes the first 336): " + short_rom},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.args);
@@ -451,6 +462,23 @@ TEST(RomtestInputs, RefusedAtOnceWithAReason) {
         EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 2) << "status " << run.status << ": " << run.out;
         EXPECT_NE(run.out.find(r.says), std::string::npos) << run.out;
     }
+}
+
+// A file-size limit (ulimit -f) on the file the output is appended to ends
+// no run: the lines are lost, the exit status still gives the result.
+TEST(RomtestOutput, FileSizeLimitOnTheOutputEndsNoRun) {
+    TempDir dir;
+    std::vector<u8> image(0x8000, 0x00);
+    image[0x100] = 0x18;  // JR -2
+    image[0x101] = 0xFE;
+    const std::string rom = dir.file("loop.gb", image);
+    const std::string log = dir.file("output.log", {});
+    std::filesystem::resize_file(log, 1 << 20);  // past the limit of 64 blocks
+    const std::string command = "ulimit -f 64 && exec timeout 30 " + std::string(ZEMBRIX_ROMTEST_BINARY) +
+                                " --bench --frames 2 " + rom + " >> " + log + " 2>&1";
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(std::filesystem::file_size(log), 1u << 20);
 }
 
 }  // namespace
