@@ -118,6 +118,39 @@ struct Drivers {
     const char* audio = "dummy";
 };
 
+// In a forked child: runs `binary` with `args`, its output going to `out_fd`
+// and `err_fd`, with the drivers asked for and the signal dispositions a
+// program started from a terminal has (a test runner started in the
+// background may ignore SIGINT, and an ignored signal stays ignored across
+// exec). `setup` runs last, just before the exec. Never returns.
+[[noreturn]] void exec_program(const std::string& binary, const std::vector<std::string>& args, int out_fd,
+                               int err_fd, Drivers drivers, const std::function<void()>& setup = {}) {
+    dup2(out_fd, STDOUT_FILENO);
+    dup2(err_fd, STDERR_FILENO);
+    if (out_fd > STDERR_FILENO) close(out_fd);
+    if (err_fd > STDERR_FILENO) close(err_fd);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT, SIGPIPE, SIGXFSZ}) signal(s, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    // No display and no sound card needed.
+    if (drivers.video) {
+        setenv("SDL_VIDEODRIVER", drivers.video, 1);
+    } else {
+        unsetenv("SDL_VIDEODRIVER");
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+    }
+    setenv("SDL_AUDIODRIVER", drivers.audio, 1);
+    if (setup) setup();
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(binary.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+}
+
 // What the program must have done before the test signals it, however slow
 // the machine: never a time. Both are seen through inotify. Nothing asked
 // for: no signal.
@@ -209,38 +242,13 @@ Outcome run(const std::vector<std::string>& args, const SignalWhen& when = {}, i
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        dup2(out_pipe[1], STDOUT_FILENO);
-        dup2(err_pipe[1], STDERR_FILENO);
         close(out_pipe[0]);
-        close(out_pipe[1]);
         close(err_pipe[0]);
-        close(err_pipe[1]);
-        // A test runner started in the background may ignore SIGINT, and an
-        // ignored signal stays ignored across exec: give the program the
-        // default dispositions, as from a terminal.
-        for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(s, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        // No display and no sound card needed.
-        if (drivers.video) {
-            setenv("SDL_VIDEODRIVER", drivers.video, 1);
-        } else {
-            unsetenv("SDL_VIDEODRIVER");
-            unsetenv("DISPLAY");
-            unsetenv("WAYLAND_DISPLAY");
-        }
-        setenv("SDL_AUDIODRIVER", drivers.audio, 1);
-        if (!progress.frames_folder().empty()) {
+        exec_program(binary, args, out_pipe[1], err_pipe[1], drivers, [&] {
+            if (progress.frames_folder().empty()) return;
             if (chdir(progress.frames_folder().c_str()) != 0) _exit(126);
             setenv("SDL_VIDEO_DUMMY_SAVE_FRAMES", "1", 1);
-        }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(binary.c_str()));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(binary.c_str(), argv.data());
-        _exit(127);
+        });
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
@@ -564,29 +572,7 @@ public:
         if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
         pid_ = fork();
         if (pid_ < 0) throw std::runtime_error("fork failed");
-        if (pid_ == 0) {
-            dup2(out_pipe[1], STDOUT_FILENO);
-            dup2(err_pipe[1], STDERR_FILENO);
-            // The dispositions a program started from a shell has.
-            for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGCONT, SIGPIPE, SIGXFSZ}) signal(s, SIG_DFL);
-            sigset_t none;
-            sigemptyset(&none);
-            sigprocmask(SIG_SETMASK, &none, nullptr);
-            if (drivers.video) {
-                setenv("SDL_VIDEODRIVER", drivers.video, 1);
-            } else {
-                unsetenv("SDL_VIDEODRIVER");
-                unsetenv("DISPLAY");
-                unsetenv("WAYLAND_DISPLAY");
-            }
-            setenv("SDL_AUDIODRIVER", drivers.audio, 1);
-            if (setup) setup();
-            std::vector<char*> argv{const_cast<char*>(ZEMBRIX_BINARY)};
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(ZEMBRIX_BINARY, argv.data());
-            _exit(127);
-        }
+        if (pid_ == 0) exec_program(ZEMBRIX_BINARY, args, out_pipe[1], err_pipe[1], drivers, setup);
         close(out_pipe[1]);
         close(err_pipe[1]);
         out_fd_ = out_pipe[0];
