@@ -842,7 +842,10 @@ TEST(FrontendSound, StalledDeviceIsReportedAtOnce) {
 // time until it goes on (SIGCONT) is no stall of the device, however often.
 TEST(FrontendSound, StopAndContinueIsNoStallOfTheDevice) {
     Scratch scratch;
-    Started program({"-ignore_boot_roms", scratch.rom}, {});
+    // A process group of its own, as a shell gives each job: the kernel
+    // discards SIGTSTP sent to a group with no parent outside it in the
+    // session (an orphaned group, as a test run by a detached CI job is in).
+    Started program({"-ignore_boot_roms", scratch.rom}, {}, [] { setpgid(0, 0); });
     ASSERT_TRUE(program.wait_until([&] { return has_thread_named(program.pid(), "SDLAudio"); }))
         << "no sound device; stdout: [" << program.out() << "]";
     for (int round = 0; round < 8; ++round) {
