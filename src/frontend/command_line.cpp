@@ -36,21 +36,6 @@ const OptionName* find_option(const std::string& token) {
     return nullptr;
 }
 
-// The first token before the ROM path that looks like an option and is none;
-// empty when there is none. The values of the options that take one are
-// skipped, whatever they look like.
-std::string first_unknown_option(const std::vector<std::string>& tokens) {
-    for (size_t i = 0; i + 1 < tokens.size(); ++i) {
-        const OptionName* option = find_option(tokens[i]);
-        if (option) {
-            if (option->takes_value) ++i;
-        } else if (tokens[i][0] == '-') {
-            return tokens[i];
-        }
-    }
-    return "";
-}
-
 // A scale is a plain decimal number; anything else (signs, spaces, trailing
 // letters, numbers too long for 64 bits) is rejected.
 bool parse_scale(const std::string& text, int& scale) {
@@ -104,25 +89,28 @@ CommandLine parse_command_line(const InputParser& parser) {
     line.help = parser.cmdOptionExists("-h") || parser.cmdOptionExists("--help");
     if (line.help) return line;
     const std::vector<std::string>& tokens = parser.tokens();
-    const std::string unknown = first_unknown_option(tokens);
-    if (!unknown.empty()) {
-        line.error = "Unknown option: " + unknown + "\n";
-        return line;
-    }
     // One walk from the left: an option that takes a value takes the token
     // after it, whatever that looks like, and that token is neither an option
-    // nor the ROM. The first of a repeated option counts.
+    // nor the ROM; the ROM is the last token when it is neither. The first of
+    // a repeated option counts.
     FrontendOptions& o = line.options;
     const std::string* scale = nullptr;
     const std::string* device = nullptr;
     const std::string* log = nullptr;
     bool log_is_last = false;
-    bool last_is_rom = !tokens.empty();
+    bool rom_given = false;
     for (size_t i = 0; i < tokens.size(); ++i) {
-        const OptionName* option = find_option(tokens[i]);
-        if (!option) continue;
         const bool last = i + 1 == tokens.size();
-        if (last) last_is_rom = false;
+        const OptionName* option = find_option(tokens[i]);
+        if (!option) {
+            // Before the ROM's place, a token that looks like an option must be one.
+            if (!last && tokens[i][0] == '-') {
+                line.error = "Unknown option: " + tokens[i] + "\n";
+                return line;
+            }
+            rom_given = last;
+            continue;
+        }
         if (!option->takes_value) {
             if (option->flag) o.*(option->flag) = true;
             continue;
@@ -132,7 +120,6 @@ CommandLine parse_command_line(const InputParser& parser) {
             return line;
         }
         const std::string* value = &tokens[++i];
-        if (i + 1 == tokens.size()) last_is_rom = false;
         const std::string name = option->name;
         if (name == "-scale" && !scale) scale = value;
         if (name == "-dev" && !device) device = value;
@@ -156,7 +143,7 @@ CommandLine parse_command_line(const InputParser& parser) {
         return line;
     }
     if (device) o.device = *device;
-    if (!last_is_rom) {
+    if (!rom_given) {
         line.error = "No ROM filename found.\n";
         return line;
     }
